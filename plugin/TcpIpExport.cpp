@@ -1,0 +1,22 @@
+#include "plugin/TcpIpExport.h"
+
+#include "channels/QtTCPIPServer.h"
+
+TcpIpExport::TcpIpExport(QObject* parent) : QThread(parent), NMBPluginInterface() {}
+
+TcpIpExport::~TcpIpExport() {
+  // The worker first: it releases the channels it has not filed yet itself.
+  while (isRunning()) {
+    stopWorker = true;
+    QThread::msleep(1);
+  }
+  wait();
+  // Request channels before execute channels, each deleted only after its
+  // thread has ended.  The worker is gone, so nothing else changes the lists.
+  for (QVector<QtTCPIPServer*>* channels : {&requestChannels, &executeChannels}) {
+    while (!channels->isEmpty()) {
+      releaseChannel(channels->first());
+      channels->removeFirst();
+    }
+  }
+}
