@@ -84,4 +84,7 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
 
   mutable std::mutex runRecordMutex;
   std::mutex channelListsMutex;
+
+  // The request handlers read the run record through this, under runRecordMutex.
+  friend struct RunRecordAccess;
 };
