@@ -1,0 +1,30 @@
+"""nmbclient: a client for the Nimbrel network export plug-in.
+
+    from nmbclient import Client, Subscription, discover
+
+    print(discover())                       # [Announcement('127.0.0.1', 55555)]
+    client = Client("127.0.0.1", 55555)
+    with Subscription("127.0.0.1", 55555) as sub:
+        for name, time_point in sub:
+            if name == "PostStepCalled":
+                print(time_point, client.roi_means())
+
+Standard library only; numpy, when installed, is used for runs of values.
+"""
+
+from .client import Client, Reply
+from .connection import MAX_REPLY_BYTES
+from .discovery import Announcement, discover
+from .errors import (ConnectionLost, NimbrelError, NmbError, OversizedReply, ProtocolError,
+                     ReplyTimeout)
+from .requests import REQUESTS, ClassifierOutput
+from .shapes import correlation_matrix, pairs, reshape_volume
+from .subscription import Notification, Subscription
+
+__version__ = "1.0.0"
+
+__all__ = [
+    "Announcement", "ClassifierOutput", "Client", "ConnectionLost", "MAX_REPLY_BYTES", "NimbrelError",
+    "NmbError", "Notification", "OversizedReply", "ProtocolError", "REQUESTS", "Reply", "ReplyTimeout",
+    "Subscription", "correlation_matrix", "discover", "pairs", "reshape_volume",
+]

@@ -1,0 +1,167 @@
+"""One TCP connection to the plug-in: connect, role handshake, frames in and out.
+
+Used by Client (role "Request Socket") and Subscription (role "Execute
+Socket").  A Connection belongs to one thread at a time.  Every receive has a
+deadline, so a peer that stalls, trickles bytes or closes mid-message ends the
+wait with ReplyTimeout or ConnectionLost instead of hanging; after either, or
+after a malformed frame, the connection is closed, because the byte stream can
+no longer be trusted to start at a frame boundary.
+"""
+
+import socket
+import time
+
+from . import texts, wire
+from .errors import ConnectionLost, OversizedReply, ProtocolError, ReplyTimeout
+
+# The largest body the client accepts.  The biggest legitimate replies are map
+# runs (4 bytes per voxel and map): a 128 x 128 x 64 volume with 60 maps is
+# about 250 MB.  A length field above this is taken as a corrupt stream and
+# refused before anything is allocated.
+MAX_REPLY_BYTES = 1 << 30
+
+# Receive chunk for the frame body; large enough that a volume takes a few calls.
+_CHUNK = 1 << 20
+
+# Marks "use the connection's own time-out" where None already means "no limit".
+DEFAULT = object()
+
+
+class Connection:
+    """A connected, identified socket.
+
+    `timeout` (seconds) bounds the connect, the handshake and, unless a call
+    gives its own, each message receive.  `max_reply_bytes` caps a body.
+    """
+
+    def __init__(self, host, port, role, timeout=10.0, max_reply_bytes=MAX_REPLY_BYTES):
+        self.timeout = timeout
+        self.max_reply_bytes = max_reply_bytes
+        self.role = role
+        try:
+            self._sock = socket.create_connection((host, port), timeout=timeout)
+        except socket.timeout as exc:
+            raise ReplyTimeout("no connection to %s:%d within %.3g s" % (host, port, timeout)) from exc
+        except OSError as exc:
+            raise ConnectionLost("cannot connect to %s:%d: %s" % (host, port, exc)) from exc
+        self._sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        try:
+            self.version = self._handshake(role)
+        except BaseException:
+            self.close()
+            raise
+
+    def _handshake(self, role):
+        self.send(wire.frame(wire.encode_text(role)))
+        body, _ = self.receive()
+        reader = wire.BodyReader(body)
+        answered = reader.text()
+        if answered != role:
+            self.close()
+            raise ProtocolError("handshake answered the role %r instead of %r" % (answered, role))
+        version = reader.ints(3)
+        return version
+
+    @property
+    def is_open(self):
+        return self._sock is not None
+
+    def close(self):
+        if self._sock is not None:
+            try:
+                self._sock.close()
+            finally:
+                self._sock = None
+
+    def shutdown(self):
+        """Ends the connection from another thread: a blocked receive returns at once."""
+        sock = self._sock
+        if sock is not None:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def _require_open(self):
+        if self._sock is None:
+            raise ConnectionLost("the connection is closed; call reconnect()")
+        return self._sock
+
+    def send(self, data):
+        sock = self._require_open()
+        sock.settimeout(self.timeout)
+        try:
+            sock.sendall(data)
+        except socket.timeout as exc:
+            self.close()
+            raise ReplyTimeout("the plug-in did not take the request within %.3g s" % self.timeout) from exc
+        except OSError as exc:
+            self.close()
+            raise ConnectionLost("sending failed: %s" % exc) from exc
+
+    def receive(self, timeout=DEFAULT, keep_open_when_idle=False):
+        """Receives one frame; returns (body, monotonic receive time of its last byte).
+
+        `timeout` (seconds; by default the connection's own; None waits without
+        limit) bounds the whole frame.  A time-out closes the connection, except
+        with `keep_open_when_idle` when not one byte of the frame had arrived: the
+        stream is then still in step (a subscription waiting for a notification).
+        """
+        limit = self.timeout if timeout is DEFAULT else timeout
+        deadline = None if limit is None else time.monotonic() + limit
+        header = self._read_exact(wire.HEADER_SIZE, deadline, limit, True, keep_open_when_idle)
+        length = wire.decode_header(header)
+        if length < 0:
+            self.close()
+            raise ProtocolError("frame announces a negative length (%d)" % length)
+        if length > self.max_reply_bytes:
+            self.close()
+            raise OversizedReply(
+                "frame announces %d bytes, more than the limit of %d" % (length, self.max_reply_bytes))
+        body = self._read_exact(length, deadline, limit, False, False)
+        return body, time.monotonic()
+
+    def _read_exact(self, size, deadline, limit, is_header, keep_open_when_idle):
+        sock = self._require_open()
+        buffer = bytearray(size)
+        view = memoryview(buffer)
+        got = 0
+        while got < size:
+            if deadline is None:
+                sock.settimeout(None)
+            else:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    self._fail_timeout(limit, got, size, keep_open=keep_open_when_idle and got == 0)
+                sock.settimeout(left)
+            try:
+                n = sock.recv_into(view[got:], min(size - got, _CHUNK))
+            except socket.timeout:
+                self._fail_timeout(limit, got, size, keep_open=keep_open_when_idle and got == 0)
+            except OSError as exc:
+                self.close()
+                raise ConnectionLost("receiving failed: %s" % exc) from exc
+            if n == 0:
+                self.close()
+                if got == 0 and is_header:
+                    raise ConnectionLost("the plug-in closed the connection")
+                raise ConnectionLost(
+                    "the plug-in closed the connection in the middle of a message (%d of %d bytes)"
+                    % (got, size))
+            got += n
+        return buffer
+
+    def _fail_timeout(self, limit, got, size, keep_open):
+        if not keep_open:
+            self.close()
+        raise ReplyTimeout(
+            "no complete message within %.3g s (%d of %d bytes of the current part arrived)"
+            % (limit, got, size))
+
+
+def request_connection(host, port, timeout, max_reply_bytes=MAX_REPLY_BYTES):
+    return Connection(host, port, texts.REQUEST_ROLE, timeout, max_reply_bytes)
+
+
+def execute_connection(host, port, timeout, max_reply_bytes=MAX_REPLY_BYTES):
+    return Connection(host, port, texts.EXECUTE_ROLE, timeout, max_reply_bytes)

@@ -1,0 +1,39 @@
+"""The exceptions of the client.
+
+Everything the client raises for the plug-in's sake derives from NmbError:
+
+- NimbrelError: the plug-in refused the request; `text` is its error text.
+- ProtocolError: a reply that does not fit the request (wrong echo, short or
+  oversized); the connection is closed, since the stream is out of step.
+- ReplyTimeout (also a TimeoutError): no complete reply within the time-out.
+- ConnectionLost (also a ConnectionError): the plug-in closed the connection,
+  or it was closed after one of the faults above; `reconnect()` opens a new one.
+"""
+
+
+class NmbError(Exception):
+    """Base of every error the client raises."""
+
+
+class NimbrelError(NmbError):
+    """The plug-in answered with an error reply."""
+
+    def __init__(self, text):
+        super().__init__(text)
+        self.text = text
+
+
+class ProtocolError(NmbError):
+    """A reply that does not match the protocol or the request it answers."""
+
+
+class OversizedReply(ProtocolError):
+    """A reply announces more bytes than the client accepts."""
+
+
+class ReplyTimeout(NmbError, TimeoutError):
+    """No complete message arrived within the time-out."""
+
+
+class ConnectionLost(NmbError, ConnectionError):
+    """The connection is closed or unusable."""

@@ -1,0 +1,108 @@
+"""Turning flat replies into the shapes users want.
+
+Pure functions over decoded values, so they are tested without a network:
+volumes reshaped with the host's dimensions, the pair list of a correlation
+reply as a symmetric matrix, and the ROI means of a catch-up after a
+reconnect.
+"""
+
+import array
+import math
+
+
+try:
+    import numpy
+except ImportError:  # pragma: no cover
+    numpy = None
+
+
+def _need_numpy(what):
+    if numpy is None:
+        raise RuntimeError("%s needs numpy (Debian: apt-get install python3-numpy)" % what)
+
+
+def reshape_volume(flat, dims, order="C"):
+    """Shapes a flat volume run with dims = (dimX, dimY, dimZ).
+
+    The host's linear order is taken to run x fastest, then y, then z:
+    index = x + dimX * (y + dimY * z).  order="C" returns shape (dimZ, dimY,
+    dimX) indexed [z, y, x]; order="F" returns shape (dimX, dimY, dimZ) indexed
+    [x, y, z].  Both are views on the same data.
+    """
+    _need_numpy("reshaping a volume")
+    dim_x, dim_y, dim_z = dims
+    values = numpy.asarray(flat)
+    if values.size != dim_x * dim_y * dim_z:
+        raise ValueError("volume holds %d values, dimensions %r need %d"
+                         % (values.size, tuple(dims), dim_x * dim_y * dim_z))
+    if order == "C":
+        return values.reshape(dim_z, dim_y, dim_x)
+    if order == "F":
+        return values.reshape(dim_x, dim_y, dim_z, order="F")
+    raise ValueError("order must be 'C' or 'F'")
+
+
+def pair_count(nr_of_rois):
+    return nr_of_rois * (nr_of_rois - 1) // 2
+
+
+def rois_for_pairs(count):
+    """The ROI count R whose pair list has `count` values (R * (R - 1) / 2)."""
+    rois = int(round((1 + math.sqrt(1 + 8 * count)) / 2))
+    if pair_count(rois) != count:
+        raise ValueError("%d values are not the pair list of any ROI count" % count)
+    return rois
+
+
+def pairs(nr_of_rois):
+    """The pair order of correlation replies: (0,1), (0,2), ..., (R-2,R-1)."""
+    return [(a, b) for a in range(nr_of_rois) for b in range(a + 1, nr_of_rois)]
+
+
+def correlation_matrix(pair_values, diagonal=1.0):
+    """The pair list of a Pearson or partial reply as a symmetric R x R matrix.
+
+    Returns a float64 numpy array with `diagonal` on the diagonal, or a list of
+    lists without numpy.
+    """
+    values = list(pair_values)
+    rois = rois_for_pairs(len(values))
+    matrix = [[diagonal if a == b else 0.0 for b in range(rois)] for a in range(rois)]
+    for (a, b), value in zip(pairs(rois), values):
+        matrix[a][b] = matrix[b][a] = float(value)
+    return numpy.array(matrix) if numpy is not None else matrix
+
+
+def catch_up_calls(nr_of_rois, current_time_point):
+    """The requests that fetch every ROI's means from time point 0 to the latest recorded.
+
+    "tGetExistingMeansOfROI" accepts an end time point only below the current
+    one and leaves the end out, so it yields 0 .. current - 2; the latest
+    mean, current - 1, is asked for on its own.
+    """
+    last = current_time_point - 1
+    if last < 0:
+        return []
+    calls = []
+    for roi in range(nr_of_rois):
+        calls.append(("existing_means_of_roi", (roi, last)))
+        calls.append(("mean_of_roi_at_time_point", (roi, last)))
+    return calls
+
+
+def join_catch_up(values, nr_of_rois, since, use_numpy=True):
+    """Joins the replies of catch_up_calls into (since, rows), rows[r] from `since` on."""
+    since = max(since, 0)
+    rows = []
+    for roi in range(nr_of_rois):
+        if values:
+            earlier, latest = values[2 * roi], values[2 * roi + 1]
+            series = list(earlier) + [latest]
+        else:
+            series = []
+        part = series[since:]
+        if use_numpy and numpy is not None:
+            rows.append(numpy.array(part, dtype=numpy.float32))
+        else:
+            rows.append(array.array("f", part))
+    return since, rows

@@ -1,0 +1,133 @@
+"""The nmb command against the real plug-in in the simulated host: watch,
+record and plot follow a live run side by side; info and get ask afterwards."""
+
+import csv
+import os
+import subprocess
+import sys
+
+import pytest
+
+import simulator
+from nmbclient import Client
+
+BOXES = [(0, 0, 0, 1, 1, 1), (2, 1, 0, 4, 2, 1), (1, 3, 2, 5, 4, 3)]
+VOXEL_COUNTS = [8, 12, 20]
+STEPS = 4
+OPTIONS = ["--dims", 6, 5, 4, "--volumes", 40, "--tr-ms", 150, "--start-delay-ms", 3000,
+           "--linger-ms", 120000, "--project", "cli-project"]
+for box in BOXES:
+    OPTIONS += ["--roi-box", *box]
+
+PYTHON = "/usr/bin/python3"
+
+
+def nmb(port, *args):
+    return [PYTHON, "-m", "nmbclient", "--port", str(port), "--timeout", "10", *[str(a) for a in args]]
+
+
+def environment():
+    env = dict(os.environ)
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "clients", "python")
+    env["PYTHONPATH"] = os.path.abspath(source) + os.pathsep + env.get("PYTHONPATH", "")
+    env["MPLBACKEND"] = "Agg"
+    return env
+
+
+@pytest.fixture(scope="module")
+def session(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("cli")
+    with simulator.running(*OPTIONS) as sim:
+        commands = {
+            "watch": nmb(sim.port, "watch", "--steps", STEPS),
+            "record": nmb(sim.port, "record", "--csv", folder / "run.csv", "--steps", STEPS, "--window", 3),
+            "plot": nmb(sim.port, "plot", "--png", folder / "run.png", "--steps", STEPS),
+        }
+        running = {name: subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                          env=environment()) for name, cmd in commands.items()}
+        finished = {}
+        for name, process in running.items():
+            out, err = process.communicate(timeout=120)
+            finished[name] = (process.returncode, out, err)
+        yield {"sim": sim, "folder": folder, "live": finished}
+
+
+def run_nmb(session, *args):
+    done = subprocess.run(nmb(session["sim"].port, *args), capture_output=True, text=True, timeout=60,
+                          env=environment())
+    return done.returncode, done.stdout, done.stderr
+
+
+def test_watch_prints_a_row_per_post_step(session):
+    code, out, err = session["live"]["watch"]
+    assert code == 0, err
+    lines = out.strip().splitlines()
+    assert lines[0].split() == ["time", "roi0", "roi1", "roi2", "latency"]
+    rows = [line.split() for line in lines[1:]]
+    assert len(rows) == STEPS
+    times = [int(row[0]) for row in rows]
+    assert times == list(range(times[0], times[0] + STEPS))
+    for row in rows:
+        assert all(float(v) > 0 for v in row[1:4]) and row[5] == "ms"
+
+
+def test_record_writes_means_and_correlations_per_volume(session):
+    code, out, err = session["live"]["record"]
+    assert code == 0, err
+    with open(session["folder"] / "run.csv", newline="") as handle:
+        table = list(csv.reader(handle))
+    header, rows = table[0], table[1:]
+    assert header == ["time_point", "received_s", "latency_ms", "roi0", "roi1", "roi2",
+                      "pearson_0_1", "pearson_0_2", "pearson_1_2", "partial_0_1", "partial_0_2", "partial_1_2"]
+    assert len(rows) == STEPS
+    with Client("127.0.0.1", session["sim"].port, timeout=10) as client:
+        for row in rows:
+            time_point = int(row[0])
+            for roi in range(3):
+                assert float(row[3 + roi]) == pytest.approx(
+                    client.mean_of_roi_at_time_point(roi, time_point - 1), rel=1e-4)
+            if time_point >= 3:
+                pearson = client.pearson_correlation_at_time_point(3, time_point)
+                assert [float(v) for v in row[6:9]] == pytest.approx(list(pearson), abs=1e-6)
+            else:
+                assert row[6:] == [""] * 6
+
+
+def test_plot_saves_a_png_of_the_time_courses(session):
+    code, out, err = session["live"]["plot"]
+    assert code == 0, err
+    import matplotlib.image
+    image = matplotlib.image.imread(str(session["folder"] / "run.png"))
+    assert image.shape[:2] == (450, 800)
+    assert "saved %d time points" % STEPS in out
+
+
+def test_info_lists_the_project_rois_and_design(session):
+    code, out, err = run_nmb(session, "info")
+    assert code == 0, err
+    fields = {}
+    for line in out.splitlines():
+        label, _, value = line.partition(":")
+        fields[label.strip()] = value.strip()
+    assert fields["project"] == "cli-project"
+    assert fields["dimensions"] == "6 x 5 x 4"
+    assert fields["ROIs"] == "3"
+    assert [fields["ROI %d" % r] for r in range(3)] == ["%d voxels" % n for n in VOXEL_COUNTS]
+    assert fields["time points"].endswith("of 40")
+    for label in ("watch folder", "predictors", "contrasts", "classifier"):
+        assert label in fields
+
+
+def test_get_answers_any_request(session):
+    assert run_nmb(session, "get", "tGetNrOfROIs")[:2] == (0, "3\n")
+    assert run_nmb(session, "get", "nr_of_voxels_of_roi", 2)[:2] == (0, "20\n")
+    assert run_nmb(session, "get", "--raw", "tGetNrOfROIs")[:2] == (0, "00 00 00 03\n")
+    code, out, _ = run_nmb(session, "get", "tGetAllCoordsOfVoxelsOfROI", 0)
+    numbers = [int(v) for v in out.split()]
+    triples = {tuple(numbers[i:i + 3]) for i in range(0, len(numbers), 3)}
+    assert code == 0 and len(numbers) == 3 * VOXEL_COUNTS[0]
+    assert triples == {(x, y, z) for x in (0, 1) for y in (0, 1) for z in (0, 1)}
+    code, _, err = run_nmb(session, "get", "tGetNoSuchRequest")
+    assert code == 1 and "No function call matched!" in err
+    code, _, err = run_nmb(session, "get", "tGetMeanOfROI", 3)
+    assert code == 1 and "NrOfROI out of range" in err

@@ -1,0 +1,32 @@
+"""The package installs offline with pip into a fresh environment and brings the nmb command."""
+
+import os
+import shutil
+import subprocess
+
+import pytest
+
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "clients", "python")
+
+
+def test_pip_installs_the_package_and_the_command_without_network(tmp_path):
+    try:
+        import ensurepip  # noqa: F401  (Debian ships it in python3-venv)
+    except ImportError:
+        pytest.skip("python3-venv is not installed")
+    # pip builds in the source folder; a copy keeps the checkout clean.
+    source = tmp_path / "src"
+    shutil.copytree(SOURCE, source, ignore=shutil.ignore_patterns("build", "*.egg-info", "__pycache__"))
+    env_dir = tmp_path / "env"
+    subprocess.run(["/usr/bin/python3", "-m", "venv", "--system-site-packages", str(env_dir)], check=True)
+    environment = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    installed = subprocess.run([str(env_dir / "bin" / "pip"), "install", "--no-index", str(source)],
+                               capture_output=True, text=True, env=environment, timeout=240)
+    assert installed.returncode == 0, installed.stdout + installed.stderr
+    for command in ([str(env_dir / "bin" / "nmb"), "--help"],
+                    [str(env_dir / "bin" / "python"), "-m", "nmbclient", "get", "--help"]):
+        done = subprocess.run(command, capture_output=True, text=True, env=environment, cwd=str(tmp_path))
+        assert done.returncode == 0 and "usage: nmb" in done.stdout, done.stderr
+    where = subprocess.run([str(env_dir / "bin" / "python"), "-c", "import nmbclient; print(nmbclient.__file__)"],
+                           capture_output=True, text=True, env=environment, cwd=str(tmp_path))
+    assert where.stdout.startswith(str(env_dir))
