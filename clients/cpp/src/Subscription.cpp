@@ -1,0 +1,66 @@
+#include "nmbclient/Subscription.h"
+
+#include "nmbclient/Errors.h"
+#include "nmbclient/Replies.h"
+#include "nmbclient/Wire.h"
+#include "protocol/ProtocolTexts.h"
+
+namespace nmb {
+
+bool Notification::isPreStep() const { return name == texts::kPreStepCalled; }
+bool Notification::isPostStep() const { return name == texts::kPostStepCalled; }
+bool Notification::isPostRun() const { return name == texts::kPostRunCalled; }
+
+Subscription::Subscription(std::string host, std::uint16_t port, std::chrono::milliseconds timeout)
+    : host_(std::move(host)), port_(port), connectTimeout_(timeout) {
+  reconnect();
+}
+
+void Subscription::reconnect() {
+  close();
+  const net::Deadline until = net::Clock::now() + connectTimeout_;
+  stream_ = net::TcpStream::connect(host_, port_, until);
+  try {
+    std::vector<std::uint8_t> role;
+    wire::appendTextFrame(role, texts::kExecuteRole);
+    stream_.sendAll(role.data(), role.size(), until);
+    const Frame frame = reader_.next(stream_, until);
+    replies::decodeHandshake(frame.body, frame.size, texts::kExecuteRole);
+  } catch (...) {
+    close();
+    throw;
+  }
+}
+
+std::optional<Notification> Subscription::next(std::chrono::milliseconds timeout) {
+  if (!stream_.isOpen()) throw ConnectionError("execute connection is closed (call reconnect())");
+  Frame frame;
+  try {
+    frame =
+        reader_.next(stream_, net::Clock::now() + timeout, true);  // notifications come seldom: wait first
+  } catch (const TimeoutError&) {
+    return std::nullopt;
+  } catch (...) {
+    close();
+    throw;
+  }
+  NotificationBody body;
+  try {
+    body = replies::decodeNotification(frame.body, frame.size);
+  } catch (...) {
+    close();
+    throw;
+  }
+  return Notification{std::move(body.name), body.timePoint, frame.received};
+}
+
+std::optional<Notification> Subscription::waitForPostStep(std::chrono::milliseconds timeout) {
+  const net::Deadline until = net::Clock::now() + timeout;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - net::Clock::now());
+    std::optional<Notification> n = next(left.count() > 0 ? left : std::chrono::milliseconds(0));
+    if (!n || n->isPostStep()) return n;
+  }
+}
+
+}  // namespace nmb

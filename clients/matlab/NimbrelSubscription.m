@@ -1,0 +1,108 @@
+classdef NimbrelSubscription < handle
+  % NimbrelSubscription  Execute connection: the plug-in pushes
+  % 'PreStepCalled', 'PostStepCalled' and 'PostRunCalled' with a time point.
+  %
+  %   s = NimbrelSubscription('127.0.0.1', 55555);
+  %   c = NimbrelClient('127.0.0.1', 55555);
+  %   while true
+  %     n = s.next(10);                     % [] after 10 s without a notification
+  %     if isempty(n) || strcmp(n.name, 'PostRunCalled'), break; end
+  %     if ~strcmp(n.name, 'PostStepCalled'), continue; end
+  %     means = c.meansOfAllRois();
+  %     fprintf('volume %d: feedback %.2f\n', n.timePoint, means(1));
+  %   end
+  %
+  % next() returns a struct with name, timePoint and received (NimbrelClient.now()
+  % at arrival, for latency logs), or [] on a time-out; a half-received
+  % notification stays buffered, so time-outs are harmless.  When the plug-in
+  % closes the connection, next() raises nmb:connection.
+
+  properties (SetAccess = private)
+    Host
+    Port
+  end
+
+  properties (Access = private)
+    Socket = []
+    Pending = zeros(1, 0, 'uint8')
+  end
+
+  methods
+    function obj = NimbrelSubscription(host, port, timeout)
+      if nargin < 1, host = '127.0.0.1'; end
+      if nargin < 2, port = 55555; end
+      if nargin < 3, timeout = 5; end
+      obj.Host = host;
+      obj.Port = port;
+      try
+        obj.Socket = NimbrelClient.openSocket(host, port, timeout);
+      catch err
+        error('nmb:connection', 'cannot connect to %s:%d: %s', host, port, err.message);
+      end
+      write(obj.Socket, NimbrelClient.frame(NimbrelClient.textBytes('Execute Socket')));
+      body = obj.nextFrame(timeout);
+      if isempty(body)
+        obj.Socket = [];
+        error('nmb:timeout', 'no handshake answer within %g s', timeout);
+      end
+      NimbrelClient.decodeHandshake(body{1}, 'Execute Socket');
+    end
+
+    function delete(obj)
+      obj.Socket = [];
+    end
+
+    function n = next(obj, timeout)
+      body = obj.nextFrame(timeout);
+      if isempty(body), n = []; return; end
+      n = NimbrelClient.decodeNotification(body{1});
+      n.received = NimbrelClient.now();
+    end
+
+    function n = waitForPostStep(obj, timeout)
+      limit = NimbrelClient.deadline(timeout);
+      while true
+        n = obj.next(max(limit - NimbrelClient.now(), 0));
+        if isempty(n) || strcmp(n.name, 'PostStepCalled'), return; end
+      end
+    end
+  end
+
+  methods (Access = private)
+    function body = nextFrame(obj, timeout)
+      % {body} of the next frame, or {} (empty) when none completed in time.
+      limit = NimbrelClient.deadline(timeout);
+      while true
+        if numel(obj.Pending) >= 8
+          n = double(NimbrelClient.bigEndian(obj.Pending(1:8), 'int64'));
+          if n < 0 || n > 2^20
+            obj.Socket = [];
+            error('nmb:protocol', 'notification frame of length %d refused', n);
+          end
+          if numel(obj.Pending) >= 8 + n
+            body = {obj.Pending(9:8+n)};
+            obj.Pending = obj.Pending(9+n:end);
+            return;
+          end
+        end
+        left = limit - NimbrelClient.now();
+        if left <= 0, body = {}; return; end
+        if isempty(obj.Socket), error('nmb:connection', 'execute connection is closed'); end
+        obj.Socket.Timeout = max(left, 0.001);
+        try
+          chunk = read(obj.Socket, 1, 'uint8');     % wait for the first byte ...
+          if ~isempty(chunk) && obj.Socket.NumBytesAvailable > 0
+            chunk = [chunk(:).', read(obj.Socket, obj.Socket.NumBytesAvailable, 'uint8')];  % ... then take the rest
+          end
+        catch err
+          if isempty(strfind(lower(err.message), 'time'))
+            obj.Socket = [];
+            error('nmb:connection', 'execute connection lost: %s', err.message);
+          end
+          chunk = [];
+        end
+        obj.Pending = [obj.Pending, uint8(chunk(:).')];
+      end
+    end
+  end
+end

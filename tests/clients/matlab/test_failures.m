@@ -1,0 +1,27 @@
+% The MATLAB/Octave client against misbehaving_server.py: a server that
+% stalls, one that closes mid-answer and one that sends an oversized length
+% each give a clear error within the time-out instead of a hang.
+function test_failures(port)
+  expectFailure(@() NimbrelClient('127.0.0.1', port, 0.5), 'nmb:timeout', 'stalled handshake');
+  expectFailure(@() NimbrelClient('127.0.0.1', port, 0.5), {'nmb:timeout', 'nmb:connection'}, 'closed mid-answer');
+  c = NimbrelClient('127.0.0.1', port, 2);
+  tic;
+  expectFailure(@() c.nrOfRois(), 'nmb:protocol', 'oversized frame length');
+  assert(toc < 1.5, 'oversized length refused without waiting for the body');
+  assert(~c.isConnected(), 'connection closed after the oversized frame');
+  expectFailure(@() c.nrOfRois(), 'nmb:connection', 'request after the connection was closed');
+  disp('failure checks passed');
+end
+
+function expectFailure(f, ids, what)
+  if ischar(ids), ids = {ids}; end
+  started = tic;
+  try
+    f();
+  catch err
+    assert(any(strcmp(err.identifier, ids)), sprintf('%s: %s (%s)', what, err.identifier, err.message));
+    assert(toc(started) < 3, sprintf('%s: took %.1f s', what, toc(started)));
+    return;
+  end
+  error('test:fail', '%s: no error', what);
+end
