@@ -1,0 +1,22 @@
+// Ctrl-C and termination requests, turned into a flag the run driver polls.
+//
+// start() blocks SIGINT and SIGTERM in the calling thread (so in every thread
+// created from it afterwards, the plug-in's included) and hands them to one
+// waiting thread: the first one sets the flag and calls `onFirst`, a second one
+// ends the process at once with status 130.  Call it before the plug-in is
+// loaded.
+#pragma once
+
+#include <atomic>
+#include <functional>
+
+namespace interrupts {
+
+void start(std::function<void()> onFirst);
+// True once an interrupt arrived (or request() was called).
+bool requested();
+// Sets the flag as an interrupt would (tests, and the prompt's end of input).
+void request();
+const std::atomic<bool>& flag();
+
+}  // namespace interrupts

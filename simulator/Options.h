@@ -1,0 +1,50 @@
+// Command-line options of nimbrel-sim.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "simulator/Volume.h"
+
+struct SimOptions {
+  std::string plugin;  // empty: the library built beside the simulator
+  int runs = 1;
+  int volumes = 200;  // NIfTI replay: at most the file's volumes
+  bool volumesGiven = false;
+  int trMs = 2000;  // NIfTI replay: the header's TR unless given
+  bool trGiven = false;
+  int startDelayMs = -1;  // before the first volume of each run; -1: one TR
+  int lingerMs = 0;       // after the last run, before the plug-in is deleted
+  int versionMajor = 3, versionMinor = 1, versionSubversion = 0;
+  int port = -1;  // -1: ask on a terminal, else the dialog's default
+  std::uint64_t seed = 1;
+  Dims dims{64, 64, 30};
+  bool dimsGiven = false;
+  int rois = 3;
+  std::vector<std::array<int, 6>> roiBoxes;
+  std::vector<std::string> roiMasks;
+  std::string nifti;
+  int conditions = 1;
+  bool conditionsGiven = false;
+  int blockVolumes = 10;
+  double noise = 10.0;
+  double activationPercent = 2.0;
+  int classes = 0;
+  bool rawLog = false;
+  std::string client;  // command started once the plug-in serves
+  std::string projectName = "nimbrel-sim";
+  std::string watchFolder, targetFolder, feedbackFolder;  // empty: defaults
+};
+
+enum class ParseResult { Run, Help, Error };
+
+// Parses argv[1..argc-1].  On Error, `error` says what is wrong in one line.
+ParseResult parseOptions(int argc, const char* const* argv, SimOptions& options, std::string& error);
+
+// The --help text.
+std::string usageText();
+
+// The answer to the port dialog that means "cancelled".
+inline constexpr int kPortCancelAnswer = 49151;

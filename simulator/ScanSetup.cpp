@@ -1,0 +1,101 @@
+#include "simulator/ScanSetup.h"
+
+#include <cmath>
+
+#include "simulator/NiftiScan.h"
+#include "simulator/SyntheticScan.h"
+
+namespace {
+
+constexpr int kFallbackTrMs = 2000;
+// The host keeps the whole run and the model in memory; beyond this a run is
+// refused up front rather than failing half-way through an allocation.
+constexpr double kMemoryLimitBytes = 8.0 * 1024 * 1024 * 1024;
+
+bool fitsInMemory(const Scan& scan, const Dims& dims, std::string& error) {
+  const double p = scan.protocol->predictors(), k = scan.protocol->conditions();
+  const double perVoxel = 2.0 * scan.volumes + 3 * 8.0 * p + 3 * 4.0 * k + 8.0 * (p + 1);
+  const double bytes = perVoxel * dims.voxels();
+  if (bytes <= kMemoryLimitBytes) return true;
+  error = "a run of " + std::to_string(scan.volumes) + " volumes of " + std::to_string(dims.voxels()) +
+          " voxels needs about " + std::to_string(static_cast<long long>(bytes / (1 << 20))) +
+          " MiB; fewer volumes or smaller --dims, please";
+  return false;
+}
+
+bool explicitRois(const SimOptions& options, const Dims& dims, std::vector<Roi>& rois, std::string& error) {
+  int number = 1;
+  for (const auto& b : options.roiBoxes) {
+    Roi roi;
+    if (!boxRoi("ROI " + std::to_string(number++), dims, {b[0], b[1], b[2]}, {b[3], b[4], b[5]}, roi, error))
+      return false;
+    rois.push_back(roi);
+  }
+  for (const std::string& file : options.roiMasks) {
+    std::vector<float> mask;
+    Roi roi;
+    if (!readNiftiMask(file, dims, mask, error) || !maskRoi(file, dims, mask, roi, error)) return false;
+    roi.name = "ROI " + std::to_string(number++) + " (" + file + ")";
+    rois.push_back(roi);
+  }
+  return true;
+}
+
+// The middle third of the volume in each direction, at least one voxel.
+Roi centralBox(const Dims& dims) {
+  auto range = [](int n) { return std::pair<int, int>{n / 3, std::max(n / 3, (2 * n) / 3 - 1)}; };
+  const auto x = range(dims.x), y = range(dims.y), z = range(dims.z);
+  Roi roi;
+  std::string unused;
+  boxRoi("ROI 1 (centre)", dims, {x.first, y.first, z.first}, {x.second, y.second, z.second}, roi, unused);
+  return roi;
+}
+
+}  // namespace
+
+bool setUpScan(const SimOptions& options, Scan& scan, std::string& error) {
+  if (!options.nifti.empty()) {
+    std::unique_ptr<NiftiScan> nifti = NiftiScan::open(options.nifti, error);
+    if (!nifti) return false;
+    scan.volumes = nifti->volumes();
+    if (options.volumesGiven) {
+      if (options.volumes > nifti->volumes())
+        scan.notices.push_back("the file has only " + std::to_string(nifti->volumes()) +
+                               " volumes; playing those");
+      else
+        scan.volumes = options.volumes;
+    }
+    if (options.trGiven) {
+      scan.trMs = options.trMs;
+    } else if (nifti->trMilliseconds() > 0.0) {
+      scan.trMs = static_cast<int>(std::lround(nifti->trMilliseconds()));
+    } else {
+      scan.trMs = kFallbackTrMs;
+      scan.notices.push_back("the file's header gives no TR; using " + std::to_string(kFallbackTrMs) + " ms");
+    }
+    if (options.dimsGiven) scan.notices.push_back("--dims is ignored: the file gives the volume size");
+    scan.protocol = std::make_unique<Protocol>(options.conditions, options.blockVolumes, scan.volumes,
+                                               scan.trMs / 1000.0);
+    if (!explicitRois(options, nifti->dims(), scan.rois, error)) return false;
+    if (scan.rois.empty()) scan.rois.push_back(centralBox(nifti->dims()));
+    if (!fitsInMemory(scan, nifti->dims(), error)) return false;
+    scan.source = std::move(nifti);
+    return true;
+  }
+  scan.volumes = options.volumes;
+  scan.trMs = options.trMs;
+  scan.protocol =
+      std::make_unique<Protocol>(options.conditions, options.blockVolumes, scan.volumes, scan.trMs / 1000.0);
+  if (!fitsInMemory(scan, options.dims, error)) return false;
+  if (!explicitRois(options, options.dims, scan.rois, error)) return false;
+  if (options.roiBoxes.empty() && options.roiMasks.empty())
+    scan.rois = SyntheticScan::defaultRois(options.dims, options.rois);
+  SyntheticScanSettings settings;
+  settings.dims = options.dims;
+  settings.volumes = scan.volumes;
+  settings.seed = options.seed;
+  settings.noise = options.noise;
+  settings.activationPercent = options.activationPercent;
+  scan.source = std::make_unique<SyntheticScan>(settings, scan.rois, *scan.protocol);
+  return true;
+}

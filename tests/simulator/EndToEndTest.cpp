@@ -1,0 +1,217 @@
+// nimbrel-sim with the built plug-in, as a user runs it: a client connects to
+// the plug-in's port, follows the notifications of a run and checks requests
+// against the data the simulator serves (rebuilt here from the same options).
+// These tests run inside the private network namespace that ctest is run in.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cmath>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "protocol/ProtocolTexts.h"
+#include "simulator/ScanSetup.h"
+#include "tests/simulator/RawNifti.h"
+#include "tests/simulator/SimProcess.h"
+#include "tests/simulator/TestData.h"
+#include "tests/simulator/WireClient.h"
+
+namespace {
+
+using Notification = std::pair<std::string, int>;
+
+std::vector<std::string> simArgs(int port, std::vector<std::string> extra) {
+  std::vector<std::string> args{NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port",
+                                std::to_string(port)};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
+}
+
+// Reads notifications until "PostRunCalled" (included) or a time-out.
+std::vector<Notification> notificationsOfRun(WireClient& client, int timeoutMs) {
+  std::vector<Notification> seen;
+  std::vector<uint8_t> body;
+  while (client.receive(body, timeoutMs)) {
+    BodyReader reader(body);
+    const std::string name = reader.text();
+    seen.emplace_back(name, reader.int32());
+    if (name == texts::kPostRunCalled) break;
+  }
+  return seen;
+}
+
+std::vector<Notification> expectedNotifications(int volumes, int firstTimePoint) {
+  std::vector<Notification> expected;
+  for (int v = 0; v < volumes; ++v) {
+    expected.emplace_back(texts::kPreStepCalled, firstTimePoint + v);
+    expected.emplace_back(texts::kPostStepCalled, firstTimePoint + v);
+  }
+  expected.emplace_back(texts::kPostRunCalled, firstTimePoint + volumes - 1);
+  return expected;
+}
+
+std::vector<int> intsAfterName(WireClient& client, const char* name, std::vector<int32_t> args, int count) {
+  std::vector<uint8_t> reply;
+  EXPECT_TRUE(client.request(name, args, reply)) << name;
+  BodyReader reader(reply);
+  EXPECT_EQ(reader.text(), name);
+  for (size_t i = 0; i < args.size(); ++i) reader.int32();
+  std::vector<int> values;
+  for (int i = 0; i < count; ++i) values.push_back(reader.int32());
+  EXPECT_FALSE(reader.failed()) << name;
+  return values;
+}
+
+// The samples of one volume as a whole-volume reply carries them.
+std::vector<short> volumeReply(WireClient& client, const char* name, int timePoint, int voxels) {
+  std::vector<uint8_t> reply;
+  EXPECT_TRUE(client.request(name, {timePoint}, reply)) << name;
+  BodyReader reader(reply);
+  const std::string echoed = reader.text();
+  if (echoed != name) {
+    ADD_FAILURE() << name << " answered " << echoed << ": " << reader.text();
+    return {};
+  }
+  EXPECT_EQ(reader.int32(), timePoint);
+  std::vector<short> samples;
+  for (int i = 0; i < voxels; ++i) samples.push_back(reader.sample());
+  EXPECT_FALSE(reader.failed());
+  EXPECT_EQ(reader.left(), 0u);
+  return samples;
+}
+
+}  // namespace
+
+TEST(SimulatorEndToEnd, ClientFollowsASyntheticRunAndReadsTheSimulatorsData) {
+  const int port = freePort();
+  const std::vector<std::string> scanOptions{"--dims", "16", "16", "8", "--rois", "2", "--seed", "3"};
+  std::vector<std::string> extra{"--volumes",        "10",   "--tr-ms",     "100",
+                                 "--start-delay-ms", "2500", "--linger-ms", "4000"};
+  extra.insert(extra.end(), scanOptions.begin(), scanOptions.end());
+  SimProcess sim(simArgs(port, extra));
+
+  WireClient execute, requests;
+  ASSERT_TRUE(execute.connect(port, texts::kExecuteRole, 10000)) << sim.err();
+  ASSERT_TRUE(requests.connect(port, texts::kRequestRole, 5000)) << sim.err();
+  EXPECT_EQ(notificationsOfRun(execute, 10000), expectedNotifications(10, 1)) << sim.out() << sim.err();
+
+  // The same scan the simulator built from the same options.
+  SimOptions options;
+  options.dims = Dims{16, 16, 8};
+  options.rois = 2;
+  options.seed = 3;
+  options.volumes = 10;
+  options.trMs = 100;
+  Scan scan;
+  std::string error;
+  ASSERT_TRUE(setUpScan(options, scan, error)) << error;
+  const int voxels = 16 * 16 * 8;
+
+  EXPECT_EQ(intsAfterName(requests, texts::request::kGetNrOfROIs, {}, 1), std::vector<int>{2});
+  EXPECT_EQ(intsAfterName(requests, texts::request::kGetDimsOfFunctionalData, {}, 3),
+            (std::vector<int>{16, 16, 8}));
+  EXPECT_EQ(intsAfterName(requests, texts::request::kGetCurrentTimePoint, {}, 1), std::vector<int>{10});
+  EXPECT_EQ(intsAfterName(requests, texts::request::kGetExpectedNrOfTimePoints, {}, 1), std::vector<int>{10});
+  EXPECT_EQ(intsAfterName(requests, texts::request::kGetNrOfVoxelsOfROI, {1}, 1),
+            std::vector<int>{static_cast<int>(scan.rois[1].voxels.size())});
+
+  std::vector<short> volume(static_cast<size_t>(voxels));
+  for (int t : {0, 4, 9}) {
+    SCOPED_TRACE("time point " + std::to_string(t));
+    scan.source->volume(0, t, volume.data());
+    EXPECT_EQ(volumeReply(requests, texts::request::kGetValueOfAllVoxelsAtTime, t, voxels), volume);
+    EXPECT_EQ(volumeReply(requests, texts::request::kGetRawValueOfAllVoxelsAtTime, t, voxels), volume);
+  }
+
+  // The ROI mean of the last volume, computed here from the scan's samples.
+  double sum = 0.0;
+  for (int i : scan.rois[0].indices) sum += volume[static_cast<size_t>(i)];
+  std::vector<uint8_t> reply;
+  ASSERT_TRUE(requests.request(texts::request::kGetMeanOfROI, {0}, reply));
+  BodyReader mean(reply);
+  EXPECT_EQ(mean.text(), texts::request::kGetMeanOfROI);
+  EXPECT_EQ(mean.int32(), 0);
+  EXPECT_NEAR(mean.real(), sum / static_cast<double>(scan.rois[0].indices.size()), 1e-2);
+
+  ASSERT_TRUE(requests.request(texts::request::kGetCurrentClassifierOutput, {}, reply));
+  BodyReader classifier(reply);
+  EXPECT_EQ(classifier.text(), texts::kWrongRequest);
+  EXPECT_EQ(classifier.text(), texts::kClassifierNotUsed);
+
+  EXPECT_EQ(sim.wait(20000), 0) << sim.err();
+  EXPECT_TRUE(execute.waitForClose(2000)) << "deleting the plug-in disconnects its clients";
+}
+
+TEST(SimulatorEndToEnd, Version30HostCountsTimePointsFromZero) {
+  const int port = freePort();
+  SimProcess sim(simArgs(port, {"--version", "3.0.0", "--volumes", "5", "--tr-ms", "100", "--start-delay-ms",
+                                "2500", "--linger-ms", "3000", "--dims", "8", "8", "4", "--rois", "1"}));
+  WireClient execute, requests;
+  ASSERT_TRUE(execute.connect(port, texts::kExecuteRole, 10000)) << sim.err();
+  ASSERT_TRUE(requests.connect(port, texts::kRequestRole, 5000)) << sim.err();
+  EXPECT_EQ(notificationsOfRun(execute, 10000), expectedNotifications(5, 0)) << sim.out() << sim.err();
+
+  SimOptions options;
+  options.dims = Dims{8, 8, 4};
+  options.rois = 1;
+  options.volumes = 5;
+  options.trMs = 100;
+  Scan scan;
+  std::string error;
+  ASSERT_TRUE(setUpScan(options, scan, error)) << error;
+  // The plug-in copied volume tp at each pre-step; time point 4 was the last.
+  std::vector<short> volume(8 * 8 * 4);
+  scan.source->volume(0, 3, volume.data());
+  EXPECT_EQ(volumeReply(requests, texts::request::kGetRawValueOfAllVoxelsAtTime, 3, 8 * 8 * 4), volume);
+  EXPECT_EQ(sim.wait(20000), 0) << sim.err();
+}
+
+TEST(SimulatorEndToEnd, CtrlCEndsTheRunWithItsPostRunAndUnloadsThePlugin) {
+  const int port = freePort();
+  SimProcess sim(simArgs(
+      port, {"--volumes", "1000", "--tr-ms", "50", "--start-delay-ms", "1500", "--dims", "8", "8", "4"}));
+  WireClient execute;
+  ASSERT_TRUE(execute.connect(port, texts::kExecuteRole, 10000)) << sim.err();
+  std::vector<uint8_t> body;
+  int lastPost = 0;
+  while (lastPost < 3 && execute.receive(body, 5000)) {
+    BodyReader reader(body);
+    if (reader.text() == texts::kPostStepCalled) lastPost = reader.int32();
+  }
+  ASSERT_GE(lastPost, 3) << sim.err();
+  sim.signal(SIGINT);
+  const std::vector<Notification> rest = notificationsOfRun(execute, 5000);
+  ASSERT_FALSE(rest.empty());
+  EXPECT_EQ(rest.back().first, texts::kPostRunCalled);
+  EXPECT_LT(rest.back().second, 1000) << "the run ended early";
+  EXPECT_TRUE(execute.waitForClose(5000));
+  EXPECT_EQ(sim.wait(10000), 130) << sim.err();
+  EXPECT_NE(sim.err().find("interrupt"), std::string::npos) << sim.err();
+}
+
+TEST(SimulatorEndToEnd, ReplaysFunctionalNiiAndServesItsSamples) {
+  SKIP_WITHOUT_FUNCTIONAL_NII();
+  RawNifti raw;
+  ASSERT_TRUE(readRawNifti(kFunctionalNii, raw));
+  const int port = freePort();
+  SimProcess sim(simArgs(
+      port, {"--nifti", kFunctionalNii, "--tr-ms", "50", "--start-delay-ms", "2500", "--linger-ms", "4000"}));
+  WireClient execute, requests;
+  ASSERT_TRUE(execute.connect(port, texts::kExecuteRole, 10000)) << sim.err();
+  ASSERT_TRUE(requests.connect(port, texts::kRequestRole, 5000)) << sim.err();
+  EXPECT_EQ(notificationsOfRun(execute, 10000), expectedNotifications(20, 1)) << sim.out() << sim.err();
+
+  EXPECT_EQ(intsAfterName(requests, texts::request::kGetDimsOfFunctionalData, {}, 3),
+            (std::vector<int>{17, 21, 3}));
+  EXPECT_EQ(intsAfterName(requests, texts::request::kGetExpectedNrOfTimePoints, {}, 1), std::vector<int>{20});
+  const int voxels = 17 * 21 * 3;
+  for (int t : {0, 7, 19}) {
+    SCOPED_TRACE("volume " + std::to_string(t));
+    const std::vector<short> expected(raw.samples.begin() + t * voxels,
+                                      raw.samples.begin() + (t + 1) * voxels);
+    EXPECT_EQ(volumeReply(requests, texts::request::kGetRawValueOfAllVoxelsAtTime, t, voxels), expected);
+    EXPECT_EQ(volumeReply(requests, texts::request::kGetValueOfAllVoxelsAtTime, t, voxels), expected);
+  }
+  EXPECT_EQ(sim.wait(20000), 0) << sim.err();
+}

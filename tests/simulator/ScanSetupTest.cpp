@@ -1,0 +1,145 @@
+// From options to a scan: the synthetic phantom, ROIs and refusals of bad input.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "simulator/ScanSetup.h"
+#include "simulator/SyntheticScan.h"
+#include "tests/simulator/TestData.h"
+
+TEST(Roi, BoxCoversItsCornersInclusive) {
+  Roi roi;
+  std::string error;
+  ASSERT_TRUE(boxRoi("b", Dims{10, 10, 10}, {1, 2, 3}, {2, 2, 4}, roi, error));
+  ASSERT_EQ(roi.voxels.size(), 4u);
+  EXPECT_EQ(roi.voxels[0], (Coord{1, 2, 3}));
+  EXPECT_EQ(roi.voxels[3], (Coord{2, 2, 4}));
+  EXPECT_EQ(roi.indices[3], 2 + 10 * (2 + 10 * 4));
+}
+
+TEST(Roi, BoxOutsideTheVolumeOrInsideOutIsRefused) {
+  Roi roi;
+  std::string error;
+  EXPECT_FALSE(boxRoi("b", Dims{10, 10, 10}, {0, 0, 0}, {10, 0, 0}, roi, error));
+  EXPECT_NE(error.find("outside the volume"), std::string::npos);
+  EXPECT_FALSE(boxRoi("b", Dims{10, 10, 10}, {-1, 0, 0}, {1, 1, 1}, roi, error));
+  EXPECT_FALSE(boxRoi("b", Dims{10, 10, 10}, {3, 0, 0}, {2, 1, 1}, roi, error));
+  EXPECT_NE(error.find("empty"), std::string::npos);
+}
+
+TEST(Roi, MaskSelectsItsNonZeroVoxelsInVolumeOrder) {
+  const Dims dims{3, 2, 2};
+  std::vector<float> mask(12, 0.0f);
+  mask[static_cast<size_t>(dims.index(2, 0, 0))] = 1.0f;
+  mask[static_cast<size_t>(dims.index(1, 1, 1))] = -0.5f;
+  Roi roi;
+  std::string error;
+  ASSERT_TRUE(maskRoi("m", dims, mask, roi, error)) << error;
+  ASSERT_EQ(roi.voxels.size(), 2u);
+  EXPECT_EQ(roi.voxels[0], (Coord{2, 0, 0}));
+  EXPECT_EQ(roi.voxels[1], (Coord{1, 1, 1}));
+  EXPECT_FALSE(maskRoi("m", dims, std::vector<float>(12, 0.0f), roi, error));
+  EXPECT_NE(error.find("no voxel"), std::string::npos);
+  EXPECT_FALSE(maskRoi("m", dims, std::vector<float>(11, 1.0f), roi, error));
+}
+
+TEST(SyntheticScan, DefaultRoisAreSeparateSpheresInsideTheVolume) {
+  const Dims dims{64, 64, 30};
+  const auto rois = SyntheticScan::defaultRois(dims, 3);
+  ASSERT_EQ(rois.size(), 3u);
+  for (const Roi& roi : rois) {
+    EXPECT_GT(roi.voxels.size(), 100u);
+    for (const Coord& c : roi.voxels) EXPECT_TRUE(dims.contains(c[0], c[1], c[2]));
+  }
+  for (int i : rois[0].indices)
+    for (int j : rois[1].indices) ASSERT_NE(i, j);
+  EXPECT_FALSE(SyntheticScan::defaultRois(Dims{4, 4, 2}, 2)[0].voxels.empty())
+      << "tiny volumes still get voxels";
+}
+
+TEST(SyntheticScan, IsDeterministicAndCarriesTheDesignedSignal) {
+  SimOptions options;
+  options.dims = Dims{24, 24, 8};
+  options.volumes = 60;
+  options.noise = 0.0;
+  Scan a, b;
+  std::string error;
+  ASSERT_TRUE(setUpScan(options, a, error)) << error;
+  ASSERT_TRUE(setUpScan(options, b, error)) << error;
+  const int n = options.dims.voxels();
+  std::vector<short> va(static_cast<size_t>(n)), vb(static_cast<size_t>(n));
+  options.noise = 10.0;
+  Scan noisy;
+  ASSERT_TRUE(setUpScan(options, noisy, error));
+  noisy.source->volume(0, 7, va.data());
+  Scan noisy2;
+  ASSERT_TRUE(setUpScan(options, noisy2, error));
+  noisy2.source->volume(0, 7, vb.data());
+  EXPECT_EQ(va, vb) << "the same seed gives the same scan";
+  noisy2.source->volume(1, 7, vb.data());
+  EXPECT_NE(va, vb) << "another run has other noise";
+
+  // Without noise the active ROI follows baseline * (1 + drift + 2 % design);
+  // check the task part against the protocol at a block peak and at rest.
+  const auto& synthetic = static_cast<const SyntheticScan&>(*a.source);
+  const int voxel = a.rois[0].indices[0];
+  const int control = a.rois[2].indices[0];
+  EXPECT_EQ(synthetic.respondsTo(voxel), 1);
+  EXPECT_EQ(synthetic.respondsTo(control), 0);
+  std::vector<short> rest(static_cast<size_t>(n)), task(static_cast<size_t>(n));
+  a.source->volume(0, 9, rest.data());   // end of the first rest block
+  a.source->volume(0, 19, task.data());  // end of the first task block
+  const double base = synthetic.baseline(voxel);
+  const double expectedChange = base * 0.02 * (a.protocol->design(0, 19) - a.protocol->design(0, 9));
+  const double drift = base * 0.01 * 10.0 / 59.0;
+  const double shared = 0.0;  // the shared fluctuation scales with the noise
+  EXPECT_NEAR(task[static_cast<size_t>(voxel)] - rest[static_cast<size_t>(voxel)],
+              expectedChange + drift + shared, base * 0.004 + 1.0);
+  EXPECT_NEAR(task[static_cast<size_t>(control)] - rest[static_cast<size_t>(control)],
+              synthetic.baseline(control) * 0.01 * 10.0 / 59.0, synthetic.baseline(control) * 0.004 + 1.0);
+}
+
+TEST(ScanSetup, RefusesAnRoiOutsideTheVolume) {
+  SimOptions options;
+  options.dims = Dims{8, 8, 4};
+  options.roiBoxes.push_back({0, 0, 0, 7, 7, 4});
+  Scan scan;
+  std::string error;
+  EXPECT_FALSE(setUpScan(options, scan, error));
+  EXPECT_NE(error.find("outside the volume"), std::string::npos) << error;
+}
+
+TEST(ScanSetup, NiftiReplayTakesTheHeadersTrAndCentralRoi) {
+  SKIP_WITHOUT_FUNCTIONAL_NII();
+  SimOptions options;
+  options.nifti = kFunctionalNii;
+  Scan scan;
+  std::string error;
+  ASSERT_TRUE(setUpScan(options, scan, error)) << error;
+  EXPECT_EQ(scan.volumes, 20);
+  EXPECT_EQ(scan.trMs, 2000);
+  ASSERT_EQ(scan.rois.size(), 1u);
+  EXPECT_FALSE(scan.rois[0].voxels.empty());
+
+  options.trMs = 250;
+  options.trGiven = true;
+  options.volumes = 5;
+  options.volumesGiven = true;
+  options.roiBoxes.push_back({0, 0, 0, 16, 20, 2});
+  Scan shorter;
+  ASSERT_TRUE(setUpScan(options, shorter, error)) << error;
+  EXPECT_EQ(shorter.trMs, 250);
+  EXPECT_EQ(shorter.volumes, 5);
+  ASSERT_EQ(shorter.rois.size(), 1u);
+  EXPECT_EQ(shorter.rois[0].voxels.size(), 17u * 21u * 3u);
+}
+
+TEST(ScanSetup, RefusesARunTooLargeForMemoryUpFront) {
+  SimOptions options;
+  options.dims = Dims{1000, 1000, 16};
+  options.volumes = 1000;
+  Scan scan;
+  std::string error;
+  EXPECT_FALSE(setUpScan(options, scan, error));
+  EXPECT_NE(error.find("MiB"), std::string::npos) << error;
+}
