@@ -1,17 +1,106 @@
-// Placeholder until the channel worker is written.
+// The channel worker: TcpIpExport's own thread.
+//
+// It keeps one listening socket open for its whole life, so no client is ever
+// refused or reset for want of a listener, and starts a channel thread for each
+// connection at once, so a slow or silent client delays nobody else's
+// handshake.  Channels that have identified their client are filed by role; the
+// worker also prunes request channels whose client left and sends the discovery
+// datagram while it runs.
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QUdpSocket>
+#include <algorithm>
+
+#include "channels/ConnectionListener.h"
+#include "channels/Discovery.h"
 #include "channels/QtTCPIPServer.h"
 #include "plugin/TcpIpExport.h"
+#include "protocol/ProtocolTexts.h"
 
-void TcpIpExport::run() {}
+namespace {
 
-void TcpIpExport::releaseChannel(QtTCPIPServer* channel) {
-  while (channel->isRunning()) {
-    channel->requestStop();
-    QThread::msleep(1);
+// The worker's poll interval: each round waits this long for new connections.
+constexpr int kAcceptWaitMs = 1;
+
+}  // namespace
+
+void TcpIpExport::run() {
+  ConnectionListener listener;
+  QUdpSocket broadcastSocket;
+  QElapsedTimer broadcastTimer;
+  quint16 listeningPort = port.load();
+  listener.listenForClients(QHostAddress::Any, listeningPort);
+  broadcastTimer.start();
+  // Channels not filed yet; the worker alone owns them.
+  QVector<QtTCPIPServer*> unfiled;
+  // Numbers the handshakes, so channels are filed in the order of theirs.
+  std::atomic<quint64> handshakeCounter{0};
+  quint64 nextToFile = 1;
+
+  while (!stopWorker.load()) {
+    // A later pre-run may have chosen another port.
+    if (port.load() != listeningPort) {
+      listener.close();
+      listeningPort = port.load();
+      listener.listenForClients(QHostAddress::Any, listeningPort);
+    }
+
+    const QVector<qintptr> accepted = listener.takeAccepted(kAcceptWaitMs);
+    if (!listener.isListening()) QThread::msleep(kAcceptWaitMs);
+    for (qintptr descriptor : accepted) {
+      auto* channel = new QtTCPIPServer(this, listeningPort, descriptor, &handshakeCounter);
+      channel->start(QThread::InheritPriority);
+      if (!channel->isRunning() && !channel->isFinished()) {
+        // No thread could be started (the process is out of threads): drop
+        // this connection rather than keep it waiting for ever.
+        delete channel;
+        continue;
+      }
+      unfiled.append(channel);
+    }
+
+    fileIdentifiedChannels(unfiled, nextToFile);
+    pruneChannels(requestChannels);
+
+    if (broadcastTimer.elapsed() > discovery::kBroadcastIntervalMs) {
+      broadcastSocket.writeDatagram(discovery::datagram(listeningPort), QHostAddress(QHostAddress::Broadcast),
+                                    discovery::kBroadcastPort);
+      broadcastTimer.restart();
+      // A port that was taken when the worker tried it may have come free.
+      if (!listener.isListening()) listener.listenForClients(QHostAddress::Any, listeningPort);
+    }
   }
-  delete channel;
+
+  listener.close();
+  for (QtTCPIPServer* channel : unfiled) releaseChannel(channel);
+  workerEnded.store(true, std::memory_order_release);
 }
 
-void TcpIpExport::pruneChannels(QVector<QtTCPIPServer*>&) {}
-
-void TcpIpExport::notifyExecuteChannels(QString, int) {}
+void TcpIpExport::fileIdentifiedChannels(QVector<QtTCPIPServer*>& unfiled, quint64& nextToFile) {
+  QVector<QtTCPIPServer*> identified;
+  for (;;) {
+    const auto next = std::find_if(unfiled.begin(), unfiled.end(), [nextToFile](QtTCPIPServer* channel) {
+      return channel->handshakeSequence() == nextToFile;
+    });
+    if (next == unfiled.end()) break;
+    QtTCPIPServer* channel = *next;
+    if (!channel->hasClient()) break;
+    // An execute connection passes to the host's thread only once its own
+    // thread no longer touches it; the channels after it wait for it, so the
+    // lists keep the order of the handshakes.
+    const bool isRequest = channel->roleName() == tr(texts::kRequestRole);
+    if (!isRequest && !(channel->hasEnded() && channel->isFinished())) break;
+    identified.append(channel);
+    unfiled.erase(next);
+    ++nextToFile;
+  }
+  if (identified.isEmpty()) return;
+  std::lock_guard<std::mutex> lock(channelListsMutex);
+  for (QtTCPIPServer* channel : identified) {
+    if (channel->roleName() == tr(texts::kRequestRole)) {
+      requestChannels.append(channel);
+    } else {
+      executeChannels.append(channel);
+    }
+  }
+}

@@ -1,16 +1,28 @@
 // The framing of every TCP message, in both directions: a signed 64-bit
 // big-endian body length, then the body, a QDataStream of version 12 with
 // single floating-point precision (every real travels as a 4-byte IEEE single).
+//
+// The block builders here produce complete frames ready for
+// QtTCPIPServer::sendMessage; they are pure functions, usable from any thread.
+//
+//   QByteArray block = framing::notificationBlock("PreStepCalled", 7);  // 30 bytes
 #pragma once
 
 #include <QByteArray>
 #include <QDataStream>
+#include <QString>
 
 namespace framing {
 
 // Bytes of the length field in front of every body.
 inline constexpr int kLengthFieldSize = 8;
 inline constexpr QDataStream::Version kStreamVersion = QDataStream::Qt_4_6;  // version 12
+
+// The largest body a client may announce.  The longest request is a name and
+// four integers, well under a hundred bytes; a client announcing more than this
+// is not speaking the protocol and would otherwise make Nimbrel's process buffer
+// whatever it sends.  Its connection is closed.
+inline constexpr qint64 kMaxFrameBodyBytes = qint64(1) << 20;
 
 // Gives `stream` the settings every stream of the protocol uses.  Called on
 // every stream, reading or writing, before its first element.
@@ -19,5 +31,17 @@ void setUpStream(QDataStream& stream);
 // Completes a block that was written with a placeholder length of 0 in front:
 // writes the block's size minus the length field into its first 8 bytes.
 void finishBlock(QByteArray& block);
+
+// Reads one text (32-bit count including a NUL, then the bytes).  Returns false
+// for a null text: a count of 0, or fewer bytes left than the count needs.
+// Otherwise `text` holds the bytes up to the first NUL, or all of them if
+// there is none.
+bool readText(QDataStream& in, QByteArray& text);
+
+// The answer to a role handshake: `role` in Latin-1, then 2, 0, 0.
+QByteArray handshakeAnswerBlock(const QString& role);
+
+// A step notification: `name` in the local 8-bit encoding, then `value`.
+QByteArray notificationBlock(const QString& name, int value);
 
 }  // namespace framing

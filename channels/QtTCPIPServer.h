@@ -1,25 +1,111 @@
 // QtTCPIPServer: one client connection of the plug-in's TCP service, served on
-// a thread of its own.  (Placeholder until the channel layer is written.)
+// a thread of its own.
+//
+// The channel worker (TcpIpExport::run) keeps the one listening socket of the
+// service; for every connection it accepts it creates a channel with the
+// connection's descriptor and starts it.  The channel's thread creates its
+// QTcpSocket from the descriptor (so the socket belongs to the thread that uses
+// it), runs the role handshake and sets clientAccepted.  Then:
+//  - role "Request Socket": the thread serves the client's requests
+//    (serveRequests) until the connection drops or a stop is requested;
+//  - any other role (normally "Execute Socket", also an unreadable or unknown
+//    role): the thread ends at once and the open connection is written to from
+//    the host's thread, which sends the step notifications.
+// Because the listening socket stays with the worker, a channel has no listener
+// and sends no discovery datagrams of its own.
+//
+// Threads: the channel thread runs run(), the handshake and serveRequests.  The
+// worker and the host's thread poll hasClient, hasEnded and isConnected, call
+// requestStop, and delete the channel once its thread has ended.  After an
+// execute channel's thread has ended, sendNotification and isConnected are used
+// from the host's thread alone.
 #pragma once
 
+#include <QByteArray>
+#include <QString>
 #include <QThread>
-
 #include <atomic>
+#include <mutex>
 
+class QTcpSocket;
 class TcpIpExport;
 
 class QtTCPIPServer : public QThread {
   Q_OBJECT
+
  public:
-  QtTCPIPServer(TcpIpExport* owner, quint16 port) : owner(owner), port(port) {}
-  void requestStop() { stopRequested = true; }
-  bool isConnected() const { return false; }
+  // `owner` executes the requests and is not owned.  `port` is the service
+  // port the connection came in on; `socketDescriptor` the accepted
+  // connection, which the channel owns from now on (closed with the channel,
+  // also if the thread never ran).  `handshakeCounter`, shared by the channels
+  // of one worker and outliving them, numbers the finished handshakes 1, 2, ...
+  QtTCPIPServer(TcpIpExport* owner, quint16 port, qintptr socketDescriptor,
+                std::atomic<quint64>* handshakeCounter);
+  // Closes the connection.  Call only once the thread has ended.
+  ~QtTCPIPServer() override;
+
+  // The role the client sent; meaningful once hasClient() is true.
+  QString roleName() const;
+  // True once the client has been identified and answered.
+  bool hasClient() const;
+  // True once run() has returned (and everything it did is visible to the
+  // caller).
+  bool hasEnded() const;
+  // This channel's number from the handshake counter; 0 until hasClient().
+  quint64 handshakeSequence() const { return handshakeNumber.load(std::memory_order_acquire); }
+  // Whether the client is still connected.  While the thread serves requests
+  // the thread itself watches the connection and the answer is true; once the
+  // thread has ended the socket is asked, after taking in anything the peer
+  // sent or a close it announced, so a client that left is noticed without
+  // writing to it.  A channel whose connection could not be set up is never
+  // connected.
+  bool isConnected() const;
+  // Asks the thread to end; does not wait.
+  void requestStop();
+
+  // Frames and sends one step notification.  Host's thread, after the
+  // channel's thread has ended.
+  void sendNotification(QString name, int value);
+  // Sends a notification block built once for all channels (the same
+  // thread rules as sendNotification).
+  void sendNotificationBlock(const QByteArray& block);
 
  protected:
-  void run() override {}
+  void run() override;
 
  private:
-  TcpIpExport* owner;
-  quint16 port;
+  // One framed message from the client: false when a wait for bytes failed or
+  // the frame was oversized (the connection is then closed).
+  bool receiveMessage(QByteArray& message);
+  // Writes one complete block and waits up to 1000 ms for it to be written.
+  bool sendMessage(QByteArray block);
+  // The role handshake: reads the role message, sets `role`, answers.
+  void identifyClient();
+  // Drops everything the socket holds.
+  void discardPendingInput();
+  // Takes this channel's place in the worker's handshake order.
+  void takeHandshakeNumber();
+  // The request-serving step: holds `mutex`, receives requests and answers each
+  // until a receive fails or a stop is requested.
+  void serveRequests();
+
+  QTcpSocket* tcpSocket = nullptr;
+  QString role;
+  int readTimeout = 2000;
   std::atomic<bool> stopRequested{false};
+  std::atomic<bool> clientAccepted{false};
+  quint16 port;
+  TcpIpExport* owner;
+  // Held while the channel serves requests.
+  std::mutex mutex;
+
+  // The accepted connection until run() wraps it in tcpSocket.
+  qintptr socketDescriptor;
+  std::atomic<bool> descriptorAdopted{false};
+  std::atomic<bool> runEnded{false};
+  std::atomic<quint64>* handshakeCounter;
+  std::atomic<quint64> handshakeNumber{0};
+
+  // Tests identify channels by their client's port through this.
+  friend struct ChannelListsProbe;
 };

@@ -1,8 +1,34 @@
 // The run lifecycle: the five interface operations the host calls on its thread.
+#include <QNetworkInterface>
+#include <limits>
+
+#include "plugin/GuardedHostCall.h"
 #include "plugin/HostFunctions.h"
 #include "plugin/HostVersion.h"
+#include "plugin/LogLines.h"
+#include "plugin/PluginIdentity.h"
 #include "plugin/TcpIpExport.h"
 #include "plugin/platform/HostModule.h"
+#include "protocol/ProtocolTexts.h"
+
+namespace {
+
+constexpr int kDefaultPort = 55555;
+constexpr int kMinPort = 1;
+constexpr int kMaxPort = 65535;
+// The low 16 bits of the port dialog's answer when the user cancelled it.
+constexpr quint16 kPortCancelValue = 49151;
+
+int currentTimePoint() { return callHost(hostFunctions.tGetCurrentTimePoint, 0); }
+
+QString hostPath(hostfn::tGetNMBPath* function) {
+  char buffer[kHostPathBufferSize] = {};
+  if (function != nullptr) function(buffer);
+  buffer[kHostPathBufferSize - 1] = '\0';
+  return QString::fromLatin1(buffer);
+}
+
+}  // namespace
 
 bool TcpIpExport::initPlugin() {
   if (!bindHostFunctions()) return false;
@@ -20,8 +46,115 @@ bool TcpIpExport::initPlugin() {
   return false;
 }
 
-// Filled in with the channel worker.
-bool TcpIpExport::executePreRun(unsigned short) { return false; }
-bool TcpIpExport::executePreStep() { return false; }
-bool TcpIpExport::executePostStep() { return false; }
-bool TcpIpExport::executePostRun() { return false; }
+bool TcpIpExport::executePreRun(unsigned short) {
+  const HostVersion version = queryHostVersion();
+  loglines::write(QStringLiteral("<b>Info</b> - Nimbrel version: %1.%2.%3")
+                      .arg(version.major)
+                      .arg(version.minor)
+                      .arg(version.subversion));
+  loglines::write(
+      QStringLiteral("<b>Info</b> - Plugin version: %1").arg(QLatin1String(identity::kPluginVersion)));
+  loglines::write(
+      QStringLiteral("<b>Info</b> - Path to Nimbrel: %1").arg(hostPath(hostFunctions.tGetNMBPath)));
+  loglines::write(
+      QStringLiteral("<b>Info</b> - Path to Plugins: %1").arg(hostPath(hostFunctions.tGetPluginsPath)));
+
+  const int answer = callHost(hostFunctions.tGetIntegerInput, kDefaultPort, "Define Port: ", kDefaultPort,
+                              kMinPort, kMaxPort);
+  const quint16 chosenPort = quint16(answer & 0xFFFF);
+  // A cancelled dialog leaves a running worker on the port it serves: moving
+  // it to the cancel value would cut off every client that reconnects.
+  if (chosenPort == kPortCancelValue) {
+    pluginCanceled = true;
+    loglines::write(QStringLiteral("<b>Info</b> - User canceled plugin!"));
+    return true;
+  }
+
+  port = chosenPort;
+  // Starting the running worker again has no effect; it picks up the new port.
+  start(QThread::InheritPriority);
+
+  loglines::write(QStringLiteral("<br><b>Info</b> - Listening on: <br>") +
+                  loglines::addressList(QNetworkInterface::allAddresses()) +
+                  QStringLiteral(" Port: <b>%1</b>").arg(chosenPort) + QStringLiteral("<br>"));
+  loglines::write(QStringLiteral("<br><b>Info</b> - Listening on port: <b>%1</b><br>").arg(chosenPort));
+
+  const int timePoint = currentTimePoint();
+  std::lock_guard<std::mutex> lock(runRecordMutex);
+  storedTimePoint = timePoint;
+  return true;
+}
+
+bool TcpIpExport::executePreStep() {
+  if (pluginCanceled) return true;
+
+  int dimX = 0, dimY = 0, dimZ = 0;
+  if (hostFunctions.tGetDimsOfFunctionalData != nullptr)
+    hostFunctions.tGetDimsOfFunctionalData(&dimX, &dimY, &dimZ);
+  // Formed so that no size the host reports can overflow it, and so that two
+  // negative sizes do not make a volume.
+  qint64 voxels = 0;
+  if (dimX > 0 && dimY > 0 && dimZ > 0) {
+    const qint64 plane = qint64(dimX) * dimY;
+    if (plane <= std::numeric_limits<int>::max()) voxels = plane * dimZ;
+  }
+  const int voxelsPerVolume = (voxels > 0 && voxels <= std::numeric_limits<int>::max()) ? int(voxels) : 0;
+
+  // In 64 bits, so that the lowest time point a host may report stays a
+  // (skipped) negative index instead of overflowing.
+  const qint64 hostVolume =
+      countsTimePointsFromOne(queryHostVersion()) ? qint64(currentTimePoint()) - 1 : currentTimePoint();
+  const int volumeIndex = hostVolume < 0 ? -1 : int(hostVolume);
+
+  // Only this thread writes runStartPending, so it reads it unlocked.
+  if (runStartPending) {
+    startRunRecord(qint64(callHost(hostFunctions.tGetExpectedNrOfTimePoints, 0)) * voxelsPerVolume);
+    loglines::write(QStringLiteral(" "));
+    loglines::write(QStringLiteral("<b>") + loglines::timeOfDay() +
+                    QStringLiteral("</b>: Experiment started."));
+    runTimer.start();
+    std::lock_guard<std::mutex> lock(runRecordMutex);
+    runStartPending = false;
+  }
+
+  loglines::write(QStringLiteral("<b>") + loglines::timeStamp() +
+                  QStringLiteral("</b>: Executing pre-processing."));
+  recordVolume(volumeIndex, voxelsPerVolume);
+  notifyExecuteChannels(tr(texts::kPreStepCalled), currentTimePoint());
+  return true;
+}
+
+bool TcpIpExport::executePostStep() {
+  const int timePoint = currentTimePoint();
+  {
+    std::lock_guard<std::mutex> lock(runRecordMutex);
+    storedTimePoint = timePoint;
+  }
+  if (pluginCanceled) return true;
+
+  recordRoiValues();
+  loglines::write(QStringLiteral("<b>") + loglines::timeStamp() +
+                  QStringLiteral("</b>: Executing post-processing. (%1)").arg(timePoint));
+  notifyExecuteChannels(tr(texts::kPostStepCalled), timePoint);
+  return true;
+}
+
+bool TcpIpExport::executePostRun() {
+  if (pluginCanceled) return true;
+
+  notifyExecuteChannels(tr(texts::kPostRunCalled), currentTimePoint());
+  loglines::write(QStringLiteral(" "));
+  loglines::write(
+      QStringLiteral("<b>Info</b> - Executed number of volumes: <b>%1</b>").arg(currentTimePoint()));
+  // A timer never started (no pre-step yet) reports a run of no length.
+  const qint64 elapsedMs = runTimer.isValid() ? runTimer.elapsed() : 0;
+  loglines::write(QStringLiteral("<b>Info</b> - Execution time: <b>") +
+                  loglines::executionSeconds(elapsedMs) + QStringLiteral("</b> seconds."));
+  pruneChannels(requestChannels);
+  loglines::write(QStringLiteral(" "));
+  loglines::write(QStringLiteral("<b>") + loglines::timeOfDay() +
+                  QStringLiteral("</b>: Plugin completed processing."));
+  std::lock_guard<std::mutex> lock(runRecordMutex);
+  runStartPending = true;
+  return true;
+}

@@ -11,6 +11,7 @@ TcpIpExport::~TcpIpExport() {
     QThread::msleep(1);
   }
   wait();
+  (void)workerEnded.load(std::memory_order_acquire);
   // Request channels before execute channels, each deleted only after its
   // thread has ended.  The worker is gone, so nothing else changes the lists.
   for (QVector<QtTCPIPServer*>* channels : {&requestChannels, &executeChannels}) {

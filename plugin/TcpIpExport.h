@@ -61,6 +61,22 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   void pruneChannels(QVector<QtTCPIPServer*>& channels);
   // Stops `channel`'s thread, waits for it to end and deletes the channel.
   static void releaseChannel(QtTCPIPServer* channel);
+  // Moves the channels of `unfiled` that have identified their client into
+  // requestChannels or executeChannels, strictly in handshake order:
+  // `nextToFile` is the handshake number the next filed channel must have.
+  // Worker thread.
+  void fileIdentifiedChannels(QVector<QtTCPIPServer*>& unfiled, quint64& nextToFile);
+
+  // The per-volume history, written on the host's thread; each holds
+  // runRecordMutex only while it changes the record.
+  // First pre-step of a run: storedTimePoint 0, rawVolumes sized to `entries`
+  // (kept values stay, new ones are 0).
+  void startRunRecord(qint64 entries);
+  // Copies volume `volumeIndex` of the host's time-course table into
+  // rawVolumes; a volume that does not fit the prepared buffer is skipped.
+  void recordVolume(int volumeIndex, int voxelsPerVolume);
+  // Post-step: roiMeans and roiDetrendedValues from the host's current values.
+  void recordRoiValues();
 
   // Host thread only.
   bool pluginCanceled = false;
@@ -68,6 +84,8 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   // channel threads (readers): guarded by runRecordMutex.
   bool runStartPending = true;
   std::atomic<bool> stopWorker{false};
+  // Set as the worker's last step, so the destructor sees everything it did.
+  std::atomic<bool> workerEnded{false};
   QVector<float> roiMeans;
   QVector<float> roiDetrendedValues;
   // Monotonic, so a run across midnight reports its true length; invalid until
@@ -87,4 +105,6 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
 
   // The request handlers read the run record through this, under runRecordMutex.
   friend struct RunRecordAccess;
+  // Tests look into the channel lists through this, under channelListsMutex.
+  friend struct ChannelListsProbe;
 };

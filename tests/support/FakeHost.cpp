@@ -215,7 +215,7 @@ FAKE_HOST_EXPORT short** tGetTimeCourseData() {
     rows.clear();
     for (std::vector<short>& volume : c.s.timeCourse) rows.push_back(volume.data());
   }
-  return rows.data();
+  return rows.empty() ? nullptr : rows.data();
 }
 FAKE_HOST_EXPORT double tGetBetaOfVoxel(int beta, int x, int y, int z) {
   Call c("tGetBetaOfVoxel");

@@ -1,0 +1,61 @@
+// QtTCPIPServer's framed transfer and the role handshake.
+#include <QDataStream>
+#include <QTcpSocket>
+
+#include "channels/Framing.h"
+#include "channels/MessageTransfer.h"
+#include "channels/QtTCPIPServer.h"
+
+bool QtTCPIPServer::receiveMessage(QByteArray& message) {
+  switch (framing::receiveFrame(*tcpSocket, readTimeout, stopRequested, message)) {
+    case framing::ReceiveResult::Received:
+      return true;
+    case framing::ReceiveResult::Oversized:
+      // No request is anywhere near this size: the peer is not a client of
+      // ours.  Dropping the connection is the only way not to buffer it.
+      tcpSocket->abort();
+      return false;
+    case framing::ReceiveResult::Failed:
+      break;
+  }
+  return false;
+}
+
+bool QtTCPIPServer::sendMessage(QByteArray block) {
+  // The diagnostic is composed for debugging sessions only; the protocol has
+  // nobody to tell.
+  QString diagnostic;
+  return framing::sendBlock(*tcpSocket, block, &diagnostic);
+}
+
+void QtTCPIPServer::discardPendingInput() {
+  while (!tcpSocket->atEnd()) tcpSocket->readAll();
+}
+
+void QtTCPIPServer::identifyClient() {
+  QByteArray message;
+  role.clear();
+  if (receiveMessage(message)) {
+    QDataStream in(message);
+    framing::setUpStream(in);
+    QByteArray text;
+    if (framing::readText(in, text)) {
+      role = QString::fromUtf8(text);
+    } else {
+      discardPendingInput();
+    }
+  }
+  // Numbered before the answer goes out: a client that connects once it has
+  // its answer is always numbered after this one.
+  takeHandshakeNumber();
+  sendMessage(framing::handshakeAnswerBlock(role));
+}
+
+void QtTCPIPServer::sendNotification(QString name, int value) {
+  sendNotificationBlock(framing::notificationBlock(name, value));
+}
+
+void QtTCPIPServer::sendNotificationBlock(const QByteArray& block) {
+  if (tcpSocket == nullptr) return;
+  sendMessage(block);
+}

@@ -1,0 +1,95 @@
+#include "channels/QtTCPIPServer.h"
+
+#include <QTcpSocket>
+
+#include "channels/Framing.h"
+#include "channels/MessageTransfer.h"
+#include "plugin/TcpIpExport.h"
+#include "protocol/ProtocolTexts.h"
+
+namespace {
+
+// Room for one frame of the largest accepted size and the length field of the
+// next one: whatever a client sends beyond that waits in the system's buffers,
+// not in Nimbrel's memory.
+constexpr qint64 kSocketReadBufferBytes = framing::kMaxFrameBodyBytes + 2 * framing::kLengthFieldSize;
+
+}  // namespace
+
+QtTCPIPServer::QtTCPIPServer(TcpIpExport* owner, quint16 port, qintptr socketDescriptor,
+                             std::atomic<quint64>* handshakeCounter)
+    : QThread(nullptr),
+      readTimeout(framing::kReadTimeoutMs),
+      port(port),
+      owner(owner),
+      socketDescriptor(socketDescriptor),
+      handshakeCounter(handshakeCounter) {
+  // An execute connection is used from the host's thread after its own thread
+  // ended; the socket's error signal then crosses threads and needs its
+  // argument type known to the meta-type system.
+  qRegisterMetaType<QAbstractSocket::SocketError>();
+}
+
+QtTCPIPServer::~QtTCPIPServer() {
+  if (tcpSocket != nullptr) {
+    tcpSocket->disconnectFromHost();
+    // Only a connection with unsent bytes lingers in the closing state; one
+    // whose peer already left is closed by now and must not hold the caller.
+    if (tcpSocket->state() != QAbstractSocket::UnconnectedState) tcpSocket->waitForDisconnected(1000);
+    delete tcpSocket;
+  } else if (!descriptorAdopted.load(std::memory_order_acquire)) {
+    // The thread never took the connection over: close it here.
+    QTcpSocket orphan;
+    if (orphan.setSocketDescriptor(socketDescriptor)) orphan.abort();
+  }
+}
+
+QString QtTCPIPServer::roleName() const { return role; }
+
+bool QtTCPIPServer::hasClient() const { return clientAccepted.load(std::memory_order_acquire); }
+
+bool QtTCPIPServer::hasEnded() const { return runEnded.load(std::memory_order_acquire); }
+
+void QtTCPIPServer::requestStop() { stopRequested = true; }
+
+void QtTCPIPServer::takeHandshakeNumber() {
+  handshakeNumber.store(++*handshakeCounter, std::memory_order_release);
+}
+
+bool QtTCPIPServer::isConnected() const {
+  if (!hasEnded()) return true;
+  if (tcpSocket == nullptr || tcpSocket->state() != QAbstractSocket::ConnectedState) return false;
+  // Nothing runs this socket's events: take in what the peer sent (an execute
+  // client has nothing to say, so it is dropped) and with it a close the peer
+  // announced.
+  tcpSocket->readAll();
+  if (tcpSocket->waitForReadyRead(0)) tcpSocket->readAll();
+  return tcpSocket->state() == QAbstractSocket::ConnectedState;
+}
+
+void QtTCPIPServer::run() {
+  tcpSocket = new QTcpSocket();
+  const bool adopted = tcpSocket->setSocketDescriptor(socketDescriptor);
+  descriptorAdopted.store(true, std::memory_order_release);
+  if (adopted) {
+    tcpSocket->setReadBufferSize(kSocketReadBufferBytes);
+    tcpSocket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    tcpSocket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    identifyClient();
+  }
+  // A connection that could not be set up still takes its place in the order.
+  if (handshakeNumber.load() == 0) takeHandshakeNumber();
+  clientAccepted.store(true, std::memory_order_release);
+
+  while (!stopRequested) {
+    if (role == tr(texts::kRequestRole)) {
+      serveRequests();
+      if (tcpSocket->state() == QAbstractSocket::UnconnectedState) stopRequested = true;
+    } else {
+      // An execute connection (or one whose role is unknown) is only written
+      // to from the host's thread from now on.
+      stopRequested = true;
+    }
+  }
+  runEnded.store(true, std::memory_order_release);
+}

@@ -1,0 +1,30 @@
+// Decoding of one request message: the request name, then as many qint32
+// arguments as the request table lists for it.
+//
+// Pure; used by the request loop (QtTCPIPServer::serveRequests) on a request
+// channel's thread, and by tests.
+//
+//   QList<QVariant> request;
+//   if (decodeRequest(payload, request)) reply = owner->executeRequest(request);
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QVariant>
+
+// Requests that carry arguments, with their argument counts.  Any other name
+// is decoded without arguments.
+struct RequestTableEntry {
+  const char* name;
+  int nameLength;
+  int argumentCount;
+};
+const RequestTableEntry* findRequestTableEntry(const char* name, int length);
+
+// Decodes `payload` (a message body) into `request`: element 0 the name as a
+// string (the bytes up to the first NUL, decoded as UTF-8), then the
+// arguments as ints.  An argument the message ends before reads as 0, bytes
+// after the last one are ignored.  Returns false, leaving `request` empty,
+// when the payload holds no name: shorter than the name's count, a count of 0,
+// or fewer bytes than the count promises.
+bool decodeRequest(const QByteArray& payload, QList<QVariant>& request);

@@ -1,0 +1,29 @@
+// QtTCPIPServer::serveRequests: the request loop of a "Request Socket" channel.
+#include <QTcpSocket>
+
+#include "channels/QtTCPIPServer.h"
+#include "plugin/TcpIpExport.h"
+#include "protocol/RequestDecoder.h"
+
+namespace {
+// Buffered input of a message without a name is dropped in chunks of this size.
+constexpr qint64 kDiscardChunkBytes = 100;
+}  // namespace
+
+void QtTCPIPServer::serveRequests() {
+  std::lock_guard<std::mutex> lock(mutex);
+  while (!stopRequested) {
+    QByteArray payload;
+    if (!receiveMessage(payload)) break;
+    QList<QVariant> request;
+    if (!decodeRequest(payload, request)) {
+      // A message without a name leaves the client and the service out of
+      // step: everything buffered behind it is dropped, and nothing answered.
+      while (!tcpSocket->atEnd()) tcpSocket->read(kDiscardChunkBytes);
+      discardPendingInput();
+      continue;
+    }
+    // A failed send shows as a failed receive on the next pass.
+    sendMessage(owner->executeRequest(request));
+  }
+}

@@ -1,0 +1,235 @@
+// The TCP service end to end: a plug-in on the fake host, plain clients on
+// loopback.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QtEndian>
+#include <array>
+#include <thread>
+#include <vector>
+
+#include "channels/Framing.h"
+#include "tests/channels/support/ServiceHarness.h"
+#include "tests/support/FakeHost.h"
+
+namespace {
+
+const QByteArray kRequestAnswer = hexBytes("00 00 00 00 00 00 00 1F 00 00 00 0F") +
+                                  QByteArray("Request Socket", 15) +
+                                  hexBytes("00 00 00 02 00 00 00 00 00 00 00 00");
+const QByteArray kExecuteAnswer = hexBytes("00 00 00 00 00 00 00 1F 00 00 00 0F") +
+                                  QByteArray("Execute Socket", 15) +
+                                  hexBytes("00 00 00 02 00 00 00 00 00 00 00 00");
+const QByteArray kEmptyRoleAnswer =
+    hexBytes("00 00 00 00 00 00 00 11 00 00 00 01 00 00 00 00 02 00 00 00 00 00 00 00 00");
+
+QByteArray notification(const char* name, qint32 value) {
+  return framing::notificationBlock(QString::fromLatin1(name), value);
+}
+
+class ChannelService : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    plugin = startServedPlugin(port);
+    ASSERT_NE(plugin, nullptr);
+  }
+  quint16 port = 0;
+  std::unique_ptr<TcpIpExport> plugin;
+};
+
+}  // namespace
+
+TEST_F(ChannelService, RequestHandshakeIs27BytesInAnd39BytesOut) {
+  LoopbackClient client;
+  ASSERT_TRUE(client.connectWithRetry(port));
+  const QByteArray role = hexBytes("00 00 00 00 00 00 00 13 00 00 00 0F") + QByteArray("Request Socket", 15);
+  ASSERT_EQ(role.size(), 27);
+  ASSERT_TRUE(client.send(role));
+  const QByteArray answer = client.receive(39);
+  EXPECT_EQ(answer, kRequestAnswer);
+  EXPECT_EQ(answer.size(), 39);
+  EXPECT_TRUE(eventually([&] { return ChannelListsProbe::requestChannelCount(*plugin) == 1; }));
+  // Nothing more comes: the request channel waits for requests.
+  EXPECT_TRUE(client.staysQuiet(100));
+}
+
+TEST_F(ChannelService, ASilentClientGetsTheEmptyRoleAfterTheReadTimeOut) {
+  LoopbackClient client;
+  ASSERT_TRUE(client.connectWithRetry(port));
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_EQ(client.receive(kEmptyRoleAnswer.size(), 4000), kEmptyRoleAnswer);
+  EXPECT_GE(timer.elapsed(), 1900);
+  EXPECT_LT(timer.elapsed(), 3500);
+  // Any role other than the request role is filed with the execute channels.
+  EXPECT_TRUE(eventually([&] { return ChannelListsProbe::executeChannelCount(*plugin) == 1; }));
+}
+
+TEST_F(ChannelService, ASilentClientDoesNotDelayAnotherClientsHandshake) {
+  LoopbackClient silent, prompt;
+  ASSERT_TRUE(silent.connectWithRetry(port));
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_EQ(connectAs(prompt, port, "Execute Socket"), kExecuteAnswer);
+  EXPECT_LT(timer.elapsed(), 1000);
+}
+
+TEST_F(ChannelService, RequestExecuteAndAThirdClientAreServedAtOnce) {
+  LoopbackClient request, execute, third;
+  EXPECT_EQ(connectAs(request, port, "Request Socket"), kRequestAnswer);
+  EXPECT_EQ(connectAs(execute, port, "Execute Socket"), kExecuteAnswer);
+  EXPECT_EQ(connectAs(third, port, "Request Socket"), kRequestAnswer);
+  EXPECT_TRUE(eventually([&] {
+    return ChannelListsProbe::requestChannelCount(*plugin) == 2 &&
+           ChannelListsProbe::executeChannelCount(*plugin) == 1;
+  }));
+}
+
+TEST_F(ChannelService, ThirtyTwoClientsConnectingTogetherAllGetTheirHandshake) {
+  constexpr int kClients = 32;
+  std::array<LoopbackClient, kClients> clients;
+  for (LoopbackClient& client : clients) ASSERT_TRUE(client.connectWithRetry(port));
+  for (LoopbackClient& client : clients) ASSERT_TRUE(client.send(roleMessage("Request Socket")));
+  for (int i = 0; i < kClients; ++i) EXPECT_EQ(clients[i].receive(39), kRequestAnswer) << "client " << i;
+  EXPECT_TRUE(eventually([&] { return ChannelListsProbe::requestChannelCount(*plugin) == kClients; }));
+}
+
+TEST_F(ChannelService, AnOversizedFrameClosesOnlyThatConnection) {
+  LoopbackClient good, bad;
+  EXPECT_EQ(connectAs(good, port, "Request Socket"), kRequestAnswer);
+  ASSERT_TRUE(bad.connectWithRetry(port));
+  QByteArray header(8, '\0');
+  qToBigEndian<qint64>(framing::kMaxFrameBodyBytes + 1, header.data());
+  ASSERT_TRUE(bad.send(header));
+  EXPECT_TRUE(bad.waitForClose(1000));
+  // The service goes on: the good client stays connected, a new one is served.
+  EXPECT_TRUE(good.staysQuiet(100));
+  LoopbackClient next;
+  EXPECT_EQ(connectAs(next, port, "Execute Socket"), kExecuteAnswer);
+}
+
+TEST_F(ChannelService, ARequestClientThatLeavesIsPruned) {
+  LoopbackClient stays, leaves;
+  EXPECT_EQ(connectAs(stays, port, "Request Socket"), kRequestAnswer);
+  EXPECT_EQ(connectAs(leaves, port, "Request Socket"), kRequestAnswer);
+  ASSERT_TRUE(eventually([&] { return ChannelListsProbe::requestChannelCount(*plugin) == 2; }));
+  leaves.close();
+  EXPECT_TRUE(eventually([&] { return ChannelListsProbe::requestChannelCount(*plugin) == 1; }));
+  EXPECT_TRUE(stays.staysQuiet(50));
+}
+
+TEST_F(ChannelService, AnExecuteClientThatLeftIsReleasedAtTheNextNotification) {
+  std::array<LoopbackClient, 3> clients;
+  std::vector<quint16> handshakeOrder;
+  for (LoopbackClient& client : clients) {
+    ASSERT_EQ(connectAs(client, port, "Execute Socket"), kExecuteAnswer);
+    handshakeOrder.push_back(client.localPort());
+  }
+  ASSERT_TRUE(eventually([&] { return ChannelListsProbe::executeChannelCount(*plugin) == 3; }));
+  const QVector<quint16> filed = ChannelListsProbe::executeClientPorts(*plugin);
+  EXPECT_EQ(std::vector<quint16>(filed.begin(), filed.end()), handshakeOrder);
+
+  clients[1].close();
+  QThread::msleep(50);
+  FakeHost::state().currentTimePoint = 7;
+  EXPECT_TRUE(plugin->executePreStep());
+  EXPECT_EQ(clients[0].receive(30), notification("PreStepCalled", 7));
+  EXPECT_EQ(clients[2].receive(30), notification("PreStepCalled", 7));
+  EXPECT_EQ(ChannelListsProbe::executeClientPorts(*plugin),
+            QVector<quint16>({handshakeOrder[0], handshakeOrder[2]}));
+}
+
+TEST_F(ChannelService, TeardownClosesRequestConnectionsBeforeExecuteConnections) {
+  LoopbackClient request, execute;
+  EXPECT_EQ(connectAs(request, port, "Request Socket"), kRequestAnswer);
+  EXPECT_EQ(connectAs(execute, port, "Execute Socket"), kExecuteAnswer);
+  ASSERT_TRUE(eventually([&] {
+    return ChannelListsProbe::requestChannelCount(*plugin) == 1 &&
+           ChannelListsProbe::executeChannelCount(*plugin) == 1;
+  }));
+  // Half a request: its channel finishes waiting for the body before it
+  // stops, so the request connection closes well after the teardown began.
+  ASSERT_TRUE(request.send(hexBytes("00 00 00 00 00 00 00 10 00")));
+  QThread::msleep(50);
+
+  QElapsedTimer timer;
+  timer.start();
+  std::thread teardown([this] { plugin.reset(); });
+  ASSERT_TRUE(request.waitForClose(4000));
+  const qint64 requestClosed = timer.elapsed();
+  ASSERT_TRUE(execute.waitForClose(4000));
+  const qint64 executeClosed = timer.elapsed();
+  teardown.join();
+  EXPECT_GE(requestClosed, 1500) << "the request channel was released while it still waited";
+  EXPECT_GE(executeClosed, requestClosed);
+}
+
+TEST_F(ChannelService, StoppingTheServiceWhileItListensTakesNoTime) {
+  LoopbackClient identifying;
+  ASSERT_TRUE(identifying.connectWithRetry(port));  // a channel still waiting for its role
+  QThread::msleep(20);
+  QElapsedTimer timer;
+  timer.start();
+  plugin.reset();
+  EXPECT_LT(timer.elapsed(), 300);
+  EXPECT_TRUE(identifying.waitForClose(500));
+  LoopbackClient late;
+  EXPECT_FALSE(late.connectTo(port)) << "nothing listens after the teardown";
+}
+
+TEST_F(ChannelService, ALaterPreRunMovesTheListenerAndACancelledOneLeavesItInPlace) {
+  LoopbackClient early;
+  EXPECT_EQ(connectAs(early, port, "Request Socket"), kRequestAnswer);
+  const quint16 secondPort = freeTcpPort();
+  FakeHost::state().integerInput = secondPort;
+  ASSERT_TRUE(plugin->executePreRun(0));
+  LoopbackClient moved;
+  EXPECT_EQ(connectAs(moved, secondPort, "Request Socket"), kRequestAnswer);
+  EXPECT_TRUE(early.staysQuiet(50)) << "clients of the first port stay connected";
+
+  FakeHost::state().integerInput = 49151;
+  ASSERT_TRUE(plugin->executePreRun(0));
+  QThread::msleep(20);
+  LoopbackClient afterCancel;
+  EXPECT_EQ(connectAs(afterCancel, secondPort, "Execute Socket"), kExecuteAnswer);
+}
+
+TEST_F(ChannelService, ClientsThatLeftAreReleasedWithoutHoldingTheHostsStep) {
+  constexpr int kClients = 20;
+  std::array<LoopbackClient, kClients> clients;
+  for (int i = 0; i < kClients; ++i) {
+    if (i % 2 == 0) {
+      ASSERT_EQ(connectAs(clients[i], port, "Execute Socket"), kExecuteAnswer);
+    } else {
+      ASSERT_TRUE(clients[i].connectWithRetry(port));  // leaves without a role
+    }
+    clients[i].close();
+  }
+  ASSERT_TRUE(eventually([&] { return ChannelListsProbe::executeChannelCount(*plugin) == kClients; }));
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_TRUE(plugin->executePreStep());
+  EXPECT_LT(timer.elapsed(), 500);
+  EXPECT_EQ(ChannelListsProbe::executeChannelCount(*plugin), 0);
+}
+
+TEST_F(ChannelService, AnEmptyRoleFrameDropsWhatFollowsIt) {
+  LoopbackClient client;
+  ASSERT_TRUE(client.connectWithRetry(port));
+  // N = 0, and a role message in the same segment that must not count.
+  ASSERT_TRUE(client.send(hexBytes("00 00 00 00 00 00 00 00") + roleMessage("Request Socket")));
+  EXPECT_EQ(client.receive(kEmptyRoleAnswer.size()), kEmptyRoleAnswer);
+  EXPECT_TRUE(eventually([&] { return ChannelListsProbe::executeChannelCount(*plugin) == 1; }));
+  EXPECT_EQ(ChannelListsProbe::requestChannelCount(*plugin), 0);
+}
+
+TEST_F(ChannelService, AnUnknownRoleIsEchoedAndFiledWithTheExecuteChannels) {
+  LoopbackClient client;
+  EXPECT_EQ(connectAs(client, port, "request socket"), hexBytes("00 00 00 00 00 00 00 1F 00 00 00 0F") +
+                                                           QByteArray("request socket", 15) +
+                                                           hexBytes("00 00 00 02 00 00 00 00 00 00 00 00"));
+  EXPECT_TRUE(eventually([&] { return ChannelListsProbe::executeChannelCount(*plugin) == 1; }));
+  FakeHost::state().currentTimePoint = 2;
+  EXPECT_TRUE(plugin->executePostStep());
+  EXPECT_EQ(client.receive(31), notification("PostStepCalled", 2));
+}

@@ -1,0 +1,138 @@
+// A whole run seen by an execute client: handshake, broadcast, and every step
+// notification in order, byte for byte.
+#include <gtest/gtest.h>
+
+#include <QtEndian>
+#include <atomic>
+#include <thread>
+
+#include "tests/channels/support/BroadcastListener.h"
+#include "tests/channels/support/ServiceHarness.h"
+#include "tests/support/FakeHost.h"
+
+namespace {
+
+// Built by hand from the frame layout: length, count, name, NUL, value.
+QByteArray expectedNotification(const char* name, qint32 value) {
+  const quint32 count = quint32(qstrlen(name) + 1);
+  QByteArray block(8 + 4, '\0');
+  qToBigEndian<qint64>(qint64(4 + count + 4), block.data());
+  qToBigEndian<quint32>(count, block.data() + 8);
+  block.append(name, int(count));
+  char number[4];
+  qToBigEndian<qint32>(value, number);
+  block.append(number, 4);
+  return block;
+}
+
+void runVolumes(TcpIpExport& plugin, int volumes) {
+  for (int t = 1; t <= volumes; ++t) {
+    {
+      auto hostLock = FakeHost::lock();
+      FakeHost::state().currentTimePoint = t;
+    }
+    ASSERT_TRUE(plugin.executePreStep());
+    ASSERT_TRUE(plugin.executePostStep());
+  }
+  ASSERT_TRUE(plugin.executePostRun());
+}
+
+}  // namespace
+
+TEST(RunNotifications, AnExecuteClientSeesTheHandshakeTheBroadcastAndEveryNotificationOfATenVolumeRun) {
+  BroadcastListener broadcast;
+  ASSERT_TRUE(broadcast.isBound());
+  quint16 port = 0;
+  auto plugin = startServedPlugin(port);
+  ASSERT_NE(plugin, nullptr);
+  FakeHost::fillTimeCourse(10);
+
+  LoopbackClient execute, second;
+  EXPECT_EQ(connectAs(execute, port, "Execute Socket"), hexBytes("00 00 00 00 00 00 00 1F 00 00 00 0F") +
+                                                            QByteArray("Execute Socket", 15) +
+                                                            hexBytes("00 00 00 02 00 00 00 00 00 00 00 00"));
+  ASSERT_FALSE(connectAs(second, port, "Execute Socket").isEmpty());
+  ASSERT_TRUE(eventually([&] { return ChannelListsProbe::executeChannelCount(*plugin) == 2; }));
+  EXPECT_GE(broadcast.collect("Nimbrel Broadcast: " + QByteArray::number(port), 2500).size(), 1)
+      << "the waiting listener announces the port";
+
+  runVolumes(*plugin, 10);
+
+  QByteArray expected;
+  for (int t = 1; t <= 10; ++t)
+    expected += expectedNotification("PreStepCalled", t) + expectedNotification("PostStepCalled", t);
+  expected += expectedNotification("PostRunCalled", 10);
+  EXPECT_EQ(expected.size(), 10 * (30 + 31) + 30);
+  EXPECT_EQ(execute.receive(expected.size()), expected);
+  EXPECT_EQ(second.receive(expected.size()), expected);
+  EXPECT_TRUE(execute.staysQuiet(50));
+}
+
+TEST(RunNotifications, WithoutExecuteClientsTheStepsCarryOn) {
+  quint16 port = 0;
+  auto plugin = startServedPlugin(port);
+  ASSERT_NE(plugin, nullptr);
+  FakeHost::fillTimeCourse(3);
+  runVolumes(*plugin, 3);
+  EXPECT_EQ(ChannelListsProbe::executeChannelCount(*plugin), 0);
+}
+
+namespace {
+
+// A request frame: the name as a counted, NUL-terminated text, then the
+// integer arguments.
+QByteArray requestFrame(const char* name, std::initializer_list<qint32> arguments) {
+  const quint32 count = quint32(qstrlen(name) + 1);
+  QByteArray body(4, '\0');
+  qToBigEndian<quint32>(count, body.data());
+  body.append(name, int(count));
+  for (qint32 argument : arguments) {
+    char bytes[4];
+    qToBigEndian<qint32>(argument, bytes);
+    body.append(bytes, 4);
+  }
+  QByteArray frame(8, '\0');
+  qToBigEndian<qint64>(body.size(), frame.data());
+  return frame + body;
+}
+
+// Reads one reply frame; empty when none arrived.
+QByteArray receiveReplyBody(LoopbackClient& client) {
+  const QByteArray length = client.receive(8);
+  if (length.size() != 8) return QByteArray();
+  return client.receive(int(qFromBigEndian<qint64>(length.constData())));
+}
+
+}  // namespace
+
+TEST(RunNotifications, RequestsAreAnsweredWhileTheHostRecordsTheRun) {
+  quint16 port = 0;
+  auto plugin = startServedPlugin(port);
+  ASSERT_NE(plugin, nullptr);
+  FakeHost::fillTimeCourse(10);
+  {
+    auto hostLock = FakeHost::lock();
+    FakeHost::state().rois.resize(2);
+  }
+  LoopbackClient request;
+  ASSERT_EQ(connectAs(request, port, "Request Socket").size(), 39);
+
+  std::atomic<bool> runDone{false};
+  int answered = 0;
+  std::thread asker([&] {
+    while (!runDone.load()) {
+      const char* name = answered % 2 == 0 ? "tGetCurrentTimePoint" : "tGetMeanOfROI";
+      const QByteArray frame = answered % 2 == 0 ? requestFrame(name, {}) : requestFrame(name, {0});
+      if (!request.send(frame)) break;
+      const QByteArray body = receiveReplyBody(request);
+      // The success body starts with the echoed name.
+      if (!body.startsWith(requestFrame(name, {}).mid(8, int(qstrlen(name)) + 5))) break;
+      ++answered;
+    }
+  });
+  runVolumes(*plugin, 10);
+  QThread::msleep(50);
+  runDone = true;
+  asker.join();
+  EXPECT_GT(answered, 2);
+}

@@ -1,0 +1,136 @@
+#include "tests/channels/support/LoopbackClient.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QThread>
+#include <QtEndian>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+sockaddr_in loopback(quint16 port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+}  // namespace
+
+LoopbackClient::~LoopbackClient() { close(); }
+
+bool LoopbackClient::connectTo(quint16 port) {
+  close();
+  fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  sockaddr_in address = loopback(port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close();
+    return false;
+  }
+  return true;
+}
+
+bool LoopbackClient::connectWithRetry(quint16 port, int timeoutMs) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!connectTo(port)) {
+    if (timer.elapsed() > timeoutMs) return false;
+    QThread::msleep(5);
+  }
+  return true;
+}
+
+bool LoopbackClient::send(const QByteArray& bytes) {
+  qint64 sent = 0;
+  while (fd >= 0 && sent < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += n;
+  }
+  return fd >= 0;
+}
+
+QByteArray LoopbackClient::receive(int count, int timeoutMs) {
+  QByteArray bytes;
+  QElapsedTimer timer;
+  timer.start();
+  while (fd >= 0 && bytes.size() < count) {
+    const qint64 left = timeoutMs - timer.elapsed();
+    if (left <= 0) break;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, int(left)) <= 0) break;
+    char buffer[4096];
+    const ssize_t n = ::recv(fd, buffer, size_t(qMin(count - bytes.size(), int(sizeof buffer))), 0);
+    if (n <= 0) break;
+    bytes.append(buffer, int(n));
+  }
+  return bytes;
+}
+
+bool LoopbackClient::waitForClose(int timeoutMs) {
+  QElapsedTimer timer;
+  timer.start();
+  while (fd >= 0) {
+    const qint64 left = timeoutMs - timer.elapsed();
+    if (left <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, int(left)) <= 0) return false;
+    char buffer[4096];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return true;
+  }
+  return true;
+}
+
+bool LoopbackClient::staysQuiet(int timeoutMs) {
+  if (fd < 0) return false;
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, timeoutMs) == 0;
+}
+
+void LoopbackClient::close() {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+quint16 LoopbackClient::localPort() const {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+quint16 freeTcpPort() {
+  const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = loopback(0);
+  quint16 port = 0;
+  if (::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    socklen_t length = sizeof address;
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+  }
+  ::close(probe);
+  return port;
+}
+
+QByteArray roleMessage(const char* role) {
+  const quint32 count = quint32(std::strlen(role) + 1);
+  QByteArray frame(8 + 4, '\0');
+  qToBigEndian<qint64>(qint64(4 + count), frame.data());
+  qToBigEndian<quint32>(count, frame.data() + 8);
+  frame.append(role, int(count));  // includes the NUL
+  return frame;
+}
+
+QByteArray hexBytes(const char* hex) { return QByteArray::fromHex(QByteArray(hex).replace(' ', "")); }

@@ -1,0 +1,44 @@
+// LoopbackClient: a plain POSIX TCP client on 127.0.0.1 for black-box tests of
+// the plug-in's service, independent of the Qt socket code under test.  Every
+// call has a time-out; nothing here waits forever.
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+class LoopbackClient {
+ public:
+  LoopbackClient() = default;
+  ~LoopbackClient();
+  LoopbackClient(const LoopbackClient&) = delete;
+  LoopbackClient& operator=(const LoopbackClient&) = delete;
+
+  // One connection attempt to 127.0.0.1:`port`.
+  bool connectTo(quint16 port);
+  // Retries until the service listens or `timeoutMs` has passed.
+  bool connectWithRetry(quint16 port, int timeoutMs = 3000);
+  bool send(const QByteArray& bytes);
+  // Up to `count` bytes, returning early only when `timeoutMs` passes or the
+  // peer closes.
+  QByteArray receive(int count, int timeoutMs = 3000);
+  // True once the peer has closed (or reset) the connection within `timeoutMs`;
+  // bytes that arrive meanwhile are dropped.
+  bool waitForClose(int timeoutMs);
+  // Nothing arrives and the peer does not close within `timeoutMs`.
+  bool staysQuiet(int timeoutMs);
+  void close();
+  quint16 localPort() const;
+  bool isOpen() const { return fd >= 0; }
+
+ private:
+  int fd = -1;
+};
+
+// A port nothing listens on right now, chosen by the system.
+quint16 freeTcpPort();
+
+// The frame a client sends to announce its role: length, count, text, NUL.
+QByteArray roleMessage(const char* role);
+
+// Bytes from a hex text such as "00 00 00 13"; spaces are ignored.
+QByteArray hexBytes(const char* hex);

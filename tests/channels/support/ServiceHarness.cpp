@@ -1,0 +1,51 @@
+#include "tests/channels/support/ServiceHarness.h"
+
+#include <QElapsedTimer>
+#include <QTcpSocket>
+#include <QThread>
+
+#include "channels/QtTCPIPServer.h"
+#include "tests/support/FakeHost.h"
+
+std::unique_ptr<TcpIpExport> startServedPlugin(quint16& port) {
+  FakeHost::reset();
+  port = freeTcpPort();
+  FakeHost::state().integerInput = port;
+  auto plugin = std::make_unique<TcpIpExport>();
+  if (!plugin->initPlugin() || !plugin->executePreRun(0)) return nullptr;
+  return plugin;
+}
+
+QByteArray connectAs(LoopbackClient& client, quint16 port, const char* role) {
+  if (!client.connectWithRetry(port)) return QByteArray();
+  if (!client.send(roleMessage(role))) return QByteArray();
+  const int answerSize = 8 + 4 + int(qstrlen(role)) + 1 + 12;
+  return client.receive(answerSize);
+}
+
+bool eventually(const std::function<bool()>& condition, int timeoutMs) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!condition()) {
+    if (timer.elapsed() > timeoutMs) return false;
+    QThread::msleep(1);
+  }
+  return true;
+}
+
+int ChannelListsProbe::requestChannelCount(TcpIpExport& plugin) {
+  std::lock_guard<std::mutex> lock(plugin.channelListsMutex);
+  return plugin.requestChannels.size();
+}
+
+int ChannelListsProbe::executeChannelCount(TcpIpExport& plugin) {
+  std::lock_guard<std::mutex> lock(plugin.channelListsMutex);
+  return plugin.executeChannels.size();
+}
+
+QVector<quint16> ChannelListsProbe::executeClientPorts(TcpIpExport& plugin) {
+  std::lock_guard<std::mutex> lock(plugin.channelListsMutex);
+  QVector<quint16> ports;
+  for (QtTCPIPServer* channel : plugin.executeChannels) ports.append(channel->tcpSocket->peerPort());
+  return ports;
+}

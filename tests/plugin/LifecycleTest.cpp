@@ -1,0 +1,320 @@
+// The run lifecycle against the fake host: log lines, the version rules, the
+// port dialog and its cancellation, and the run record it keeps.
+#include <gtest/gtest.h>
+
+#include <QRegularExpression>
+#include <QtEndian>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "analytics/RunRecordAccess.h"
+#include "plugin/HostFunctions.h"
+#include "plugin/TcpIpExport.h"
+#include "tests/channels/support/LoopbackClient.h"
+#include "tests/support/FakeHost.h"
+
+namespace {
+
+const char kTime[] = "\\d\\d:\\d\\d:\\d\\d";
+const char kStamp[] = "\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d";
+
+void setTimePoint(int t) {
+  auto hostLock = FakeHost::lock();
+  FakeHost::state().currentTimePoint = t;
+}
+
+std::vector<std::string> logSince(size_t first) {
+  const std::vector<std::string> lines = FakeHost::logLines();
+  return std::vector<std::string>(lines.begin() + qMin(first, lines.size()), lines.end());
+}
+
+// Each line matched whole against its pattern.
+void expectLines(const std::vector<std::string>& lines, const std::vector<std::string>& patterns) {
+  ASSERT_EQ(lines.size(), patterns.size());
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const QRegularExpression pattern(
+        QRegularExpression::anchoredPattern(QString::fromStdString(patterns[i])));
+    EXPECT_TRUE(pattern.match(QString::fromStdString(lines[i])).hasMatch())
+        << "line " << i << ": " << lines[i] << "\n  expected: " << patterns[i];
+  }
+}
+
+std::string escaped(const std::string& text) {
+  return QRegularExpression::escape(QString::fromStdString(text)).toStdString();
+}
+
+std::vector<qint16> rawSamples(const TcpIpExport& plugin, qint64 first, qint64 count) {
+  QByteArray bytes(int(count * 2), '\0');
+  if (!RunRecordAccess::copyRawSamples(plugin, first, count, bytes.data())) return {};
+  std::vector<qint16> samples;
+  for (qint64 i = 0; i < count; ++i) samples.push_back(qFromBigEndian<qint16>(bytes.constData() + 2 * i));
+  return samples;
+}
+
+FakeRoi roi(float mean, float detrendedValue) {
+  FakeRoi made;
+  made.mean = mean;
+  made.detrendedValue = detrendedValue;
+  return made;
+}
+
+class Lifecycle : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FakeHost::reset();
+    port = freeTcpPort();
+    FakeHost::state().integerInput = port;
+    FakeHost::fillTimeCourse(10);
+    plugin = std::make_unique<TcpIpExport>();
+    ASSERT_TRUE(plugin->initPlugin());
+  }
+  void TearDown() override {
+    plugin.reset();
+    // Tests that take functions away from the host put them back.
+    bindHostFunctions();
+  }
+  void startRun() { ASSERT_TRUE(plugin->executePreRun(0)); }
+
+  quint16 port = 0;
+  std::unique_ptr<TcpIpExport> plugin;
+};
+
+}  // namespace
+
+TEST_F(Lifecycle, EveryLogLineOfAWholeRun) {
+  setTimePoint(0);
+  startRun();
+  const std::string p = std::to_string(port);
+  expectLines(logSince(0),
+              {
+                  escaped("<b>Info</b> - Nimbrel version: 3.1.0"),
+                  escaped("<b>Info</b> - Plugin version: 2.00"),
+                  escaped("<b>Info</b> - Path to Nimbrel: /opt/nimbrel"),
+                  escaped("<b>Info</b> - Path to Plugins: /opt/nimbrel/plugins"),
+                  // Inside the test's network namespace only loopback exists.
+                  escaped("<br><b>Info</b> - Listening on: <br>127.0.0.1 Port: <b>" + p + "</b><br>"),
+                  escaped("<br><b>Info</b> - Listening on port: <b>" + p + "</b><br>"),
+              });
+  ASSERT_EQ(FakeHost::state().prompts.size(), 1u);
+  EXPECT_EQ(FakeHost::state().prompts[0].prompt, "Define Port: ");
+  EXPECT_EQ(FakeHost::state().prompts[0].defaultValue, 55555);
+  EXPECT_EQ(FakeHost::state().prompts[0].minValue, 1);
+  EXPECT_EQ(FakeHost::state().prompts[0].maxValue, 65535);
+  EXPECT_TRUE(plugin->isRunning());
+
+  const size_t runStart = FakeHost::logLines().size();
+  for (int t = 1; t <= 2; ++t) {
+    setTimePoint(t);
+    ASSERT_TRUE(plugin->executePreStep());
+    ASSERT_TRUE(plugin->executePostStep());
+  }
+  ASSERT_TRUE(plugin->executePostRun());
+  expectLines(logSince(runStart),
+              {
+                  " ",
+                  std::string("<b>") + kTime + "</b>: Experiment started\\.",
+                  std::string("<b>") + kStamp + "</b>: Executing pre-processing\\.",
+                  std::string("<b>") + kStamp + "</b>: Executing post-processing\\. \\(1\\)",
+                  std::string("<b>") + kStamp + "</b>: Executing pre-processing\\.",
+                  std::string("<b>") + kStamp + "</b>: Executing post-processing\\. \\(2\\)",
+                  " ",
+                  escaped("<b>Info</b> - Executed number of volumes: <b>2</b>"),
+                  "<b>Info</b> - Execution time: <b>[0-9.e+-]+</b> seconds\\.",
+                  " ",
+                  std::string("<b>") + kTime + "</b>: Plugin completed processing\\.",
+              });
+}
+
+TEST_F(Lifecycle, HostVersionsFromThreeZeroZeroOnAreAccepted) {
+  struct Case {
+    int major, minor, subversion;
+    bool accepted;
+  };
+  const Case cases[] = {{3, 0, 0, true},   {4, 0, 0, true},   {3, 1, 0, true},   {2, 9, 9, false},
+                        {3, -1, 5, false}, {3, 0, -1, false}, {2, 99, 99, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.major << "." << c.minor << "." << c.subversion);
+    FakeHost::reset();
+    FakeHost::state().versionMajor = c.major;
+    FakeHost::state().versionMinor = c.minor;
+    FakeHost::state().versionSubversion = c.subversion;
+    TcpIpExport versioned;
+    EXPECT_EQ(versioned.initPlugin(), c.accepted);
+    if (c.accepted) {
+      EXPECT_TRUE(FakeHost::state().messageBoxes.empty());
+    } else {
+      EXPECT_EQ(
+          FakeHost::state().messageBoxes,
+          std::vector<std::string>{"Can not execute this plugin - Nimbrel version 3.0 or higher required."});
+    }
+  }
+}
+
+TEST_F(Lifecycle, ACancelledPortDialogLeavesOnlyTheTimePointTracked) {
+  FakeHost::state().integerInput = 49151 + 65536;  // only the low 16 bits count
+  ASSERT_TRUE(plugin->executePreRun(0));
+  EXPECT_EQ(FakeHost::logLines().back(), "<b>Info</b> - User canceled plugin!");
+  EXPECT_FALSE(plugin->isRunning());
+
+  const size_t linesBefore = FakeHost::logLines().size();
+  setTimePoint(4);
+  const int callsBefore = FakeHost::totalCalls();
+  EXPECT_TRUE(plugin->executePreStep());
+  EXPECT_EQ(FakeHost::totalCalls(), callsBefore) << "a cancelled pre-step asks the host nothing";
+  EXPECT_TRUE(plugin->executePostStep());
+  EXPECT_EQ(RunRecordAccess::snapshot(*plugin).storedTimePoint, 4);
+  EXPECT_EQ(FakeHost::calls("tGetNrOfROIs"), 0);
+  EXPECT_TRUE(plugin->executePostRun());
+  EXPECT_EQ(FakeHost::logLines().size(), linesBefore);
+  EXPECT_EQ(RunRecordAccess::snapshot(*plugin).rawSampleCount, 0);
+  EXPECT_TRUE(RunRecordAccess::snapshot(*plugin).runStartPending);
+}
+
+TEST_F(Lifecycle, ASecondRunStartsAfreshOnTheSameObject) {
+  setTimePoint(3);
+  startRun();
+  EXPECT_EQ(RunRecordAccess::snapshot(*plugin).storedTimePoint, 3) << "the pre-run stores the time point";
+  for (int run = 0; run < 2; ++run) {
+    SCOPED_TRACE(run);
+    setTimePoint(1);
+    const size_t before = FakeHost::logLines().size();
+    ASSERT_TRUE(plugin->executePreStep());
+    const RunRecordAccess::Snapshot started = RunRecordAccess::snapshot(*plugin);
+    EXPECT_FALSE(started.runStartPending);
+    EXPECT_EQ(started.storedTimePoint, 0);
+    EXPECT_EQ(started.rawSampleCount, 10 * 4);
+    EXPECT_EQ(logSince(before).size(), 3u) << "space, experiment started, pre-processing";
+    ASSERT_TRUE(plugin->executePostStep());
+    EXPECT_EQ(RunRecordAccess::snapshot(*plugin).storedTimePoint, 1);
+    ASSERT_TRUE(plugin->executePostRun());
+    EXPECT_TRUE(RunRecordAccess::snapshot(*plugin).runStartPending);
+  }
+}
+
+TEST_F(Lifecycle, APostRunWithoutAnyPreStepReportsNoTime) {
+  startRun();
+  ASSERT_TRUE(plugin->executePostRun());
+  const std::vector<std::string> lines = FakeHost::logLines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "<b>Info</b> - Execution time: <b>0</b> seconds."),
+            lines.end());
+}
+
+TEST_F(Lifecycle, TheRecordedVolumeDependsOnTheHostVersion) {
+  struct Case {
+    int minor, timePoint, volume;
+  };
+  // 3.0 counts time points from 0, 3.1 and later from 1.
+  const Case cases[] = {{0, 1, 1}, {1, 1, 0}, {0, 0, 0}, {1, 3, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "3." << c.minor << " at " << c.timePoint);
+    FakeHost::state().versionMinor = c.minor;
+    TcpIpExport fresh;
+    ASSERT_TRUE(fresh.initPlugin());
+    ASSERT_TRUE(fresh.executePreRun(0));
+    setTimePoint(c.timePoint);
+    ASSERT_TRUE(fresh.executePreStep());
+    // Sample i of volume t is 1 + 100 t + i; other volumes stay 0.
+    for (int volume = 0; volume < 4; ++volume) {
+      const qint16 first = volume == c.volume ? qint16(1 + 100 * volume) : 0;
+      const std::vector<qint16> expected =
+          volume == c.volume
+              ? std::vector<qint16>{first, qint16(first + 1), qint16(first + 2), qint16(first + 3)}
+              : std::vector<qint16>(4, 0);
+      EXPECT_EQ(rawSamples(fresh, 4 * volume, 4), expected) << "volume " << volume;
+    }
+  }
+}
+
+TEST_F(Lifecycle, RawVolumesAreReusedGrownAndTruncatedBetweenRuns) {
+  FakeHost::state().expectedTimePoints = 3;
+  startRun();
+  setTimePoint(1);
+  ASSERT_TRUE(plugin->executePreStep());  // volume 0
+  setTimePoint(2);
+  ASSERT_TRUE(plugin->executePreStep());  // volume 1
+  ASSERT_TRUE(plugin->executePostRun());
+  EXPECT_EQ(RunRecordAccess::snapshot(*plugin).rawSampleCount, 12);
+
+  // Same size: the previous run's volumes stay until they are copied again.
+  FakeHost::fillTimeCourse(10, 5000);
+  setTimePoint(1);
+  ASSERT_TRUE(plugin->executePreStep());
+  EXPECT_EQ(rawSamples(*plugin, 0, 4), (std::vector<qint16>{5000, 5001, 5002, 5003}));
+  EXPECT_EQ(rawSamples(*plugin, 4, 4), (std::vector<qint16>{101, 102, 103, 104}));
+  ASSERT_TRUE(plugin->executePostRun());
+
+  // Larger: the old entries are kept, the new ones are 0.
+  FakeHost::state().expectedTimePoints = 5;
+  setTimePoint(5);
+  ASSERT_TRUE(plugin->executePreStep());  // volume 4
+  EXPECT_EQ(RunRecordAccess::snapshot(*plugin).rawSampleCount, 20);
+  EXPECT_EQ(rawSamples(*plugin, 4, 4), (std::vector<qint16>{101, 102, 103, 104}));
+  EXPECT_EQ(rawSamples(*plugin, 8, 8), std::vector<qint16>(8, 0));
+  EXPECT_EQ(rawSamples(*plugin, 16, 4), (std::vector<qint16>{5400, 5401, 5402, 5403}));
+  ASSERT_TRUE(plugin->executePostRun());
+
+  // Smaller: truncated.
+  FakeHost::state().expectedTimePoints = 1;
+  setTimePoint(1);
+  ASSERT_TRUE(plugin->executePreStep());
+  EXPECT_EQ(RunRecordAccess::snapshot(*plugin).rawSampleCount, 4);
+  EXPECT_TRUE(rawSamples(*plugin, 4, 1).empty());
+}
+
+TEST_F(Lifecycle, AVolumeOutsideThePreparedBufferIsSkipped) {
+  FakeHost::state().expectedTimePoints = 2;
+  startRun();
+  setTimePoint(0);  // a 3.1 host: volume -1
+  ASSERT_TRUE(plugin->executePreStep());
+  setTimePoint(3);  // volume 2 of a run expected to have 2
+  ASSERT_TRUE(plugin->executePreStep());
+  setTimePoint(9);
+  ASSERT_TRUE(plugin->executePreStep());
+  EXPECT_EQ(RunRecordAccess::snapshot(*plugin).rawSampleCount, 8);
+  EXPECT_EQ(rawSamples(*plugin, 0, 8), std::vector<qint16>(8, 0));
+
+  // A host that hands out no time-course table.
+  FakeHost::state().nullArrays = true;
+  setTimePoint(1);
+  ASSERT_TRUE(plugin->executePreStep());
+  EXPECT_EQ(rawSamples(*plugin, 0, 4), std::vector<qint16>(4, 0));
+}
+
+TEST_F(Lifecycle, RoiValuesFollowAChangingRoiCount) {
+  FakeHost::state().rois = {roi(1.5f, -1.5f), roi(2.5f, -2.5f), roi(3.5f, -3.5f)};
+  startRun();
+  EXPECT_FALSE(RunRecordAccess::storedRoiMean(*plugin, 0).has_value()) << "empty before the first post-step";
+  setTimePoint(1);
+  ASSERT_TRUE(plugin->executePreStep());
+  ASSERT_TRUE(plugin->executePostStep());
+  EXPECT_EQ(RunRecordAccess::storedRoiMean(*plugin, 2), 3.5f);
+  EXPECT_EQ(RunRecordAccess::storedDetrendedValue(*plugin, 2), -3.5f);
+
+  {
+    auto hostLock = FakeHost::lock();
+    FakeHost::state().rois = {roi(7.0f, -7.0f)};
+  }
+  ASSERT_TRUE(plugin->executePostStep());
+  EXPECT_EQ(RunRecordAccess::storedRoiMean(*plugin, 0), 7.0f);
+  EXPECT_EQ(RunRecordAccess::storedDetrendedValue(*plugin, 0), -7.0f);
+  EXPECT_FALSE(RunRecordAccess::storedRoiMean(*plugin, 1).has_value());
+  EXPECT_FALSE(RunRecordAccess::storedDetrendedValue(*plugin, 1).has_value());
+}
+
+TEST_F(Lifecycle, AHostLackingFunctionsDoesNotStopTheRun) {
+  startRun();
+  hostFunctions.tLogText = nullptr;
+  hostFunctions.tGetDimsOfFunctionalData = nullptr;
+  hostFunctions.tGetTimeCourseData = nullptr;
+  hostFunctions.tGetNrOfROIs = nullptr;
+  hostFunctions.tGetMeanOfROI = nullptr;
+  hostFunctions.tGetCurrentTimePoint = nullptr;
+  hostFunctions.tGetExpectedNrOfTimePoints = nullptr;
+  const size_t lines = FakeHost::logLines().size();
+  EXPECT_TRUE(plugin->executePreStep());
+  EXPECT_TRUE(plugin->executePostStep());
+  EXPECT_TRUE(plugin->executePostRun());
+  EXPECT_EQ(FakeHost::logLines().size(), lines);
+  EXPECT_EQ(RunRecordAccess::snapshot(*plugin).rawSampleCount, 0);
+}

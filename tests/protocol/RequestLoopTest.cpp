@@ -1,0 +1,107 @@
+// The request loop end to end: a client on a real loopback connection sends
+// framed requests and reads the replies.
+#include <QDataStream>
+#include <QtEndian>
+
+#include "tests/channels/support/ServiceHarness.h"
+#include "tests/protocol/ReplyTestSupport.h"
+
+using replytest::errorReply;
+using replytest::framed;
+
+namespace {
+
+QByteArray frame(const QByteArray& payload) {
+  QByteArray bytes(8, '\0');
+  qToBigEndian<qint64>(payload.size(), bytes.data());
+  return bytes + payload;
+}
+
+QByteArray requestFrame(const char* name, QList<qint32> arguments = {}) {
+  QByteArray payload;
+  QDataStream out(&payload, QIODevice::WriteOnly);
+  out.setVersion(QDataStream::Qt_4_6);
+  out << name;
+  for (qint32 argument : arguments) out << argument;
+  return frame(payload);
+}
+
+class RequestLoop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    plugin = startServedPlugin(port);
+    ASSERT_NE(plugin, nullptr);
+    {
+      auto lock = FakeHost::lock();
+      FakeHost::state().rois = {FakeRoi{{{0, 0, 0}}, 4.5f, 0, {}, {}}, FakeRoi{{{1, 0, 0}}, 0.25f, 0, {}, {}},
+                                FakeRoi{{{1, 1, 0}}, 1.0f, 0, {}, {}}};
+    }
+    ASSERT_EQ(connectAs(client, port, "Request Socket").size(), 39);
+  }
+  // One whole reply frame, or what arrived of it.
+  QByteArray nextReply() {
+    const QByteArray length = client.receive(8);
+    if (length.size() < 8) return length;
+    return length + client.receive(int(qFromBigEndian<qint64>(length.constData())));
+  }
+
+  quint16 port = 0;
+  std::unique_ptr<TcpIpExport> plugin;
+  LoopbackClient client;
+};
+
+QByteArray meanReply(int roi, float value) {
+  return framed([=](QDataStream& out) { out << "tGetMeanOfROI" << qint32(roi) << value; });
+}
+
+const QByteArray kThreeRois = framed([](QDataStream& out) { out << "tGetNrOfROIs" << qint32(3); });
+
+}  // namespace
+
+TEST_F(RequestLoop, AnswersTheWorkedExampleAndIgnoresExtraIntegers) {
+  ASSERT_TRUE(client.send(requestFrame("tGetNrOfROIs")));
+  EXPECT_EQ(nextReply(), kThreeRois);
+  ASSERT_TRUE(client.send(requestFrame("tGetNrOfROIs", {7, 8, 9})));
+  EXPECT_EQ(nextReply(), kThreeRois);
+}
+
+TEST_F(RequestLoop, MissingArgumentReadsAsZero) {
+  ASSERT_TRUE(client.send(requestFrame("tGetMeanOfROI")));
+  EXPECT_EQ(nextReply(), meanReply(0, 4.5f));
+}
+
+TEST_F(RequestLoop, OtherLetterCaseIsNotRecognised) {
+  ASSERT_TRUE(client.send(requestFrame("tgetnrofrois")));
+  EXPECT_EQ(nextReply(), errorReply("No function call matched!"));
+}
+
+TEST_F(RequestLoop, NameWithoutItsNulIsRecognised) {
+  const QByteArray payload =
+      QByteArray::fromHex("0000000D") + QByteArray("tGetMeanOfROI") + QByteArray::fromHex("00000001");
+  ASSERT_TRUE(client.send(frame(payload)));
+  EXPECT_EQ(nextReply(), meanReply(1, 0.25f));
+}
+
+TEST_F(RequestLoop, BackToBackRequestsAreAnsweredInOrder) {
+  ASSERT_TRUE(client.send(requestFrame("tGetMeanOfROI", {2}) + requestFrame("tGetNrOfROIs") +
+                          requestFrame("tGetMeanOfROI", {1})));
+  EXPECT_EQ(nextReply(), meanReply(2, 1.0f));
+  EXPECT_EQ(nextReply(), kThreeRois);
+  EXPECT_EQ(nextReply(), meanReply(1, 0.25f));
+}
+
+TEST_F(RequestLoop, NameCountZeroDropsWhatIsBufferedAndSendsNothing) {
+  // Sent in one piece, so the request behind the empty name is buffered with it.
+  ASSERT_TRUE(client.send(frame(QByteArray::fromHex("00000000")) + requestFrame("tGetNrOfROIs")));
+  EXPECT_TRUE(client.staysQuiet(300));
+  // The connection still serves the next request.
+  ASSERT_TRUE(client.send(requestFrame("tGetMeanOfROI", {2})));
+  EXPECT_EQ(nextReply(), meanReply(2, 1.0f));
+}
+
+TEST_F(RequestLoop, EmptyBodyIsAMessageWithoutAName) {
+  ASSERT_TRUE(client.send(frame(QByteArray())));
+  EXPECT_TRUE(client.staysQuiet(200));
+  ASSERT_TRUE(client.send(requestFrame("tGetNrOfROIs")));
+  EXPECT_EQ(nextReply(), kThreeRois);
+}

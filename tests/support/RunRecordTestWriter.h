@@ -1,0 +1,30 @@
+// Puts a plug-in's run record into a chosen run phase, for tests of the
+// request handlers that do not want to drive a whole run through the
+// lifecycle.  Writes under runRecordMutex, like the lifecycle does.
+#pragma once
+
+#include <QVector>
+#include <mutex>
+#include <utility>
+
+#include "analytics/RunRecordAccess.h"
+#include "plugin/TcpIpExport.h"
+
+struct RunRecordAccess::TestWriter {
+  struct Record {
+    bool runStartPending = true;
+    int storedTimePoint = 0;
+    QVector<float> roiMeans;
+    QVector<float> roiDetrendedValues;
+    QVector<qint16> rawVolumes;
+  };
+  static void write(TcpIpExport& plugin, Record record) {
+    std::lock_guard<std::mutex> guard(plugin.runRecordMutex);
+    plugin.runStartPending = record.runStartPending;
+    plugin.storedTimePoint = record.storedTimePoint;
+    plugin.roiMeans = std::move(record.roiMeans);
+    plugin.roiDetrendedValues = std::move(record.roiDetrendedValues);
+    plugin.rawVolumes = std::move(record.rawVolumes);
+  }
+};
+using RunRecord = RunRecordAccess::TestWriter::Record;
