@@ -1,0 +1,110 @@
+// The well-behaved side of the reliability tests: a plug-in serving on a free
+// port against the fake host, a host thread that drives its steps at a fixed
+// TR and times each step, clients that keep asking for ROI means and check
+// every answer, and clients that count the step notifications they receive.
+// Everything connects to 127.0.0.1 and every wait has a time-out.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "plugin/TcpIpExport.h"
+#include "tests/channels/support/LoopbackClient.h"
+
+namespace load {
+
+// Sanitizer runtimes keep shadow memory, quarantines and per-thread state, so
+// memory bounds are looser in those builds.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define NMB_LOAD_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(NMB_LOAD_SANITIZED)
+inline constexpr bool kSanitizedBuild = true;
+#else
+inline constexpr bool kSanitizedBuild = false;
+#endif
+
+// Resident set and thread count of this process, from /proc/self.
+long residentKb();
+int threadCount();
+
+// A request frame: the name, then the arguments as 32-bit integers.
+QByteArray requestFrame(const char* name, QList<int> arguments = {});
+// Reads one reply frame (length field included); empty on time-out or close.
+QByteArray readFrame(LoopbackClient& client, int timeoutMs = 3000);
+// Every request name the plug-in answers.
+std::vector<const char*> requestNames();
+// The ROI mean the fake host reports for ROI `roi` in these tests.
+float roiMeanOf(int roi);
+// Puts `rois` single-voxel ROIs with the means above into the fake host.
+void installRois(int rois);
+
+// Asks for the means of all ROIs in turn until stopped, on a thread of its own.
+class RoiMeanClient {
+ public:
+  RoiMeanClient(quint16 port, int rois);
+  ~RoiMeanClient();
+  void stop();
+  long replies() const { return answered.load(); }
+  long failures() const { return failed.load(); }
+  long maxLatencyMs() const { return maxLatency.load(); }
+
+ private:
+  void run();
+  quint16 port;
+  int rois;
+  std::atomic<bool> stopping{false};
+  std::atomic<long> answered{0}, failed{0}, maxLatency{0};
+  std::thread thread;
+};
+
+// An execute client counting the notifications it receives, on a thread.
+class NotificationCounter {
+ public:
+  explicit NotificationCounter(quint16 port);
+  ~NotificationCounter();
+  // True once the handshake was answered.
+  bool connected() const { return ready.load(); }
+  void stop();
+  long preSteps() const { return pre.load(); }
+  long postSteps() const { return post.load(); }
+  long postRuns() const { return runs.load(); }
+  long malformed() const { return bad.load(); }
+
+ private:
+  void run();
+  quint16 port;
+  std::atomic<bool> stopping{false}, ready{false};
+  std::atomic<long> pre{0}, post{0}, runs{0}, bad{0};
+  std::thread thread;
+};
+
+// Drives `volumes` steps of a run on a thread of its own (standing in for
+// Nimbrel's thread), one every `trMs`, and records the longest step call.
+class HostStepper {
+ public:
+  HostStepper(TcpIpExport& plugin, int volumes, int trMs);
+  ~HostStepper();
+  // Waits for the run to end; returns the run's duration in ms.
+  long finish();
+  bool allReturnedTrue() const { return !falseReturned.load(); }
+  long longestStepMs() const { return longestStep.load(); }
+  int stepsDone() const { return steps.load(); }
+  void stopEarly() { stopping = true; }
+
+ private:
+  void run(int volumes, int trMs);
+  TcpIpExport& plugin;
+  std::atomic<bool> stopping{false}, falseReturned{false};
+  std::atomic<long> longestStep{0}, duration{0};
+  std::atomic<int> steps{0};
+  std::thread thread;
+};
+
+}  // namespace load
