@@ -47,19 +47,6 @@ bool waitFor(int fd, short events, Deadline deadline) {
 
 }  // namespace
 
-TcpStream::~TcpStream() { close(); }
-
-TcpStream::TcpStream(TcpStream&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
-
-TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    other.handle_ = kInvalid;
-  }
-  return *this;
-}
-
 void TcpStream::close() {
   if (handle_ != kInvalid) ::close(static_cast<int>(handle_));
   handle_ = kInvalid;

@@ -50,19 +50,6 @@ void setNonBlocking(SOCKET s) {
 
 }  // namespace
 
-TcpStream::~TcpStream() { close(); }
-
-TcpStream::TcpStream(TcpStream&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
-
-TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    other.handle_ = kInvalid;
-  }
-  return *this;
-}
-
 void TcpStream::close() {
   if (handle_ != kInvalid) ::closesocket(static_cast<SOCKET>(handle_));
   handle_ = kInvalid;

@@ -20,9 +20,16 @@ using Deadline = Clock::time_point;
 class TcpStream {
  public:
   TcpStream() = default;
-  ~TcpStream();
-  TcpStream(TcpStream&& other) noexcept;
-  TcpStream& operator=(TcpStream&& other) noexcept;
+  ~TcpStream() { close(); }
+  TcpStream(TcpStream&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
+  TcpStream& operator=(TcpStream&& other) noexcept {
+    if (this != &other) {
+      close();
+      handle_ = other.handle_;
+      other.handle_ = kInvalid;
+    }
+    return *this;
+  }
   TcpStream(const TcpStream&) = delete;
   TcpStream& operator=(const TcpStream&) = delete;
 
