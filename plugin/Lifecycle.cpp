@@ -33,12 +33,8 @@ QString hostPath(hostfn::tGetNMBPath* function) {
 bool TcpIpExport::initPlugin() {
   if (!bindHostFunctions()) return false;
 
-  char programFolder[kHostPathBufferSize] = {};
-  if (hostFunctions.tGetNMBPath != nullptr) {
-    hostFunctions.tGetNMBPath(programFolder);
-    programFolder[kHostPathBufferSize - 1] = '\0';
-    platform::addLibraryDirectory(programFolder);
-  }
+  if (hostFunctions.tGetNMBPath != nullptr)
+    platform::addLibraryDirectory(hostPath(hostFunctions.tGetNMBPath).toLatin1().constData());
 
   if (isSupportedHostVersion(queryHostVersion())) return true;
   if (hostFunctions.tMessageBox != nullptr)
