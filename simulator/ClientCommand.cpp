@@ -1,5 +1,7 @@
 #include "simulator/ClientCommand.h"
 
+#if !defined(_WIN32)
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -52,3 +54,5 @@ int ClientCommand::stop() {
   }
   return status_;
 }
+
+#endif  // !_WIN32

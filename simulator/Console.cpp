@@ -1,18 +1,15 @@
 #include "simulator/Console.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 #include "simulator/LogMarkup.h"
+#include "simulator/platform/System.h"
 
 Console::Console(bool raw, int forceTerminal)
     : raw_(raw),
-      terminal_(forceTerminal >= 0 ? forceTerminal != 0 : isatty(STDOUT_FILENO) != 0),
-      inputTerminal_(forceTerminal >= 0 ? forceTerminal != 0 : isatty(STDIN_FILENO) != 0) {}
+      terminal_(forceTerminal >= 0 ? forceTerminal != 0 : simsys::stdoutIsTerminal()),
+      inputTerminal_(forceTerminal >= 0 ? forceTerminal != 0 : simsys::stdinIsTerminal()) {}
 
 void Console::clearProgressLocked() {
   if (progressShown_) std::fputs("\r\033[K", stdout);
@@ -79,13 +76,11 @@ bool readLine(std::string& line, const std::atomic<bool>& stop) {
   line.clear();
   for (;;) {
     if (stop.load()) return false;
-    pollfd input{STDIN_FILENO, POLLIN, 0};
-    const int ready = poll(&input, 1, 100);
-    if (ready < 0 && errno != EINTR) return false;
-    if (ready <= 0) continue;
+    const simsys::InputWait ready = simsys::waitForInput(100);
+    if (ready == simsys::InputWait::Ended) return !line.empty();
+    if (ready == simsys::InputWait::TimedOut) continue;
     char c;
-    const ssize_t n = read(STDIN_FILENO, &c, 1);
-    if (n <= 0) return !line.empty();
+    if (!simsys::readInputByte(c)) return !line.empty();
     if (c == '\n') return true;
     if (line.size() < 256) line += c;
   }

@@ -3,9 +3,6 @@
 // Exit status: 0 after the last run, 1 when the plug-in cannot be created or
 // refuses to initialise, 2 for bad options or input, 130 after Ctrl-C (the run
 // is still ended with its post-run and the plug-in deleted and unloaded).
-#include <unistd.h>
-
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -22,24 +19,13 @@
 #include "simulator/RunDriver.h"
 #include "simulator/ScanSetup.h"
 #include "simulator/SimHost.h"
+#include "simulator/platform/System.h"
 
 namespace {
 
 int fail(int status, const std::string& message) {
   std::fprintf(stderr, "nimbrel-sim: error: %s\n", message.c_str());
   return status;
-}
-
-std::string folderOf(const std::string& path) {
-  char resolved[PATH_MAX];
-  const std::string full = realpath(path.c_str(), resolved) ? resolved : path;
-  const size_t slash = full.rfind('/');
-  return slash == std::string::npos ? "." : (slash == 0 ? "/" : full.substr(0, slash));
-}
-
-std::string currentFolder() {
-  char buffer[PATH_MAX];
-  return getcwd(buffer, sizeof buffer) ? buffer : ".";
 }
 
 }  // namespace
@@ -75,7 +61,7 @@ int run(int argc, char** argv) {
   settings.programFolder = executableFolder();
   settings.pluginsFolder = folderOf(pluginPath);
   settings.projectName = options.projectName;
-  const std::string here = currentFolder();
+  const std::string here = simsys::currentFolder();
   settings.watchFolder = !options.watchFolder.empty() ? options.watchFolder
                          : !options.nifti.empty()     ? folderOf(options.nifti)
                                                       : here;
