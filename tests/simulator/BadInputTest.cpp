@@ -86,6 +86,20 @@ TEST(SimulatorClientCommand, TheSimulatorEndsWithAClientThatEndsByItself) {
   EXPECT_NE(sim.err().find("client command ended with status 4"), std::string::npos) << sim.err();
 }
 
+TEST(SimulatorServing, KeepsServingAfterItsRunsUntilCtrlC) {
+  SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", std::to_string(freePort()),
+                  "--volumes", "3", "--tr-ms", "50", "--dims", "4", "4", "2"});
+  for (int waited = 0; waited < 20000 && sim.err().find("keeps serving") == std::string::npos; waited += 50)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_NE(sim.err().find("runs finished; the plug-in keeps serving on port"), std::string::npos) << sim.err();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_TRUE(sim.running()) << "the host ended after its runs";
+  EXPECT_EQ(sim.out().find("Plugin completed processing."), sim.out().rfind("Plugin completed processing."));
+  sim.signal(SIGINT);
+  EXPECT_EQ(sim.wait(20000), 0) << sim.err();
+  EXPECT_NE(sim.err().find("done"), std::string::npos) << sim.err();
+}
+
 TEST(SimulatorPortClash, ASecondHostOnATakenPortSaysSoAndEndsWithStatus3) {
   const int port = freePort();
   SimProcess first({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", std::to_string(port), "--volumes",

@@ -280,3 +280,13 @@ def test_maps_come_shaped_from_one_consistent_set_of_counts():
 def test_nmb_get_with_the_wrong_number_of_values_is_a_usage_error(values, capsys):
     assert main(["--port", "9", "get", "mean_of_roi", *values], out=io.StringIO()) == 2
     assert "usage error" in capsys.readouterr().err
+
+
+def test_nmb_wait_waits_for_the_host_before_giving_up(capsys):
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    started = time.monotonic()
+    assert main(["--port", str(port), "--wait", "0.8", "info"], out=io.StringIO()) == 2
+    assert time.monotonic() - started >= 0.7
+    assert "127.0.0.1:%d" % port in capsys.readouterr().err
