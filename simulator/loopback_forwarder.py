@@ -209,7 +209,13 @@ def main(argv=None):
     # Ends with whatever started it (./dev run), even if that is killed.
     _libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
     stop = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+
+    def end_now(*_):
+        # Raised in the main thread, so a wait in select() ends at once.
+        stop.set()
+        raise SystemExit(0)
+
+    signal.signal(signal.SIGTERM, end_now)
     # Ctrl-C on the terminal reaches the whole process group; the simulator
     # then still finishes its run, and its clients need the door until the end.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -222,6 +228,8 @@ def main(argv=None):
         forwarder.open_port(port)
     try:
         forwarder.serve(stop)
+    except SystemExit:
+        pass
     except OSError as exc:
         if exc.errno != errno.EINTR:
             raise
