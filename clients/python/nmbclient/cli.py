@@ -156,7 +156,8 @@ class _Steps:
             try:
                 notification = self.subscription.next()
             except ConnectionLost:
-                print("nmb: the plug-in closed the connection", file=sys.stderr)
+                if not self.subscription.run_ended:
+                    print("nmb: the connection was lost in the middle of a run", file=sys.stderr)
                 return
             name, time_point = notification
             if name == texts.POST_RUN_CALLED and not self.args.keep_going:
@@ -164,7 +165,9 @@ class _Steps:
             if name != texts.POST_STEP_CALLED:
                 continue
             calls = [("mean_of_roi", (roi,)) for roi in range(self.nr_of_rois)]
-            if self.window and self.nr_of_rois >= 2:
+            # A window of w time points needs the current time point to be at
+            # least w; earlier the plug-in would only refuse.
+            if self.window and self.nr_of_rois >= 2 and time_point >= self.window:
                 calls += [("pearson_correlation", (self.window,)), ("partial_correlation", (self.window,))]
             values = self.client.call_many(calls, errors="return")
             means = values[:self.nr_of_rois]
