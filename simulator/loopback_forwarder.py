@@ -23,7 +23,7 @@ were created in, so the main thread creates every socket, switching between
 the two namespaces with setns(2) (which needs CAP_SYS_ADMIN: ./dev runs it as
 root, as it runs the simulator).  Each connection is then carried by two
 threads that only read and write.  It ends on SIGTERM, or when the process
-that started it ends (Ctrl-C is left to the simulator, which still finishes
+that started it (or the one given with --watch-pid) ends (Ctrl-C is left to the simulator, which still finishes
 its run).
 """
 
@@ -178,8 +178,10 @@ class Forwarder:
         except OSError:
             pass
 
-    def serve(self, stop):
+    def serve(self, stop, watch_pid=None):
         while not stop.is_set():
+            if watch_pid is not None and not os.path.exists("/proc/%d" % watch_pid):
+                return
             by_socket = {listener: port for port, listener in self.listeners.items()}
             readable, _, _ = select.select([self.announcements] + list(by_socket), [], [], 0.5)
             for sock in readable:
@@ -202,6 +204,8 @@ def main(argv=None):
     parser.add_argument("--netns", required=True, help="the simulator's network namespace (a file)")
     parser.add_argument("--port", type=int, action="append", default=[],
                         help="open this port at once (repeatable); announced ports are opened too")
+    parser.add_argument("--watch-pid", type=int, default=None,
+                        help="end when this process ends (the ./dev run that started it, through sudo)")
     parser.add_argument("--discovery-port", type=int, default=DISCOVERY_PORT, help=argparse.SUPPRESS)
     parser.add_argument("--relay-port", type=int, default=DISCOVERY_PORT, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -227,7 +231,7 @@ def main(argv=None):
     for port in args.port:
         forwarder.open_port(port)
     try:
-        forwarder.serve(stop)
+        forwarder.serve(stop, args.watch_pid)
     except SystemExit:
         pass
     except OSError as exc:
