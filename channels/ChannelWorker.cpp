@@ -90,8 +90,8 @@ void TcpIpExport::run() {
       // Only a service that listens is announced: clients would otherwise be
       // sent to whatever else holds the port.
       if (listener.isListening())
-        broadcastSocket.writeDatagram(discovery::datagram(listeningPort), QHostAddress(QHostAddress::Broadcast),
-                                      discovery::kBroadcastPort);
+        broadcastSocket.writeDatagram(discovery::datagram(listeningPort),
+                                      QHostAddress(QHostAddress::Broadcast), discovery::kBroadcastPort);
       broadcastTimer.restart();
     }
   }

@@ -27,7 +27,8 @@ struct ClientCommand::Process {
     if (waitpid(pid, &raw, WNOHANG) != pid) return true;
     outcome.code = WIFEXITED(raw) ? WEXITSTATUS(raw) : WTERMSIG(raw);
     if (askedToStop)
-      outcome.kind = WIFSIGNALED(raw) && WTERMSIG(raw) == SIGKILL ? Outcome::Kind::Killed : Outcome::Kind::Stopped;
+      outcome.kind =
+          WIFSIGNALED(raw) && WTERMSIG(raw) == SIGKILL ? Outcome::Kind::Killed : Outcome::Kind::Stopped;
     else
       outcome.kind = WIFEXITED(raw) ? Outcome::Kind::Exited : Outcome::Kind::Signalled;
     return false;

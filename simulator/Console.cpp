@@ -57,7 +57,8 @@ void Console::alert(const std::string& text) {
   clearProgressLocked();
   std::fflush(stdout);
   const bool colour = isatty(STDERR_FILENO) != 0;
-  std::fprintf(stderr, "\n%snimbrel-sim: %s%s\n\n", colour ? "\033[1;31m" : "", text.c_str(), colour ? "\033[0m" : "");
+  std::fprintf(stderr, "\n%snimbrel-sim: %s%s\n\n", colour ? "\033[1;31m" : "", text.c_str(),
+               colour ? "\033[0m" : "");
   drawProgressLocked();
 }
 

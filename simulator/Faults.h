@@ -42,9 +42,9 @@ bool parseFaults(const std::string& spec, FaultPlan& plan, std::string& error);
 
 // The faults of one volume.
 struct VolumeFaults {
-  int delayMs = 0;     // after the volume's slot: jitter plus a late arrival
-  bool late = false;   // delayMs includes the plan's late delay
-  bool drop = false;   // the host skips the plug-in for this volume
+  int delayMs = 0;      // after the volume's slot: jitter plus a late arrival
+  bool late = false;    // delayMs includes the plan's late delay
+  bool drop = false;    // the host skips the plug-in for this volume
   bool repeat = false;  // the plug-in's pre- and post-step run a second time
 };
 

@@ -17,9 +17,9 @@
 class ListenWatch {
  public:
   enum class Seen {
-    Other,          // a line that does not concern the listener
-    Failure,        // the plug-in cannot listen
-    Recovery,       // it listens after a failure
+    Other,     // a line that does not concern the listener
+    Failure,   // the plug-in cannot listen
+    Recovery,  // it listens after a failure
   };
 
   // Looks at one log line; `fromHostThread` says which thread wrote it.

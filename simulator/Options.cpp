@@ -150,8 +150,7 @@ ParseResult parseOptions(int argc, const char* const* argv, SimOptions& o, std::
         error = "--faults: " + why;
         ok = false;
       }
-    }
-    else if (a == "--seed")
+    } else if (a == "--seed")
       ok = integer(a, 0, 1LL << 62, o.seed);
     else if (a == "--rois")
       ok = integer(a, 0, 100, o.rois);

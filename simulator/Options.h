@@ -15,8 +15,8 @@ struct SimOptions {
   bool volumesGiven = false;
   int trMs = 2000;  // NIfTI replay: the header's TR unless given
   bool trGiven = false;
-  int startDelayMs = -1;  // before the first volume of each run; -1: one TR
-  int lingerMs = 0;       // with exitWhenDone: serving after the last run, before the end
+  int startDelayMs = -1;      // before the first volume of each run; -1: one TR
+  int lingerMs = 0;           // with exitWhenDone: serving after the last run, before the end
   bool exitWhenDone = false;  // false: keep serving after the last run until Ctrl-C
   std::string faults;         // --faults SPEC, checked by parseFaults
   int versionMajor = 3, versionMinor = 1, versionSubversion = 0;

@@ -79,8 +79,8 @@ bool RunDriver::runOnce(NMBPluginInterface& plugin, int run) {
     }
     const std::string volume = "volume " + std::to_string(v + 1);
     if (faults.delayMs > 0)
-      console_.notice("fault: " + volume + " arrives " + std::to_string(faults.delayMs) + " ms after its slot (" +
-                      (faults.late ? "late" : "jitter") + ")");
+      console_.notice("fault: " + volume + " arrives " + std::to_string(faults.delayMs) +
+                      " ms after its slot (" + (faults.late ? "late" : "jitter") + ")");
     if (!host_.acquireVolume()) break;
     if (faults.drop) {
       // The host has the volume and processes it, but the plug-in never hears
@@ -92,7 +92,8 @@ bool RunDriver::runOnce(NMBPluginInterface& plugin, int run) {
       host_.processVolume();
       check(plugin.executePostStep(), "executePostStep");
       if (faults.repeat) {
-        console_.notice("fault: " + volume + " repeated: pre- and post-step once more for the same time point");
+        console_.notice("fault: " + volume +
+                        " repeated: pre- and post-step once more for the same time point");
         check(plugin.executePreStep(), "executePreStep");
         check(plugin.executePostStep(), "executePostStep");
       }
@@ -106,8 +107,9 @@ bool RunDriver::runOnce(NMBPluginInterface& plugin, int run) {
   }
   console_.endProgress();
   if (complete && played < timing_.volumes)
-    console_.notice("fault: run " + std::to_string(run + 1) + " stops after volume " + std::to_string(played) +
-                    " of " + std::to_string(timing_.volumes) + ": post-run in the middle");
+    console_.notice("fault: run " + std::to_string(run + 1) + " stops after volume " +
+                    std::to_string(played) + " of " + std::to_string(timing_.volumes) +
+                    ": post-run in the middle");
   if (!complete) console_.notice("interrupted: ending run " + std::to_string(run + 1) + " early");
   check(plugin.executePostRun(), "executePostRun");
   return complete;

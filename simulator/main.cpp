@@ -121,8 +121,8 @@ int run(int argc, char** argv) {
     if (port >= 0)
       answer = port;
     else if (console.inputTerminal() && console.terminal())
-      answer = console.askInteger(prompt, defaultValue, minValue, maxValue, kPortCancelAnswer,
-                                  interrupts::flag());
+      answer =
+          console.askInteger(prompt, defaultValue, minValue, maxValue, kPortCancelAnswer, interrupts::flag());
     servedPort = answer;
     return answer;
   };
@@ -175,9 +175,8 @@ int run(int argc, char** argv) {
   if (complete) {
     // Nimbrel keeps the plug-in loaded between runs, and so does the
     // simulator: clients finish reading at their own pace.
-    const std::string where = servedPort >= 0 && servedPort != kPortCancelAnswer
-                                  ? " on port " + std::to_string(servedPort)
-                                  : "";
+    const std::string where =
+        servedPort >= 0 && servedPort != kPortCancelAnswer ? " on port " + std::to_string(servedPort) : "";
     if (options.exitWhenDone) {
       if (options.lingerMs > 0)
         console.notice("runs finished; the plug-in keeps serving" + where + " for " +
@@ -202,7 +201,8 @@ int run(int argc, char** argv) {
   delete plugin;
   library.reset();
   if (listenWatch.neverListened()) {
-    console.alert("the plug-in never listened on its port: " + renderLogMarkup(listenWatch.lastFailure(), false));
+    console.alert("the plug-in never listened on its port: " +
+                  renderLogMarkup(listenWatch.lastFailure(), false));
     return 3;
   }
   console.notice(complete ? "done" : "stopped after an interrupt; plug-in deleted and unloaded");

@@ -1,5 +1,3 @@
-#include "simulator/ClientCommand.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -7,6 +5,8 @@
 #include <chrono>
 #include <fstream>
 #include <thread>
+
+#include "simulator/ClientCommand.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "simulator/Faults.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "simulator/Faults.h"
 
 TEST(Faults, ReadsEveryItemOfTheGrammar) {
   FaultPlan plan;

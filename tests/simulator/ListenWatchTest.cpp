@@ -1,6 +1,6 @@
-#include "simulator/ListenWatch.h"
-
 #include <gtest/gtest.h>
+
+#include "simulator/ListenWatch.h"
 
 namespace {
 

@@ -286,14 +286,16 @@ TEST(Subscription, MarksGapsAndRepeatsAndEndsQuietlyAfterThePostRun) {
   auto steps = [](std::initializer_list<int> points) {
     Bytes all;
     for (int t : points)
-      all = cat({all, frame(cat({text("PreStepCalled"), int32(t)})), frame(cat({text("PostStepCalled"), int32(t)}))});
+      all = cat({all, frame(cat({text("PreStepCalled"), int32(t)})),
+                 frame(cat({text("PostStepCalled"), int32(t)}))});
     return all;
   };
   FakeServer server(
       [&](int fd) {
         FakeServer::readFrame(fd);
         FakeServer::send(fd, frame(cat({text("Execute Socket"), int32(2), int32(0), int32(0)})));
-        FakeServer::send(fd, cat({steps({4, 5, 7, 7}), frame(cat({text("PostRunCalled"), int32(7)})), steps({1})}));
+        FakeServer::send(
+            fd, cat({steps({4, 5, 7, 7}), frame(cat({text("PostRunCalled"), int32(7)})), steps({1})}));
       },
       1);
   nmb::Subscription subscription("127.0.0.1", server.port(), 2s);

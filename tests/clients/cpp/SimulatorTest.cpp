@@ -51,7 +51,7 @@ class Simulator {
  public:
   explicit Simulator(std::uint16_t port) {
     std::vector<std::string> args = {
-        NMB_SIM_PATH, "--exit-when-done", "--port", std::to_string(port),  "--volumes", std::to_string(kVolumes),
+        NMB_SIM_PATH,   "--port", std::to_string(port),  "--volumes", std::to_string(kVolumes),
         "--tr-ms",      "300",    "--start-delay-ms",    "1500",      "--linger-ms",
         "20000",        "--rois", std::to_string(kRois), "--classes", std::to_string(kClasses),
         "--conditions", "3",      "--block-volumes",     "2",         "--project",

@@ -31,8 +31,8 @@ struct Notification {
   std::string name;  // "PreStepCalled", "PostStepCalled" or "PostRunCalled"
   std::int32_t timePoint = 0;
   net::Clock::time_point received;  // monotonic receive time, for latency logs
-  int skipped = 0;                   // time points jumped over before this one
-  bool repeated = false;             // the same time point as the previous one of this name
+  int skipped = 0;                  // time points jumped over before this one
+  bool repeated = false;            // the same time point as the previous one of this name
 
   bool isPreStep() const;
   bool isPostStep() const;
