@@ -15,9 +15,11 @@ BOX = (1, 1, 0, 3, 3, 2)
 VOLUMES = 40
 STOP_AT = 24
 FAULTS = "drop=0.25,repeat=0.2,late=0.15:250ms,jitter=30ms,stop-at=%d,seed=5" % STOP_AT
-# The start delay leaves the subscriber time to connect on a busy machine.
+# The start delay leaves the subscriber time to connect on a busy machine; the
+# linger keeps the host up while the last step's requests are answered (the
+# post-run of a stopped run follows its last step at once).
 OPTIONS = ["--dims", *DIMS, "--volumes", VOLUMES, "--tr-ms", 150, "--start-delay-ms", 4000,
-           "--roi-box", *BOX, "--faults", FAULTS]
+           "--roi-box", *BOX, "--faults", FAULTS, "--linger-ms", 5000]
 
 
 def box_indices():
