@@ -70,8 +70,10 @@ int run(int argc, char** argv) {
 
   Console console(options.rawLog);
   // Before any thread exists, so that every thread inherits the blocked mask.
-  interrupts::start(
-      [&console]() { console.notice("interrupt: finishing the run (Ctrl-C again to quit at once)"); });
+  interrupts::start([&console]() {
+    console.notice(
+        "interrupt: ending (a run in progress still gets its post-run; Ctrl-C again quits at once)");
+  });
 
   Scan scan;
   if (!setUpScan(options, scan, error)) return fail(2, error);
