@@ -1,89 +1,63 @@
-// ClientCommand on Windows: the command runs through cmd.exe in a job object,
-// so that stopping it ends everything it started.
-#include "simulator/ClientCommand.h"
-
-#if defined(_WIN32)
-
 #include <windows.h>
 
-#include <map>
-#include <mutex>
+#include "simulator/ClientProcess.h"
 
 namespace {
 
-// Time a client gets to end by itself before it is ended.
-constexpr DWORD kGraceMs = 2000;
-
-struct Running {
+// cmd.exe /c CMD in a console process group of its own (so Ctrl-Break can be
+// sent to it alone) and in a job object that holds everything it starts.
+struct WindowsProcess : ClientCommand::Process {
   HANDLE process = nullptr;
   HANDLE job = nullptr;
-};
+  DWORD id = 0;
 
-// The header keeps only the process id; the handles live here.
-std::mutex runningMutex;
-std::map<const ClientCommand*, Running> runningCommands;
+  ~WindowsProcess() override {
+    if (job != nullptr) CloseHandle(job);
+    if (process != nullptr) CloseHandle(process);
+  }
+
+  bool alive(ClientCommand::Outcome& outcome) override {
+    using Kind = ClientCommand::Outcome::Kind;
+    if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) return true;
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    outcome.code = static_cast<int>(code);
+    outcome.kind = askedToStop ? Kind::Stopped : Kind::Exited;
+    return false;
+  }
+  bool groupLeft() override {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
+    if (job == nullptr ||
+        !QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr))
+      return false;
+    return info.ActiveProcesses > 0;
+  }
+  void askToStop() override { GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, id); }
+  void kill() override {
+    if (job != nullptr) TerminateJobObject(job, 1);
+    TerminateProcess(process, 1);
+  }
+};
 
 }  // namespace
 
-bool ClientCommand::start() {
-  if (pid_ > 0 || command_.empty()) return pid_ > 0;
-  std::string line = "cmd.exe /c " + command_;
+std::unique_ptr<ClientCommand::Process> ClientCommand::Process::start(const std::string& command) {
+  std::string line = "cmd.exe /c " + command;
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
-                      &info))
-    return false;
-  Running entry;
-  entry.process = info.hProcess;
-  entry.job = CreateJobObjectA(nullptr, nullptr);
-  if (entry.job != nullptr) AssignProcessToJobObject(entry.job, info.hProcess);
+  // Suspended until it is in its job, so nothing it starts escapes the job.
+  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP,
+                      nullptr, nullptr, &startup, &info))
+    return nullptr;
+  auto process = std::make_unique<WindowsProcess>();
+  process->process = info.hProcess;
+  process->id = info.dwProcessId;
+  process->job = CreateJobObjectA(nullptr, nullptr);
+  if (process->job != nullptr) AssignProcessToJobObject(process->job, info.hProcess);
   ResumeThread(info.hThread);
   CloseHandle(info.hThread);
-  pid_ = static_cast<pid_t>(info.dwProcessId);
-  std::lock_guard<std::mutex> lock(runningMutex);
-  runningCommands[this] = entry;
-  return true;
+  return process;
 }
 
-bool ClientCommand::running() {
-  if (pid_ <= 0 || status_ >= 0) return false;
-  std::lock_guard<std::mutex> lock(runningMutex);
-  const auto found = runningCommands.find(this);
-  if (found == runningCommands.end()) return false;
-  if (WaitForSingleObject(found->second.process, 0) != WAIT_OBJECT_0) return true;
-  DWORD code = 0;
-  GetExitCodeProcess(found->second.process, &code);
-  status_ = static_cast<int>(code);
-  return false;
-}
-
-int ClientCommand::stop() {
-  Running entry;
-  {
-    std::lock_guard<std::mutex> lock(runningMutex);
-    const auto found = runningCommands.find(this);
-    if (found == runningCommands.end()) return status_;
-    entry = found->second;
-  }
-  if (status_ < 0 && WaitForSingleObject(entry.process, kGraceMs) != WAIT_OBJECT_0) {
-    if (entry.job != nullptr) TerminateJobObject(entry.job, 1);
-    TerminateProcess(entry.process, 1);
-    WaitForSingleObject(entry.process, INFINITE);
-    status_ = -1;
-  } else if (status_ < 0) {
-    DWORD code = 0;
-    GetExitCodeProcess(entry.process, &code);
-    status_ = static_cast<int>(code);
-  }
-  if (entry.job != nullptr) {
-    TerminateJobObject(entry.job, 1);
-    CloseHandle(entry.job);
-  }
-  CloseHandle(entry.process);
-  std::lock_guard<std::mutex> lock(runningMutex);
-  runningCommands.erase(this);
-  return status_;
-}
-
-#endif  // _WIN32
+std::string ClientCommand::Process::signalName(int) { return ""; }

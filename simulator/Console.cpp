@@ -49,6 +49,16 @@ void Console::notice(const std::string& text) {
   drawProgressLocked();
 }
 
+void Console::alert(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  clearProgressLocked();
+  std::fflush(stdout);
+  const bool colour = simsys::stderrIsTerminal();
+  std::fprintf(stderr, "\n%snimbrel-sim: %s%s\n\n", colour ? "\033[1;31m" : "", text.c_str(),
+               colour ? "\033[0m" : "");
+  drawProgressLocked();
+}
+
 void Console::progress(int run, int runs, int volume, int volumes, long long millisecondsLeft) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!terminal_) return;
@@ -94,8 +104,10 @@ int Console::askInteger(const std::string& prompt, int defaultValue, int minValu
     {
       std::lock_guard<std::mutex> lock(mutex_);
       clearProgressLocked();
-      std::fprintf(stdout, "%s[%d; %d to %d, or \"cancel\"] ", prompt.c_str(), defaultValue, minValue,
-                   maxValue);
+      // After pages of build output the question must stand out.
+      std::fprintf(stdout, "\n%s>>> Nimbrel asks: %s[Enter: %d; %d to %d, or \"cancel\"]%s ",
+                   terminal_ ? "\033[1;7m" : "", prompt.c_str(), defaultValue, minValue, maxValue,
+                   terminal_ ? "\033[0m" : "");
       std::fflush(stdout);
     }
     std::string answer;

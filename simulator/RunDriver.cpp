@@ -15,8 +15,13 @@ constexpr long long kPollMs = 5;
 
 }  // namespace
 
-RunDriver::RunDriver(SimHost& host, Console& console, const RunTiming& timing, const std::atomic<bool>& stop)
-    : host_(host), console_(console), timing_(timing), stop_(stop) {}
+RunDriver::RunDriver(SimHost& host, Console& console, const RunTiming& timing, const std::atomic<bool>& stop,
+                     const FaultPlan& faults)
+    : host_(host),
+      console_(console),
+      timing_(timing),
+      stop_(stop),
+      faults_(faults.any() ? std::make_unique<FaultDice>(faults) : nullptr) {}
 
 long long RunDriver::nowMs() const {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -43,12 +48,16 @@ bool RunDriver::drive(NMBPluginInterface& plugin) {
   for (int run = 0; run < timing_.runs; ++run) {
     if (stop_.load() || !runOnce(plugin, run)) return false;
   }
-  if (timing_.lingerMs > 0) {
-    console_.notice("runs finished; the plug-in keeps serving for " + std::to_string(timing_.lingerMs) +
-                    " ms");
-    if (!sleepUntil(nowMs() + timing_.lingerMs)) return false;
-  }
   return !stop_.load();
+}
+
+bool RunDriver::serve(long long ms, const std::function<bool()>& done) {
+  const long long end = ms < 0 ? -1 : nowMs() + ms;
+  for (;;) {
+    if (stop_.load()) return false;
+    if ((end >= 0 && nowMs() >= end) || (done && done())) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+  }
 }
 
 bool RunDriver::runOnce(NMBPluginInterface& plugin, int run) {
@@ -60,15 +69,35 @@ bool RunDriver::runOnce(NMBPluginInterface& plugin, int run) {
   }
   long long next = nowMs() + timing_.startDelayMs;
   bool complete = true;
-  for (int v = 0; v < timing_.volumes; ++v) {
-    if (!sleepUntil(next)) {
+  const int stopAt = faults_ ? faults_->plan().stopAt : 0;
+  const int played = stopAt > 0 && stopAt < timing_.volumes ? stopAt : timing_.volumes;
+  for (int v = 0; v < played; ++v) {
+    const VolumeFaults faults = faults_ ? faults_->next() : VolumeFaults();
+    if (!sleepUntil(next + faults.delayMs)) {
       complete = false;
       break;
     }
+    const std::string volume = "volume " + std::to_string(v + 1);
+    if (faults.delayMs > 0)
+      console_.notice("fault: " + volume + " arrives " + std::to_string(faults.delayMs) +
+                      " ms after its slot (" + (faults.late ? "late" : "jitter") + ")");
     if (!host_.acquireVolume()) break;
-    check(plugin.executePreStep(), "executePreStep");
-    host_.processVolume();
-    check(plugin.executePostStep(), "executePostStep");
+    if (faults.drop) {
+      // The host has the volume and processes it, but the plug-in never hears
+      // of it: its next step sees the time point jump.
+      host_.processVolume();
+      console_.notice("fault: " + volume + " dropped: no pre- or post-step; the time point jumps over it");
+    } else {
+      check(plugin.executePreStep(), "executePreStep");
+      host_.processVolume();
+      check(plugin.executePostStep(), "executePostStep");
+      if (faults.repeat) {
+        console_.notice("fault: " + volume +
+                        " repeated: pre- and post-step once more for the same time point");
+        check(plugin.executePreStep(), "executePreStep");
+        check(plugin.executePostStep(), "executePostStep");
+      }
+    }
     next += timing_.trMs;
     const long long left =
         static_cast<long long>(timing_.volumes - v - 1) * timing_.trMs +
@@ -77,6 +106,10 @@ bool RunDriver::runOnce(NMBPluginInterface& plugin, int run) {
     console_.progress(run + 1, timing_.runs, v + 1, timing_.volumes, left);
   }
   console_.endProgress();
+  if (complete && played < timing_.volumes)
+    console_.notice("fault: run " + std::to_string(run + 1) + " stops after volume " +
+                    std::to_string(played) + " of " + std::to_string(timing_.volumes) +
+                    ": post-run in the middle");
   if (!complete) console_.notice("interrupted: ending run " + std::to_string(run + 1) + " early");
   check(plugin.executePostRun(), "executePostRun");
   return complete;

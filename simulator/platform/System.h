@@ -46,6 +46,7 @@ std::string currentFolder();
 
 bool stdoutIsTerminal();
 bool stdinIsTerminal();
+bool stderrIsTerminal();
 
 enum class InputWait { Ready, TimedOut, Ended };
 // Waits up to `timeoutMs` for input on standard input.  Ended means no more

@@ -56,6 +56,7 @@ std::string currentFolder() {
 
 bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 bool stdinIsTerminal() { return isatty(STDIN_FILENO) != 0; }
+bool stderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 
 InputWait waitForInput(int timeoutMs) {
   pollfd input{STDIN_FILENO, POLLIN, 0};

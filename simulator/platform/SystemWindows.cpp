@@ -88,6 +88,7 @@ std::string currentFolder() {
 
 bool stdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 bool stdinIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
+bool stderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 InputWait waitForInput(int timeoutMs) {
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);

@@ -158,12 +158,17 @@ def test_hostile_clients_leave_the_run_at_its_pace_and_the_good_clients_whole():
         with Subscription("127.0.0.1", sim.port, timeout=30) as steps:
             asker.start()
             post_steps = []
-            with HostileLoad(sim.port) as load:
+            load = HostileLoad(sim.port)
+            try:
                 for name, time_point in steps:
+                    if not post_steps and name == "PreStepCalled":
+                        load.__enter__()  # the load starts with the run
                     if name == "PostStepCalled":
                         post_steps.append(time_point)
                     if name == "PostRunCalled":
                         break
+            finally:
+                load.__exit__()
             done.set()
             asker.join(15)
         good.close()
