@@ -1,6 +1,7 @@
 #include "simulator/RunDriver.h"
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -44,6 +45,20 @@ void RunDriver::check(bool result, const char* operation) {
   console_.notice(std::string("warning: the plug-in's ") + operation + " returned false");
 }
 
+void RunDriver::step(NMBPluginInterface& plugin, bool (NMBPluginInterface::*operation)(), const char* name,
+                     int volume) {
+  const auto start = std::chrono::steady_clock::now();
+  const bool result = (plugin.*operation)();
+  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  check(result, name);
+  stepTimes_.totalMs += ms;
+  ++stepTimes_.calls;
+  if (ms > stepTimes_.maxMs) {
+    stepTimes_.maxMs = ms;
+    stepTimes_.worst = std::string(name) + (volume > 0 ? " of volume " + std::to_string(volume) : "");
+  }
+}
+
 bool RunDriver::drive(NMBPluginInterface& plugin) {
   for (int run = 0; run < timing_.runs; ++run) {
     if (stop_.load() || !runOnce(plugin, run)) return false;
@@ -62,6 +77,7 @@ bool RunDriver::serve(long long ms, const std::function<bool()>& done) {
 
 bool RunDriver::runOnce(NMBPluginInterface& plugin, int run) {
   host_.beginRun(run);
+  stepTimes_ = StepTimes();
   check(plugin.executePreRun(0), "executePreRun");
   if (onServing_) {
     onServing_();
@@ -88,14 +104,14 @@ bool RunDriver::runOnce(NMBPluginInterface& plugin, int run) {
       host_.processVolume();
       console_.notice("fault: " + volume + " dropped: no pre- or post-step; the time point jumps over it");
     } else {
-      check(plugin.executePreStep(), "executePreStep");
+      step(plugin, &NMBPluginInterface::executePreStep, "executePreStep", v + 1);
       host_.processVolume();
-      check(plugin.executePostStep(), "executePostStep");
+      step(plugin, &NMBPluginInterface::executePostStep, "executePostStep", v + 1);
       if (faults.repeat) {
         console_.notice("fault: " + volume +
                         " repeated: pre- and post-step once more for the same time point");
-        check(plugin.executePreStep(), "executePreStep");
-        check(plugin.executePostStep(), "executePostStep");
+        step(plugin, &NMBPluginInterface::executePreStep, "executePreStep", v + 1);
+        step(plugin, &NMBPluginInterface::executePostStep, "executePostStep", v + 1);
       }
     }
     next += timing_.trMs;
@@ -111,6 +127,10 @@ bool RunDriver::runOnce(NMBPluginInterface& plugin, int run) {
                     std::to_string(played) + " of " + std::to_string(timing_.volumes) +
                     ": post-run in the middle");
   if (!complete) console_.notice("interrupted: ending run " + std::to_string(run + 1) + " early");
-  check(plugin.executePostRun(), "executePostRun");
+  step(plugin, &NMBPluginInterface::executePostRun, "executePostRun", 0);
+  char figures[200];
+  std::snprintf(figures, sizeof figures, "run %d: the plug-in held the host for %.1f ms at most (%s), %.2f ms on average",
+                run + 1, stepTimes_.maxMs, stepTimes_.worst.c_str(), stepTimes_.totalMs / stepTimes_.calls);
+  console_.notice(figures);
   return complete;
 }

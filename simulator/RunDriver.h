@@ -11,11 +11,16 @@
 // jitter, the host skips the plug-in for a volume (its time point jumps),
 // processes a step twice, or ends a run in the middle.  Each injected fault is
 // reported as a console notice starting with "fault: ".
+//
+// The driver times every step call: at the end of each run a notice says how
+// long the plug-in held the host's thread at most and on average, the figure
+// that tells whether the plug-in disturbs the host's processing.
 #pragma once
 
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "simulator/Faults.h"
 
@@ -52,6 +57,16 @@ class RunDriver {
   bool sleepUntil(long long deadlineMs) const;
   long long nowMs() const;
   void check(bool result, const char* operation);
+  // Calls `operation` (a step call of `plugin`), checks its result and adds
+  // its duration to the run's figures.
+  void step(NMBPluginInterface& plugin, bool (NMBPluginInterface::*operation)(), const char* name, int volume);
+
+  // The step calls of the current run.
+  struct StepTimes {
+    double maxMs = 0, totalMs = 0;
+    int calls = 0;
+    std::string worst;
+  };
 
   SimHost& host_;
   Console& console_;
@@ -60,4 +75,5 @@ class RunDriver {
   bool warned_ = false;
   std::function<void()> onServing_;
   std::unique_ptr<FaultDice> faults_;  // null: regular runs
+  StepTimes stepTimes_;
 };
