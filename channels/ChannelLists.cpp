@@ -36,30 +36,43 @@ void TcpIpExport::pruneChannels(QVector<QtTCPIPServer*>& channels) {
 }
 
 void TcpIpExport::notifyExecuteChannels(QString name, int value) {
+  // Every channel gets the same bytes: framed once, on the host's thread.
+  notificationDelivery.post(framing::notificationBlock(name, value));
+}
+
+bool TcpIpExport::writeToExecuteChannels(const QByteArray& block) {
   // Only this thread removes execute channels (the worker only appends), so
   // the snapshot's channels stay alive while the lock is not held, and a slow
   // client does not hold up the filing of new ones.
-  // A copy of its own, not a shared QVector: the worker's next append must not
-  // race with this thread detaching from a shared block.
   std::vector<QtTCPIPServer*> channels;
   {
     std::lock_guard<std::mutex> lock(channelListsMutex);
     channels.assign(executeChannels.cbegin(), executeChannels.cend());
   }
   QVector<QtTCPIPServer*> gone;
-  // Every channel gets the same bytes: framed once, on the host's thread.
-  const QByteArray block = framing::notificationBlock(name, value);
+  bool pending = false;
   for (QtTCPIPServer* channel : channels) {
-    if (channel->isConnected()) {
-      channel->sendNotificationBlock(block);
-    } else {
+    if (!channel->deliverNotification(block)) {
       gone.append(channel);
+    } else if (channel->hasPendingNotification()) {
+      pending = true;
     }
   }
-  if (gone.isEmpty()) return;
+  if (!gone.isEmpty()) {
+    std::lock_guard<std::mutex> lock(channelListsMutex);
+    for (QtTCPIPServer* channel : gone) {
+      executeChannels.removeOne(channel);
+      retiredChannels.append(channel);
+    }
+  }
+  return pending;
+}
+
+void TcpIpExport::releaseRetiredChannels() {
+  QVector<QtTCPIPServer*> retired;
   {
     std::lock_guard<std::mutex> lock(channelListsMutex);
-    for (QtTCPIPServer* channel : gone) executeChannels.removeOne(channel);
+    retired.swap(retiredChannels);
   }
-  for (QtTCPIPServer* channel : gone) releaseChannel(channel);
+  for (QtTCPIPServer* channel : retired) releaseChannel(channel);
 }

@@ -4,6 +4,7 @@
 
 #include "channels/Framing.h"
 #include "channels/MessageTransfer.h"
+#include "channels/NativeSocket.h"
 #include "channels/QtTCPIPServer.h"
 
 bool QtTCPIPServer::receiveMessage(QByteArray& message) {
@@ -52,10 +53,20 @@ void QtTCPIPServer::identifyClient() {
 }
 
 void QtTCPIPServer::sendNotification(QString name, int value) {
-  sendNotificationBlock(framing::notificationBlock(name, value));
+  deliverNotification(framing::notificationBlock(name, value));
 }
 
-void QtTCPIPServer::sendNotificationBlock(const QByteArray& block) {
-  if (tcpSocket == nullptr) return;
-  sendMessage(block);
+bool QtTCPIPServer::deliverNotification(const QByteArray& block) {
+  if (notificationDescriptor < 0) return false;
+  // A client that closed is noticed here, before anything is written to it.
+  if (nativesocket::checkPeer(notificationDescriptor) == nativesocket::Status::Gone) return false;
+  if (pendingNotification.size() + block.size() > kMaxPendingNotificationBytes) return false;
+  pendingNotification.append(block);
+  if (pendingNotification.isEmpty()) return true;
+  qint64 sent = 0;
+  const nativesocket::Status status = nativesocket::sendSome(
+      notificationDescriptor, pendingNotification.constData(), pendingNotification.size(), sent);
+  if (status == nativesocket::Status::Gone) return false;
+  pendingNotification.remove(0, int(sent));
+  return true;
 }

@@ -83,6 +83,7 @@ void TcpIpExport::run() {
 
     fileIdentifiedChannels(unfiled, nextToFile);
     pruneChannels(requestChannels);
+    releaseRetiredChannels();
 
     if (broadcastTimer.elapsed() > discovery::kBroadcastIntervalMs) {
       // A port that was taken when the worker tried it may have come free.

@@ -87,7 +87,9 @@ void QtTCPIPServer::run() {
       if (tcpSocket->state() == QAbstractSocket::UnconnectedState) stopRequested = true;
     } else {
       // An execute connection (or one whose role is unknown) is only written
-      // to from the host's thread from now on.
+      // to by the notification delivery thread from now on.
+      if (tcpSocket->state() == QAbstractSocket::ConnectedState)
+        notificationDescriptor = tcpSocket->socketDescriptor();
       stopRequested = true;
     }
   }

@@ -17,8 +17,10 @@
 // Threads: the channel thread runs run(), the handshake and serveRequests.  The
 // worker and the host's thread poll hasClient, hasEnded and isConnected, call
 // requestStop, and delete the channel once its thread has ended.  After an
-// execute channel's thread has ended, sendNotification and isConnected are used
-// from the host's thread alone.
+// execute channel's thread has ended, its connection is written by the
+// notification delivery thread alone (sendNotification, deliverNotification),
+// through the bare descriptor: never through the QTcpSocket, which belongs to
+// the ended thread.
 #pragma once
 
 #include <QByteArray>
@@ -63,12 +65,22 @@ class QtTCPIPServer : public QThread {
   // Asks the thread to end; does not wait.
   void requestStop();
 
-  // Frames and sends one step notification.  Host's thread, after the
-  // channel's thread has ended.
+  // Frames and sends one step notification.  Delivery thread, after the
+  // channel's thread has ended; the same rules as deliverNotification.
   void sendNotification(QString name, int value);
-  // Sends a notification block built once for all channels (the same
-  // thread rules as sendNotification).
-  void sendNotificationBlock(const QByteArray& block);
+  // Writes `block` (a finished notification frame, or empty to push on what
+  // is pending) without waiting: what the system cannot take now stays
+  // pending and goes first next time, so frames are never cut.  Returns false
+  // when the client is gone: its connection closed or broke, or it has left
+  // more than kMaxPendingNotificationBytes unread.  Delivery thread only.
+  bool deliverNotification(const QByteArray& block);
+  // Whether bytes of an earlier notification still wait.  Delivery thread.
+  bool hasPendingNotification() const { return !pendingNotification.isEmpty(); }
+
+  // An execute client that leaves this much unread (thousands of
+  // notifications) is not following the run; its connection is dropped
+  // rather than buffered without end.
+  static constexpr qint64 kMaxPendingNotificationBytes = 256 * 1024;
 
  protected:
   void run() override;
@@ -105,6 +117,12 @@ class QtTCPIPServer : public QThread {
   std::atomic<bool> runEnded{false};
   std::atomic<quint64>* handshakeCounter;
   std::atomic<quint64> handshakeNumber{0};
+
+  // An execute connection's descriptor, taken before the thread ends (-1 for
+  // request channels and connections that could not be set up), and the
+  // notification bytes its client has not taken yet (delivery thread).
+  qintptr notificationDescriptor = -1;
+  QByteArray pendingNotification;
 
   // Tests identify channels by their client's port through this.
   friend struct ChannelListsProbe;

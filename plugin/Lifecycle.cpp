@@ -69,6 +69,7 @@ bool TcpIpExport::executePreRun(unsigned short) {
   port = chosenPort;
   // Starting the running worker again has no effect; it picks up the new port.
   start(QThread::InheritPriority);
+  notificationDelivery.start();
 
   loglines::write(QStringLiteral("<br><b>Info</b> - Listening on: <br>") +
                   loglines::addressList(QNetworkInterface::allAddresses()) +

@@ -22,6 +22,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "channels/NotificationDelivery.h"
 #include "plugin/NMBPluginInterface.h"
 #include "plugin/PluginExport.h"
 
@@ -47,8 +48,10 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   QByteArray executeRequest(QList<QVariant> request);
 
   // Sends the notification `name` with `value` to every connected execute
-  // channel in handshake order, releasing execute channels whose client left.
-  // Called on the host's thread; returns when every channel has been served.
+  // channel in handshake order; execute channels whose client left are taken
+  // out and released.  Called on the host's thread, which only hands the
+  // framed notification to the delivery thread: it returns at once, and the
+  // notifications reach each client in the order they were sent.
   void notifyExecuteChannels(QString name, int value);
 
  protected:
@@ -61,6 +64,13 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   void pruneChannels(QVector<QtTCPIPServer*>& channels);
   // Stops `channel`'s thread, waits for it to end and deletes the channel.
   static void releaseChannel(QtTCPIPServer* channel);
+  // Delivery thread: writes `block` (empty: only what is pending) to every
+  // execute channel, moves those whose client left to retiredChannels.
+  // Returns whether some channel still has bytes to write.
+  bool writeToExecuteChannels(const QByteArray& block);
+  // Releases the channels the delivery thread retired.  Worker thread, and
+  // the destructor once both other threads have ended.
+  void releaseRetiredChannels();
   // Moves the channels of `unfiled` that have identified their client into
   // requestChannels or executeChannels, strictly in handshake order:
   // `nextToFile` is the handshake number the next filed channel must have.
@@ -99,9 +109,16 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   // while a channel's thread is being waited for under the lock.
   QVector<QtTCPIPServer*> requestChannels;
   QVector<QtTCPIPServer*> executeChannels;
+  // Execute channels whose client left, taken out of executeChannels by the
+  // delivery thread and released by the worker (never on the host's thread).
+  // Guarded by channelListsMutex.
+  QVector<QtTCPIPServer*> retiredChannels;
 
   mutable std::mutex runRecordMutex;
   std::mutex channelListsMutex;
+
+  // Writes the notifications to the execute channels on a thread of its own.
+  NotificationDelivery notificationDelivery{[this](const QByteArray& block) { return writeToExecuteChannels(block); }};
 
   // The request handlers read the run record through this, under runRecordMutex.
   friend struct RunRecordAccess;

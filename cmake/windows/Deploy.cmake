@@ -17,13 +17,15 @@ if(MINGW)
   endforeach()
 endif()
 
-# nmb_deploy_plugin(TARGET FOLDER): after TARGET is built, copies the plug-in
-# and the libraries it loads into FOLDER.
-function(nmb_deploy_plugin target folder)
-  add_custom_command(TARGET ${target} POST_BUILD
+# nmb_deploy_plugin(NAME FOLDER): a target NAME, part of every build, that
+# copies the plug-in and the libraries it loads into FOLDER whenever one of
+# them changed.
+function(nmb_deploy_plugin name folder)
+  add_custom_target(${name} ALL
     COMMAND ${CMAKE_COMMAND} -E make_directory "${folder}"
     COMMAND ${CMAKE_COMMAND} -E copy_if_different
             $<TARGET_FILE:NMBNetworkPlugin> $<TARGET_FILE:Qt5::Core> $<TARGET_FILE:Qt5::Network>
             ${NMB_RUNTIME_LIBRARIES} "${folder}"
     VERBATIM)
+  add_dependencies(${name} NMBNetworkPlugin)
 endfunction()

@@ -146,7 +146,7 @@ class HostileLoad:
 def test_hostile_clients_leave_the_run_at_its_pace_and_the_good_clients_whole():
     volumes, tr_ms = 150, 30
     nominal = volumes * tr_ms / 1000.0
-    with simulator.running("--volumes", volumes, "--tr-ms", tr_ms, "--start-delay-ms", 3000,
+    with simulator.running("--volumes", volumes, "--tr-ms", tr_ms, "--start-delay-ms", 3000, "--linger-ms", 5000,
                            "--dims", 16, 16, 8, "--rois", 3) as sim:
         good = Client("127.0.0.1", sim.port, timeout=10)
         answers, failures = [0], []
@@ -192,6 +192,9 @@ def test_hostile_clients_leave_the_run_at_its_pace_and_the_good_clients_whole():
     assert post_steps == list(range(1, volumes + 1)), post_steps
     assert answers[0] > volumes
     assert load.opened > 1000
-    # The host's own steps are the same with or without clients: the run may
-    # take longer than nominal only by what the plug-in held the host.
-    assert seconds < nominal * 1.5 + 1.0, "the run took %.2f s, nominal %.2f s" % (seconds, nominal)
+    # The plug-in's step calls only record and hand notifications over: the
+    # host's run keeps its pace.  (Writing to every client on the host's
+    # thread held it 14 ms per call on average and 0.7 s at most here.)
+    assert mean < 5.0 and longest < 500, "the plug-in held the host %.1f ms at most, %.2f ms on average" % (
+        longest, mean)
+    assert seconds < nominal * 1.2 + 0.5, "the run took %.2f s, nominal %.2f s" % (seconds, nominal)
