@@ -148,8 +148,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif path in self.server.files:
             with open(self.server.files[path], "rb") as handle:
                 body = handle.read()
-            kind = CONTENT_TYPES.get(os.path.splitext(path)[1], CONTENT_TYPES[""])
+            kind = CONTENT_TYPES.get(os.path.splitext(self.server.files[path])[1], CONTENT_TYPES[""])
             self._send(200, kind, body)
+        elif path == "/favicon.ico":
+            self._send(204, "image/x-icon", b"")
         else:
             self._send(404, "text/plain; charset=utf-8", b"not found\n")
 

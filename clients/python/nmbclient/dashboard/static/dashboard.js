@@ -238,18 +238,23 @@
       axes: [xAxis("time point (volume)"), { label: "signal change (%)" }],
     }, [[], ...series.slice(1).map(() => [])], pscBox);
 
+    // Every box first, so each chart is sized to its place in the finished grid.
+    const boxes = [];
     for (let r = 0; r < rois; r++) {
       const box = document.createElement("div");
       box.className = "chart raw-chart";
       $("raw-charts").appendChild(box);
-      charts.raw.push(new uPlot({
-        width: widthOf(box), height: 170, plugins: [runDecorations],
-        scales: { x: xScale() },
-        series: [{ label: "time point" }, { label: roiLabel(r) + " mean", stroke: ROI_COLOURS[r % ROI_COLOURS.length],
-                                            width: 1.5, points: { show: true, size: 3 } }],
-        axes: [xAxis(""), { size: 70 }],
-      }, [[], []], box));
+      boxes.push(box);
     }
+    boxes.forEach((box, r) => {
+      charts.raw.push(new uPlot({
+        title: roiLabel(r) + ", mean", width: widthOf(box), height: 170, plugins: [runDecorations],
+        legend: { show: false }, scales: { x: xScale() },
+        series: [{}, { label: roiLabel(r), stroke: ROI_COLOURS[r % ROI_COLOURS.length], width: 1.5,
+                       points: { show: true, size: 3 } }],
+        axes: [xAxis(""), { size: 60 }],
+      }, [[], []], box));
+    });
 
     const delayBox = $("delay-chart");
     charts.delay = new uPlot({
