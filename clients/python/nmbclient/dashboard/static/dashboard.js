@@ -187,6 +187,21 @@
     },
   };
 
+  // A grey band along the bottom of the percent-signal-change chart over the baseline time points.
+  const baselineBand = {
+    hooks: {
+      drawClear: [(u) => {
+        const [first, last] = store.settings.baseline;
+        const x0 = u.valToPos(first - 0.5, "x", true), x1 = u.valToPos(last + 0.5, "x", true);
+        const h = 6 * (devicePixelRatio || 1);
+        u.ctx.save();
+        u.ctx.fillStyle = "rgba(85,85,85,0.6)";
+        u.ctx.fillRect(x0, u.bbox.top + u.bbox.height - h, x1 - x0, h);
+        u.ctx.restore();
+      }],
+    },
+  };
+
   function xScale() {
     return {
       time: false,
@@ -233,7 +248,7 @@
     }
     const pscBox = $("psc-chart");
     charts.psc = new uPlot({
-      width: widthOf(pscBox), height: 300, plugins: [runDecorations],
+      width: widthOf(pscBox), height: 300, plugins: [runDecorations, baselineBand],
       scales: { x: xScale() }, series,
       axes: [xAxis("time point (volume)"), { label: "signal change (%)" }],
     }, [[], ...series.slice(1).map(() => [])], pscBox);
@@ -346,7 +361,8 @@
     $("condition-legend").innerHTML = legend.map((c) =>
       '<span><span class="swatch" style="background:' + conditionColour(c) + '"></span>condition ' + c + "</span>")
       .join("") + (legend.length ? '<span><span class="swatch" style="background:#fff"></span>rest (0)</span>' : "") +
-      (missingTimePoints().length ? '<span style="color:#d62828">- - - missing volume</span>' : "");
+      '<span><span class="swatch" style="background:#777"></span>baseline, time points ' + first + "\u2013" + last +
+      "</span>" + (missingTimePoints().length ? '<span style="color:#d62828">- - - missing volume</span>' : "");
   }
 
   function heatColour(r) {
