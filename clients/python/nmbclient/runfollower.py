@@ -264,6 +264,8 @@ class RunFollower:
             yield Volume(self._info.run, time_point, [float(r[k]) for r in rows], None, None, pearson, partial,
                          None, None, None, (), 0, True)
         self._last_time_point = max(self._last_time_point, first + count)
+        if count:
+            self._last_arrival = None  # the next interval would span the volumes read here
 
     def _correlations_at(self, time_points):
         if not self.window or self._info.nr_of_rois < 2:

@@ -36,7 +36,8 @@ def notification(name, value):
 class FakeRun:
     """`steps`: (time point, seconds to wait before it) per post-step.  `already`: volumes
     processed before any client came.  `drop_after`: the execute connection closes after that
-    many post-steps (the next one continues the run).  `classes`: classifier classes (0: none)."""
+    many post-steps and the host processes two more volumes unannounced (the next execute
+    connection continues the run).  `classes`: classifier classes (0: none)."""
 
     def __init__(self, steps, rois=3, already=0, expected=30, classes=0, drop_after=None, start_delay_s=0.3,
                  post_run=True):
@@ -79,6 +80,11 @@ class FakeRun:
         while self.next_step < len(self.steps):
             if self.drop_after is not None and sent == self.drop_after:
                 self.drop_after = None
+                for time_point, wait_s in self.steps[self.next_step:self.next_step + 2]:
+                    time.sleep(wait_s)  # the host goes on while nobody listens
+                    with self._lock:
+                        self.current = time_point
+                        self.next_step += 1
                 return  # closes this connection; the client reconnects
             time_point, wait_s = self.steps[self.next_step]
             time.sleep(wait_s)
