@@ -32,8 +32,8 @@ def _follow(args, window=None):
             if event.state == RUN_ENDED and not args.keep_going:
                 return
             if event.state == LOST:
-                print("nmb: the plug-in closed the connection (%s)" % event.detail
-                      if not args.wait else "nmb: connection lost, waiting for the host", file=sys.stderr)
+                print("nmb: the plug-in closed the connection (%s)%s" % (
+                    event.detail, ", waiting for the host" if args.wait else ""), file=sys.stderr)
                 if not args.wait:
                     return
             elif event.state == WAITING and args.wait:

@@ -131,7 +131,7 @@ def draw(figure, series, baseline=None):
             if LATE in marks or REPEATED in marks:
                 axes.plot([t], [1.0], marker="v", color="#d62828", markersize=6, transform=axes.get_xaxis_transform(),
                           clip_on=False)
-        axes.xaxis.set_major_locator(MaxNLocator(integer=True))
+        axes.xaxis.set_major_locator(MaxNLocator(integer=True, steps=[1, 2, 5, 10]))
         axes.grid(True, axis="y", color="#dddddd", linewidth=0.6)
         axes.margins(x=0.01)
         for side in ("top", "right"):
