@@ -202,3 +202,28 @@ def test_the_dashboard_server_streams_the_run_and_serves_only_its_own_files():
         server.shutdown()
         server.server_close()
     assert Baseline.parse("3:7").mean({2: 1.0, 3: 2.0, 7: 4.0, 8: 9.0, 5: math.nan}) == 3.0
+
+
+def test_the_thermometer_example_feeds_back_percent_signal_change_after_the_baseline():
+    import importlib.util
+    import os
+    import time
+    path = os.path.join(os.path.dirname(__file__), "..", "..", "..", "clients", "python", "examples",
+                        "thermometer_feedback.py")
+    spec = importlib.util.spec_from_file_location("thermometer_feedback", path)
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    with FakeRun([(t, 0.02) for t in range(1, 13)]) as run:
+        feedback = example.Feedback("127.0.0.1", run.port, 0, 1, 5)
+        updates = []
+        deadline = time.monotonic() + 10
+        while "ended" not in updates and time.monotonic() < deadline:
+            news = feedback.poll()
+            if news is None:
+                time.sleep(0.01)
+            else:
+                updates.append(news)
+        feedback.close()
+    assert updates[:4] == [(t, None) for t in range(1, 5)] and updates[-1] == "ended"
+    # Baseline: time points 1-5 at rest (100); condition 1 from time point 6 gives +2 %.
+    assert updates[4:-1] == [(t, pytest.approx(2.0 if condition_at(t) else 0.0)) for t in range(5, 13)]
