@@ -151,4 +151,7 @@ def add_commands(commands):
     p.add_argument("--window", type=int, default=20, help="initial correlation window in time points (default 20)")
     p.add_argument("--baseline", type=_baseline, default=Baseline(1, 10), metavar="FIRST:LAST",
                    help="initial baseline time points for percent signal change (default 1:10)")
+    p.add_argument("--netns", metavar="NAME",
+                   help="reach the host inside this network namespace (e.g. nimbrel-sim, the simulator's; "
+                        "needs root) while serving the page in this one")
     p.set_defaults(run=cmd_dashboard)

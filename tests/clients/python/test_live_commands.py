@@ -204,6 +204,11 @@ def test_the_dashboard_server_streams_the_run_and_serves_only_its_own_files():
     assert Baseline.parse("3:7").mean({2: 1.0, 3: 2.0, 7: 4.0, 8: 9.0, 5: math.nan}) == 3.0
 
 
+def test_the_dashboard_refuses_to_start_without_its_network_namespace(capsys):
+    assert main(["dashboard", "--http-port", "0", "--netns", "/nonexistent/ns"], out=io.StringIO()) == 2
+    assert "cannot enter the network namespace /nonexistent/ns" in capsys.readouterr().err
+
+
 def test_the_thermometer_example_feeds_back_percent_signal_change_after_the_baseline():
     import importlib.util
     import os

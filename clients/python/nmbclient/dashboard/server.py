@@ -208,8 +208,44 @@ class DashboardServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
         super().__init__(address, Handler)
 
 
-def follow(follower, run_state):
-    """Feeds the follower's events to the page; an unexpected fault is shown and the following restarts."""
+CLONE_NEWNET = 0x40000000
+
+
+def enter_network_namespace(name):
+    """Moves the calling thread (only it, on Linux) into a network namespace: `name` as
+    `ip netns` names it, or a path such as /proc/PID/ns/net.  Needs root (CAP_SYS_ADMIN)."""
+    path = name if "/" in name else os.path.join("/run/netns", name)
+    handle = os.open(path, os.O_RDONLY)
+    try:
+        if hasattr(os, "setns"):
+            os.setns(handle, CLONE_NEWNET)
+        else:
+            import ctypes
+            libc = ctypes.CDLL(None, use_errno=True)
+            if libc.setns(handle, CLONE_NEWNET) != 0:
+                error = ctypes.get_errno()
+                raise OSError(error, os.strerror(error), path)
+    finally:
+        os.close(handle)
+
+
+def follow(follower, run_state, netns=None, started=None):
+    """Feeds the follower's events to the page; an unexpected fault is shown and the following restarts.
+
+    With `netns` this thread first moves into that network namespace, so the plug-in is
+    reached there while the page is served where the program started; `started` gets the
+    outcome ([] or [the exception]) and is set."""
+    outcome = []
+    if netns:
+        try:
+            enter_network_namespace(netns)
+        except OSError as exc:
+            outcome.append(exc)
+    if started is not None:
+        started.outcome = outcome
+        started.set()
+    if outcome:
+        return
     while not follower.stopped:
         try:
             for event in follower.events():
@@ -237,13 +273,20 @@ def serve(args, out):
     if public:
         print("nmb dashboard: warning: serving on %s, reachable from other computers; the page has no "
               "password and shows the run to anyone who can reach this port" % host, file=sys.stderr)
+    follower = RunFollower(args.host, args.port, args.timeout, reconnect=True)
+    started = threading.Event()
+    thread = threading.Thread(target=follow, args=(follower, run_state, args.netns, started),
+                              name="nmb-dashboard-follower", daemon=True)
+    thread.start()
+    started.wait()
+    if started.outcome:
+        print("nmb dashboard: cannot enter the network namespace %s: %s" % (args.netns, started.outcome[0]),
+              file=sys.stderr)
+        server.server_close()
+        return 2
     shown = "[%s]" % host if ":" in host else host
     print("dashboard of %s:%d on http://%s:%d/ (Ctrl-C ends it)" % (args.host, args.port, shown, port),
           file=out, flush=True)
-    follower = RunFollower(args.host, args.port, args.timeout, reconnect=True)
-    thread = threading.Thread(target=follow, args=(follower, run_state), name="nmb-dashboard-follower",
-                              daemon=True)
-    thread.start()
     try:
         server.serve_forever(poll_interval=0.25)
     except KeyboardInterrupt:
