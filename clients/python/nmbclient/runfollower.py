@@ -68,6 +68,7 @@ _INTERVALS_KEPT = 10
 _INTERVALS_NEEDED = 3
 
 State = collections.namedtuple("State", "state detail")
+State.__new__.__defaults__ = ("",)
 State.__doc__ = """A change of the connection state; `detail` says why (may be empty)."""
 
 RunInfo = collections.namedtuple(

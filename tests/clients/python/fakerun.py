@@ -18,6 +18,10 @@ DIMS = (4, 3, 2)
 BLOCK = 5  # volumes per block: rest, condition 1, rest, condition 1, ...
 
 
+# In a script of steps: the run ends here and the next one begins.
+NEW_RUN = -1
+
+
 def condition_at(time_point):
     return (time_point - 1) // BLOCK % 2
 
@@ -34,7 +38,7 @@ def notification(name, value):
 
 
 class FakeRun:
-    """`steps`: (time point, seconds to wait before it) per post-step.  `already`: volumes
+    """`steps`: (time point, seconds to wait before it) per post-step, or (NEW_RUN, seconds).  `already`: volumes
     processed before any client came.  `drop_after`: the execute connection closes after that
     many post-steps and the host processes two more volumes unannounced (the next execute
     connection continues the run).  `classes`: classifier classes (0: none)."""
@@ -88,6 +92,12 @@ class FakeRun:
                 return  # closes this connection; the client reconnects
             time_point, wait_s = self.steps[self.next_step]
             time.sleep(wait_s)
+            if time_point == NEW_RUN:  # the run ends; the host counts again from 0
+                with self._lock:
+                    ended, self.current = self.current, 0
+                    self.next_step += 1
+                conn.sendall(notification("PostRunCalled", ended))
+                continue
             with self._lock:
                 self.current = time_point
                 self.next_step += 1

@@ -12,19 +12,21 @@ import urllib.request
 
 import pytest
 
-from fakerun import PROJECT, FakeRun, condition_at, mean_at
+from fakerun import NEW_RUN, PROJECT, FakeRun, condition_at, mean_at
 from nmbclient.cli import main
 from nmbclient.runfollower import GAP, LATE, LOST, REPEATED, RUN_ENDED, RunFollower, RunInfo, State, Volume
 
 
-def follow(run, **options):
-    """Every event until the run ends (or the follower gives up)."""
+def follow(run, runs=1, **options):
+    """Every event until `runs` runs have ended (or the follower gives up)."""
     follower = RunFollower("127.0.0.1", run.port, timeout=3, retry_s=0.1, **options)
     events = []
     for event in follower.events():
         events.append(event)
         if isinstance(event, State) and event.state == RUN_ENDED:
-            break
+            runs -= 1
+            if not runs:
+                break
     return events
 
 
@@ -64,6 +66,15 @@ def test_a_lost_connection_is_retried_and_what_was_missed_is_backfilled():
     got = volumes(events)
     assert sorted(v.time_point for v in got) == list(range(1, 13))  # each volume exactly once
     assert any(v.backfilled for v in got[4:]) and not any(v.marks for v in got)
+
+
+def test_the_next_run_starts_afresh():
+    steps = [(t, 0.05) for t in range(1, 5)] + [(NEW_RUN, 0.05)] + [(t, 0.05) for t in range(1, 4)]
+    with FakeRun(steps) as run:
+        events = follow(run, runs=2)
+    assert [e.run for e in events if isinstance(e, RunInfo)] == [1, 2]
+    assert [(v.run, v.time_point, v.marks) for v in volumes(events)] == (
+        [(1, t, ()) for t in range(1, 5)] + [(2, t, ()) for t in range(1, 4)])
 
 
 def record(run, tmp_path, *options):
@@ -185,6 +196,10 @@ def test_the_dashboard_server_streams_the_run_and_serves_only_its_own_files():
             with pytest.raises(urllib.error.HTTPError) as refused:
                 urllib.request.urlopen(base + path)
             assert refused.value.code == 404
+        rebound = urllib.request.Request(base + "/state", headers={"Host": "attacker.example:8055"})
+        with pytest.raises(urllib.error.HTTPError) as refused:
+            urllib.request.urlopen(rebound)
+        assert refused.value.code == 403
         snapshot = json.load(urllib.request.urlopen(base + "/state"))
         assert snapshot["info"]["project"] == PROJECT and snapshot["volumes"][0]["means"] == [100.0, None]
 

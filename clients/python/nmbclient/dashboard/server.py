@@ -138,9 +138,29 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, format, *args):
         pass  # the terminal shows the run's state, not every request
 
+    def _host_is_an_address(self):
+        """True when the request names this server by an IP address or "localhost".
+
+        A web page from elsewhere can point its own host name at 127.0.0.1 (DNS
+        rebinding) and would then read the run as that name; such requests are refused."""
+        host = (self.headers.get("Host") or "").strip()
+        if host.startswith("["):
+            host = host[1:].partition("]")[0]
+        elif host.count(":") == 1:
+            host = host.partition(":")[0]
+        if host.lower() == "localhost":
+            return True
+        try:
+            ipaddress.ip_address(host)
+            return True
+        except ValueError:
+            return False
+
     def do_GET(self):
         path = self.path.split("?", 1)[0]
-        if path == "/events":
+        if not self._host_is_an_address():
+            self._send(403, "text/plain; charset=utf-8", b"open the dashboard by its address, e.g. 127.0.0.1\n")
+        elif path == "/events":
             self._stream()
         elif path == "/state":
             _, snapshot = self.server.run_state.snapshot()
