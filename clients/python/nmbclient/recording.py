@@ -18,8 +18,9 @@ notification arrived), monotonic_s (the same instant on the client's
 monotonic clock), delay_ms (notification to last ROI mean), condition, marks
 (gap/late/repeated, separated by "+", and "backfilled"), one mean per ROI,
 with a baseline one percent signal change per ROI, with a correlation window
-the plug-in's Pearson and partial correlation per ROI pair, and with a
-classifier its result and one value per pair of classes.
+the plug-in's Pearson and partial correlation per ROI pair, and when the host
+runs a classifier its result and its values (one per pair of classes,
+separated by spaces, since their count is known only once it has output).
 """
 
 import csv
@@ -30,8 +31,7 @@ import statistics
 
 from . import __version__
 from .baseline import percent_change
-from .runfollower import LATE_FACTOR, LATE_MARGIN_S, pair_names
-from .shapes import pairs
+from .runfollower import CLASSIFIER_NOT_USED, LATE_FACTOR, LATE_MARGIN_S, pair_names
 
 
 def _marks(volume):
@@ -48,15 +48,14 @@ class Layout:
         self.rois = info.nr_of_rois
         self.baseline = baseline
         self.pairs = pair_names(self.rois) if window and self.rois >= 2 else []
-        self.classes = info.number_of_classes if info.number_of_classes and info.number_of_classes > 1 else 0
-        self.class_pairs = ["%d_%d" % p for p in pairs(self.classes)] if self.classes else []
+        self.classifier = info.number_of_classes != CLASSIFIER_NOT_USED
         self.names = ["run", "time_point", "wall_clock", "monotonic_s", "delay_ms", "condition", "marks"]
         self.names += ["roi%d" % r for r in range(self.rois)]
         if baseline:
             self.names += ["roi%d_psc" % r for r in range(self.rois)]
         self.names += ["pearson_" + p for p in self.pairs] + ["partial_" + p for p in self.pairs]
-        if self.classes:
-            self.names += ["classifier_result"] + ["classifier_" + p for p in self.class_pairs]
+        if self.classifier:
+            self.names += ["classifier_result", "classifier_values"]
 
     def describe(self):
         """BIDS-style column descriptions for the sidecar."""
@@ -89,7 +88,9 @@ class Layout:
             elif name == "classifier_result":
                 description, units = "Classifier result reported by the host", None
             else:
-                description, units = "Classifier output for classes %s" % name[11:].replace("_", " and "), None
+                description = ("Classifier output, one value per pair of classes (0,1), (0,2), ..., "
+                               "separated by spaces")
+                units = None
             columns[name] = {"Description": description}
             if units:
                 columns[name]["Units"] = units
@@ -106,11 +107,12 @@ class Layout:
         for run in (volume.pearson, volume.partial):
             if self.pairs:
                 row += list(run) if run is not None else [None] * len(self.pairs)
-        if self.classes:
+        if self.classifier:
             output = volume.classifier
-            values = [float(v) for v in output.values] if output is not None else []
-            row += [output.result if output is not None else None]
-            row += (values + [None] * len(self.class_pairs))[:len(self.class_pairs)]
+            if output is None:
+                row += [None, None]
+            else:
+                row += [output.result, " ".join(_text(float(v), "nan") for v in output.values)]
         return row
 
 

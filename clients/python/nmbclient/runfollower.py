@@ -67,6 +67,9 @@ LATE_MARGIN_S = 0.1
 _INTERVALS_KEPT = 10
 _INTERVALS_NEEDED = 3
 
+# "tGetNumberOfClasses" of a host that runs no classifier.
+CLASSIFIER_NOT_USED = -3
+
 State = collections.namedtuple("State", "state detail")
 State.__new__.__defaults__ = ("",)
 State.__doc__ = """A change of the connection state; `detail` says why (may be empty)."""
@@ -75,7 +78,9 @@ RunInfo = collections.namedtuple(
     "RunInfo", "run project dims nr_of_rois voxel_counts expected_time_points number_of_classes "
     "handshake_version host port")
 RunInfo.__doc__ = """The host's description of a run.  `run` counts the runs this follower
-has seen, from 1.  Values the host refused are None."""
+has seen, from 1.  Values the host refused are None.  `number_of_classes` is the
+host's answer: CLASSIFIER_NOT_USED without a classifier, 0 or less while it has no
+output yet (the count is known from the first output on)."""
 
 
 class Volume(collections.namedtuple(
@@ -184,7 +189,8 @@ class RunFollower:
         counts = self._client.call_many([("nr_of_voxels_of_roi", (r,)) for r in range(rois)], errors="return")
         return RunInfo(self._runs, values["project_name"], values["dims_of_functional_data"], rois,
                        [None if isinstance(c, NimbrelError) else c for c in counts],
-                       values["expected_nr_of_time_points"], values["number_of_classes"] or 0,
+                       values["expected_nr_of_time_points"],
+                       CLASSIFIER_NOT_USED if values["number_of_classes"] is None else values["number_of_classes"],
                        self._client.handshake_version, self.host, self.port)
 
     def _current_time_point(self):
@@ -331,8 +337,10 @@ class RunFollower:
         means = self._client.call_many([("mean_of_roi_at_time_point", (r, index)) for r in range(rois)],
                                        errors="return") if rois and index >= 0 else []
         delay_ms = (self._client.last_received_at - arrived) * 1000 if means else None
+        # A classifier may start producing output at any volume, so it is asked every time
+        # (in the same round trip); its refusals while it has none are not faults.
         calls = [("current_protocol_condition", ())]
-        if self._info.number_of_classes > 0:
+        if self._info.number_of_classes != CLASSIFIER_NOT_USED:
             calls.append(("current_classifier_output", ()))
         extra = self._client.call_many(calls, errors="return")
         condition = None if isinstance(extra[0], NimbrelError) else extra[0]

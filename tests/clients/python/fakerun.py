@@ -111,7 +111,7 @@ class FakeRun:
     def _answer(self, name, ints):
         current = self.current
         scalars = {"tGetCurrentTimePoint": current, "tGetNrOfROIs": self.rois,
-                   "tGetExpectedNrOfTimePoints": self.expected, "tGetNumberOfClasses": self.classes,
+                   "tGetExpectedNrOfTimePoints": self.expected, "tGetNumberOfClasses": self.classes or -3,
                    "tGetCurrentProtocolCondition": condition_at(current)}
         if name in scalars:
             return reply(name, [scalars[name]])
@@ -133,4 +133,6 @@ class FakeRun:
             return reply(name, ints[:2], [mean_at(roi, t + 1) for t in range(end)])
         if name == "tGetCurrentClassifierOutput" and self.classes:
             return reply(name, [current % self.classes], [0.5] * (self.classes * (self.classes - 1) // 2))
+        if name == "tGetCurrentClassifierOutput":
+            return error_reply("Real-time SVM classifier is not used")
         return error_reply("No function call matched!")

@@ -105,7 +105,7 @@ def test_record_writes_csv_and_a_tsv_with_a_sidecar_that_describes_it(tmp_path):
         assert float(roi0) == mean_at(0, int(t))
         assert float(psc0) == pytest.approx(100.0 * (mean_at(0, int(t)) - 100.0) / 100.0)
     assert column["classifier_result"][5:] == [str(int(t) % 3) for t in column["time_point"][5:]]
-    assert column["classifier_0_1"][5:] == ["0.5"] * 10 and column["classifier_result"][:5] == [""] * 5
+    assert column["classifier_values"][5:] == ["0.5 0.5 0.5"] * 10 and column["classifier_result"][:5] == [""] * 5
     assert column["pearson_0_1"] == [""] * 15  # the scripted host refuses correlations
     assert tsv[0][header.index("wall_clock")] == "n/a" and tsv[0][header.index("roi1")] == "200"
     assert sidecar["Source"]["ProjectName"] == PROJECT and sidecar["Source"]["ROIVoxelCounts"] == [10, 20, 30]

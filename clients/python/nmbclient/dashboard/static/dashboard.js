@@ -280,19 +280,23 @@
       axes: [xAxis("time point (volume)"), { label: "ms" }],
     }, [[], []], delayBox);
 
-    $("classifier-panel").hidden = !(info.classes > 0);
-    if (info.classes > 0) {
-      const pairs = [];
-      for (let a = 0; a < info.classes; a++) for (let b = a + 1; b < info.classes; b++) pairs.push(a + " vs " + b);
-      const box = $("classifier-chart");
-      charts.classifier = new uPlot({
-        width: widthOf(box), height: 200, plugins: [runDecorations],
-        scales: { x: xScale() },
-        series: [{ label: "time point" }, ...pairs.map((p, i) => ({
-          label: "classes " + p, stroke: ROI_COLOURS[i % ROI_COLOURS.length], width: 2 }))],
-        axes: [xAxis("time point (volume)"), {}],
-      }, [[], ...pairs.map(() => [])], box);
-    }
+    $("classifier-panel").hidden = true;  // shown with the classifier's first output
+  }
+
+  // The classifier's chart, built when its first output tells how many pairs of classes it has.
+  function buildClassifierChart(pairCount) {
+    const classes = Math.round((1 + Math.sqrt(1 + 8 * pairCount)) / 2);
+    const pairs = [];
+    for (let a = 0; a < classes; a++) for (let b = a + 1; b < classes; b++) pairs.push(a + " vs " + b);
+    $("classifier-panel").hidden = false;
+    const box = $("classifier-chart");
+    charts.classifier = new uPlot({
+      width: widthOf(box), height: 200, plugins: [runDecorations],
+      scales: { x: xScale() },
+      series: [{ label: "time point" }, ...pairs.slice(0, pairCount).map((p, i) => ({
+        label: "classes " + p, stroke: ROI_COLOURS[i % ROI_COLOURS.length], width: 2 }))],
+      axes: [xAxis("time point (volume)"), {}],
+    }, [[], ...pairs.slice(0, pairCount).map(() => [])], box);
   }
 
   // -- drawing -----------------------------------------------------------------
@@ -322,7 +326,7 @@
     const rois = [];
     for (let r = 0; r < info.rois; r++) rois.push(roiLabel(r));
     $("details").textContent = "run " + info.run + " \u00b7 " + dims + " voxels \u00b7 " + info.rois + " ROIs: " +
-      rois.join(", ") + (info.classes > 0 ? " \u00b7 classifier with " + info.classes + " classes" : "") +
+      rois.join(", ") + (info.classes !== -3 && info.classes !== null ? " \u00b7 classifier in use" : "") +
       " \u00b7 host " + info.host;
   }
 
@@ -422,7 +426,11 @@
   }
 
   function renderClassifier() {
-    if (!charts.classifier) return;
+    if (!charts.classifier) {
+      const first = [...store.byT.values()].find((v) => v.classifier && v.classifier.values.length);
+      if (!first) return;
+      buildClassifierChart(first.classifier.values.length);
+    }
     const xs = timePoints();
     const pairs = charts.classifier.series.length - 1;
     const data = [xs];
