@@ -22,6 +22,10 @@ CONDITION_COLOURS = ["#f4a261", "#2a9d8f", "#9b5de5", "#e9c46a", "#4361ee", "#e7
 ROI_COLOURS = ["#1f3b73", "#c1121f", "#2d6a4f", "#7b2cbf", "#b5651d", "#0077b6", "#6c757d", "#d00070"]
 
 
+def condition_colour(condition):
+    return CONDITION_COLOURS[(condition - 1) % len(CONDITION_COLOURS)]
+
+
 class RunSeries:
     """The volumes of one run, by time point, as the plot needs them."""
 
@@ -123,14 +127,14 @@ def draw(figure, series, baseline=None):
     for axes in panels:
         for first, last, condition in blocks:
             if condition:
-                axes.axvspan(first - 0.5, last + 0.5, color=CONDITION_COLOURS[(condition - 1) % len(CONDITION_COLOURS)],
+                axes.axvspan(first - 0.5, last + 0.5, color=condition_colour(condition),
                              alpha=0.3, linewidth=0, zorder=0)
         for t in missing:
             axes.axvline(t, color="#d62828", linestyle="--", linewidth=1.2, zorder=1)
         for t, marks in series.marks.items():
             if LATE in marks or REPEATED in marks:
-                axes.plot([t], [1.0], marker="v", color="#d62828", markersize=6, transform=axes.get_xaxis_transform(),
-                          clip_on=False)
+                axes.plot([t], [1.0], marker="v", color="#d62828", markersize=6,
+                          transform=axes.get_xaxis_transform(), clip_on=False)
         axes.xaxis.set_major_locator(MaxNLocator(integer=True, steps=[1, 2, 5, 10]))
         axes.grid(True, axis="y", color="#dddddd", linewidth=0.6)
         axes.margins(x=0.01)
@@ -140,8 +144,7 @@ def draw(figure, series, baseline=None):
         panels[-1].set_xlim(0.5, max(points[-1], info.expected_time_points or 0) + 0.5)
     panels[-1].set_xlabel("time point (volume)")
 
-    handles += [Patch(color=CONDITION_COLOURS[(c - 1) % len(CONDITION_COLOURS)], alpha=0.35, label="condition %d" % c)
-                for c in conditions_seen]
+    handles += [Patch(color=condition_colour(c), alpha=0.35, label="condition %d" % c) for c in conditions_seen]
     if conditions_seen:
         handles.append(Patch(facecolor="white", edgecolor="#bbbbbb", label="rest (0)"))
     if baseline:

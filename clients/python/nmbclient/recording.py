@@ -69,7 +69,8 @@ class Layout:
                           None),
             "marks": ("gap: volumes were skipped before this one; late: the notification came more than "
                       "%.3g times (and %.3g s more than) the usual interval after the previous; "
-                      "repeated: the time point did not advance; backfilled: read from the run's history, not observed live"
+                      "repeated: the time point did not advance; "
+                      "backfilled: read from the run's history, not observed live"
                       % (LATE_FACTOR, LATE_MARGIN_S), None),
         }
         columns = {}
