@@ -101,6 +101,8 @@ def cmd_plot(args, out):
                         plt.show()
                 continue
             series.add(event)
+            if not args.png and not plt.fignum_exists(figure.number):
+                return 0  # the user closed the window
             if not args.png and (not event.backfilled or event.time_point % 10 == 0):
                 plotting.draw(figure, series, args.baseline)
                 plt.pause(0.001)
@@ -110,9 +112,9 @@ def cmd_plot(args, out):
             if args.png:
                 figure.savefig(args.png, dpi=100)
                 print("saved %d time points to %s" % (len(series), args.png), file=out)
-    if figure is not None and not args.png:
+    if figure is not None and not args.png and plt.fignum_exists(figure.number):
         plt.ioff()
-        plt.show()
+        plt.show()  # the finished run stays on screen until the window is closed
     return 0
 
 
