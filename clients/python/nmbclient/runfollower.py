@@ -34,7 +34,7 @@ again; the same run is continued (back-filling what was missed) and a new run
 starts afresh with a new RunInfo.
 
 Thread rules: events() runs on one thread; stop() may be called from any
-other thread and makes events() return within about `poll_s` seconds.
+other thread and makes events() return promptly.
 """
 
 import collections
@@ -46,7 +46,7 @@ import time
 
 from . import texts
 from .client import Client
-from .errors import ConnectionLost, NimbrelError, NmbError, ReplyTimeout
+from .errors import ConnectionLost, NimbrelError, NmbError
 from .shapes import pairs
 from .subscription import Subscription
 
@@ -130,8 +130,7 @@ def wall_clock_of(monotonic):
 
 
 class RunFollower:
-    def __init__(self, host="127.0.0.1", port=55555, timeout=10.0, window=None, reconnect=True, retry_s=1.0,
-                 poll_s=0.25):
+    def __init__(self, host="127.0.0.1", port=55555, timeout=10.0, window=None, reconnect=True, retry_s=1.0):
         """`window`: when set (and there are at least two ROIs), every volume also gets the
         plug-in's Pearson and partial correlations over that many time points.
         `reconnect`: wait for the host and reconnect after a loss; without it a failed
@@ -142,7 +141,6 @@ class RunFollower:
         self.timeout = timeout
         self.window = window or None
         self.retry_s = retry_s
-        self.poll_s = poll_s
         self._stopping = threading.Event()
         self._client = None
         self._subscription = None
@@ -154,6 +152,9 @@ class RunFollower:
 
     def stop(self):
         self._stopping.set()
+        subscription = self._subscription
+        if subscription is not None:
+            subscription.stop()  # wakes the wait for the next notification
 
     @property
     def stopped(self):
@@ -289,10 +290,10 @@ class RunFollower:
         """Volumes (and run and state changes) from the notifications, until the connection ends."""
         settling = True  # notifications queued during the back-fill repeat what it read
         while not self.stopped:
+            # No time-out: between volumes the host may rightly be silent for long.  (A short
+            # time-out would also risk a frame whose header arrives just before it ends.)
             try:
-                notification = self._subscription.next(timeout=self.poll_s)
-            except ReplyTimeout:
-                continue
+                notification = self._subscription.next()
             except ConnectionLost:
                 if self.stopped:
                     return
