@@ -35,7 +35,7 @@ def volumes(events):
 
 
 def test_a_run_joined_late_is_backfilled_and_skipped_repeated_and_late_volumes_are_marked():
-    steps = [(t, 0.05) for t in range(4, 9)] + [(10, 0.05), (10, 0.05), (11, 0.45), (12, 0.05)]
+    steps = [(t, 0.15) for t in range(4, 9)] + [(10, 0.15), (10, 0.15), (11, 0.7), (12, 0.15)]
     with FakeRun(steps, already=3) as run:
         events = follow(run, reconnect=False)
     [info] = [e for e in events if isinstance(e, RunInfo)]
