@@ -14,6 +14,7 @@
 #include "channels/ConnectionListener.h"
 #include "channels/Discovery.h"
 #include "channels/QtTCPIPServer.h"
+#include "plugin/LogLines.h"
 #include "plugin/TcpIpExport.h"
 #include "protocol/ProtocolTexts.h"
 
@@ -22,6 +23,25 @@ namespace {
 // The worker's poll interval: each round waits this long for new connections.
 constexpr int kAcceptWaitMs = 1;
 
+// Opens the listener on `port` and tells the host's log when that changes
+// something the user must know: the first failure on a port (another program
+// holds it, or it is not allowed), and the success of a later try.  Called on
+// the worker's thread; the host's log function may be called from any thread.
+void listenAndReport(ConnectionListener& listener, quint16 port, bool& failureReported) {
+  if (listener.listenForClients(QHostAddress::Any, port)) {
+    if (failureReported)
+      loglines::write(QStringLiteral("<br><b>Info</b> - Listening on port: <b>%1</b><br>").arg(port));
+    failureReported = false;
+    return;
+  }
+  if (failureReported) return;
+  failureReported = true;
+  loglines::write(QStringLiteral("<b>Error</b> - Cannot listen on port <b>%1</b>: %2. Clients cannot "
+                                 "connect; the plug-in keeps trying every second.")
+                      .arg(port)
+                      .arg(listener.errorString()));
+}
+
 }  // namespace
 
 void TcpIpExport::run() {
@@ -29,7 +49,8 @@ void TcpIpExport::run() {
   QUdpSocket broadcastSocket;
   QElapsedTimer broadcastTimer;
   quint16 listeningPort = port.load();
-  listener.listenForClients(QHostAddress::Any, listeningPort);
+  bool listenFailureReported = false;
+  listenAndReport(listener, listeningPort, listenFailureReported);
   broadcastTimer.start();
   // Channels not filed yet; the worker alone owns them.
   QVector<QtTCPIPServer*> unfiled;
@@ -42,7 +63,8 @@ void TcpIpExport::run() {
     if (port.load() != listeningPort) {
       listener.close();
       listeningPort = port.load();
-      listener.listenForClients(QHostAddress::Any, listeningPort);
+      listenFailureReported = false;
+      listenAndReport(listener, listeningPort, listenFailureReported);
     }
 
     const QVector<qintptr> accepted = listener.takeAccepted(kAcceptWaitMs);
@@ -63,11 +85,14 @@ void TcpIpExport::run() {
     pruneChannels(requestChannels);
 
     if (broadcastTimer.elapsed() > discovery::kBroadcastIntervalMs) {
-      broadcastSocket.writeDatagram(discovery::datagram(listeningPort), QHostAddress(QHostAddress::Broadcast),
-                                    discovery::kBroadcastPort);
-      broadcastTimer.restart();
       // A port that was taken when the worker tried it may have come free.
-      if (!listener.isListening()) listener.listenForClients(QHostAddress::Any, listeningPort);
+      if (!listener.isListening()) listenAndReport(listener, listeningPort, listenFailureReported);
+      // Only a service that listens is announced: clients would otherwise be
+      // sent to whatever else holds the port.
+      if (listener.isListening())
+        broadcastSocket.writeDatagram(discovery::datagram(listeningPort),
+                                      QHostAddress(QHostAddress::Broadcast), discovery::kBroadcastPort);
+      broadcastTimer.restart();
     }
   }
 

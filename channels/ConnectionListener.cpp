@@ -2,7 +2,9 @@
 
 #include <QTcpSocket>
 
-#if defined(Q_OS_UNIX)
+#if defined(Q_OS_WIN)
+#include <winsock2.h>
+#elif defined(Q_OS_UNIX)
 #include <sys/socket.h>
 #endif
 
@@ -15,8 +17,12 @@ ConnectionListener::~ConnectionListener() {
 
 bool ConnectionListener::listenForClients(const QHostAddress& address, quint16 port) {
   if (!listen(address, port)) return false;
-#if defined(Q_OS_UNIX)
-  // Listening again on a listening socket only changes its queue length.
+  // Listening again on a listening socket only changes its queue length: the
+  // system's maximum instead of Qt's 50, so a burst of clients is queued, not
+  // refused.
+#if defined(Q_OS_WIN)
+  ::listen(SOCKET(socketDescriptor()), SOMAXCONN);
+#elif defined(Q_OS_UNIX)
   ::listen(int(socketDescriptor()), SOMAXCONN);
 #endif
   return true;

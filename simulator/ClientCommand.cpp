@@ -1,54 +1,68 @@
 #include "simulator/ClientCommand.h"
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <thread>
 
+#include "simulator/ClientProcess.h"
+
 namespace {
 
-// Time a client gets to end after SIGTERM before it is killed.
-constexpr int kGraceMs = 2000;
+// Time a client gets to end after it was asked to stop, before it is killed.
+constexpr int kStopMs = 2000;
+constexpr int kPollMs = 10;
+
+void pause() { std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs)); }
 
 }  // namespace
 
-bool ClientCommand::start() {
-  if (pid_ > 0 || command_.empty()) return pid_ > 0;
-  pid_ = fork();
-  if (pid_ == 0) {
-    // The simulator blocks these for its own signal thread; the client gets
-    // the usual defaults.
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    execl("/bin/sh", "sh", "-c", command_.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  return pid_ > 0;
-}
+ClientCommand::ClientCommand(std::string command) : command_(std::move(command)) {}
 
-bool ClientCommand::running() {
-  if (pid_ <= 0 || status_ >= 0) return false;
-  int raw = 0;
-  if (waitpid(pid_, &raw, WNOHANG) == pid_) {
-    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    return false;
-  }
+ClientCommand::~ClientCommand() { finish(0); }
+
+bool ClientCommand::start() {
+  if (process_ || command_.empty()) return process_ != nullptr;
+  process_ = Process::start(command_);
+  if (!process_) return false;
+  outcome_.kind = Outcome::Kind::Running;
   return true;
 }
 
-int ClientCommand::stop() {
-  if (!running()) return status_;
-  kill(pid_, SIGTERM);
-  for (int waited = 0; waited < kGraceMs && running(); waited += 10)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  if (running()) {
-    kill(pid_, SIGKILL);
-    int raw = 0;
-    waitpid(pid_, &raw, 0);
-    status_ = -1;
+bool ClientCommand::running() {
+  if (!process_ || outcome_.kind != Outcome::Kind::Running) return false;
+  return process_->alive(outcome_);
+}
+
+ClientCommand::Outcome ClientCommand::finish(int graceMs) {
+  if (!process_) return outcome_;
+  for (int waited = 0; waited < graceMs && running(); waited += kPollMs) pause();
+  // The shell may have ended while something it started still runs: the
+  // group is stopped either way.
+  if (running() || process_->groupLeft()) {
+    process_->askedToStop = running();
+    process_->askToStop();
+    for (int waited = 0; waited < kStopMs && (running() || process_->groupLeft()); waited += kPollMs) pause();
+    if (running() || process_->groupLeft()) process_->kill();
+    while (running()) pause();
   }
-  return status_;
+  process_.reset();
+  return outcome_;
+}
+
+std::string ClientCommand::describe(const Outcome& outcome) {
+  const std::string code = std::to_string(outcome.code);
+  switch (outcome.kind) {
+    case Outcome::Kind::NotStarted:
+      return "was not started";
+    case Outcome::Kind::Running:
+      return "is still running";
+    case Outcome::Kind::Exited:
+      return "ended with status " + code;
+    case Outcome::Kind::Signalled:
+      return "ended by itself on signal " + code + " (" + Process::signalName(outcome.code) + ")";
+    case Outcome::Kind::Stopped:
+      return "did not end within the grace period and was stopped";
+    case Outcome::Kind::Killed:
+      return "did not stop when asked and was killed";
+  }
+  return "";
 }

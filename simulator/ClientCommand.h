@@ -1,20 +1,37 @@
 // ClientCommand: a user's client program started by the simulator itself.
 //
-// The simulator and its plug-in run in a private network namespace, so a
-// client has to run in the same one to reach 127.0.0.1; `--client CMD` starts
-// CMD (through /bin/sh) once the plug-in serves, i.e. after the first
-// pre-run.  Its standard streams are the simulator's.  The owner stops it
-// when the simulator ends (SIGTERM, then SIGKILL after a grace period).
+// The simulator and its plug-in may run in a private network namespace, and a
+// client started by the simulator shares it, so it reaches the plug-in on
+// 127.0.0.1.  `--client CMD` starts CMD through the system's shell once the
+// plug-in serves, i.e. after the first pre-run, in a process group of its own
+// so that everything the command starts can be stopped with it.  Its standard
+// streams are the simulator's.
+//
+// All members are called on one thread (the simulator's main thread).
 #pragma once
 
-#include <sys/types.h>
-
+#include <memory>
 #include <string>
 
 class ClientCommand {
  public:
-  explicit ClientCommand(std::string command) : command_(std::move(command)) {}
-  ~ClientCommand() { stop(); }
+  // How the command ended.
+  struct Outcome {
+    enum class Kind {
+      NotStarted,  // never started (no command, or it could not be started)
+      Running,     // still running
+      Exited,      // ended by itself with `code`
+      Signalled,   // ended by itself on signal `code`
+      Stopped,     // asked to stop after the grace period, and did
+      Killed,      // did not stop when asked and was killed
+    };
+    Kind kind = Kind::NotStarted;
+    int code = 0;
+  };
+
+  explicit ClientCommand(std::string command);
+  // Finishes a command that still runs, without a grace period.
+  ~ClientCommand();
 
   ClientCommand(const ClientCommand&) = delete;
   ClientCommand& operator=(const ClientCommand&) = delete;
@@ -24,12 +41,20 @@ class ClientCommand {
   bool start();
   // True while the command runs.
   bool running();
-  // Ends the command if it still runs; returns its exit status (-1 if it was
-  // never started or had to be killed).
-  int stop();
+  // Gives a running command `graceMs` to end by itself, then asks its whole
+  // process group to stop, and kills what is left after a short while.
+  // Whatever the command left behind in its group is stopped too.
+  Outcome finish(int graceMs);
+  Outcome outcome() const { return outcome_; }
+
+  // One line for the user, e.g. "ended by itself with status 0".
+  static std::string describe(const Outcome& outcome);
+
+  // The platform's handle of the running command (ClientProcess.h).
+  struct Process;
 
  private:
   std::string command_;
-  pid_t pid_ = -1;
-  int status_ = -1;
+  std::unique_ptr<Process> process_;
+  Outcome outcome_;
 };

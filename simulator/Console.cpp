@@ -1,18 +1,15 @@
 #include "simulator/Console.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 #include "simulator/LogMarkup.h"
+#include "simulator/platform/System.h"
 
 Console::Console(bool raw, int forceTerminal)
     : raw_(raw),
-      terminal_(forceTerminal >= 0 ? forceTerminal != 0 : isatty(STDOUT_FILENO) != 0),
-      inputTerminal_(forceTerminal >= 0 ? forceTerminal != 0 : isatty(STDIN_FILENO) != 0) {}
+      terminal_(forceTerminal >= 0 ? forceTerminal != 0 : simsys::stdoutIsTerminal()),
+      inputTerminal_(forceTerminal >= 0 ? forceTerminal != 0 : simsys::stdinIsTerminal()) {}
 
 void Console::clearProgressLocked() {
   if (progressShown_) std::fputs("\r\033[K", stdout);
@@ -52,6 +49,16 @@ void Console::notice(const std::string& text) {
   drawProgressLocked();
 }
 
+void Console::alert(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  clearProgressLocked();
+  std::fflush(stdout);
+  const bool colour = simsys::stderrIsTerminal();
+  std::fprintf(stderr, "\n%snimbrel-sim: %s%s\n\n", colour ? "\033[1;31m" : "", text.c_str(),
+               colour ? "\033[0m" : "");
+  drawProgressLocked();
+}
+
 void Console::progress(int run, int runs, int volume, int volumes, long long millisecondsLeft) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!terminal_) return;
@@ -79,13 +86,11 @@ bool readLine(std::string& line, const std::atomic<bool>& stop) {
   line.clear();
   for (;;) {
     if (stop.load()) return false;
-    pollfd input{STDIN_FILENO, POLLIN, 0};
-    const int ready = poll(&input, 1, 100);
-    if (ready < 0 && errno != EINTR) return false;
-    if (ready <= 0) continue;
+    const simsys::InputWait ready = simsys::waitForInput(100);
+    if (ready == simsys::InputWait::Ended) return !line.empty();
+    if (ready == simsys::InputWait::TimedOut) continue;
     char c;
-    const ssize_t n = read(STDIN_FILENO, &c, 1);
-    if (n <= 0) return !line.empty();
+    if (!simsys::readInputByte(c)) return !line.empty();
     if (c == '\n') return true;
     if (line.size() < 256) line += c;
   }
@@ -99,8 +104,10 @@ int Console::askInteger(const std::string& prompt, int defaultValue, int minValu
     {
       std::lock_guard<std::mutex> lock(mutex_);
       clearProgressLocked();
-      std::fprintf(stdout, "%s[%d; %d to %d, or \"cancel\"] ", prompt.c_str(), defaultValue, minValue,
-                   maxValue);
+      // After pages of build output the question must stand out.
+      std::fprintf(stdout, "\n%s>>> Nimbrel asks: %s[Enter: %d; %d to %d, or \"cancel\"]%s ",
+                   terminal_ ? "\033[1;7m" : "", prompt.c_str(), defaultValue, minValue, maxValue,
+                   terminal_ ? "\033[0m" : "");
       std::fflush(stdout);
     }
     std::string answer;

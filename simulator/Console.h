@@ -19,6 +19,9 @@ class Console {
   void logLine(const std::string& html);
   void messageBox(const std::string& text);
   void notice(const std::string& text);
+  // A notice that must not be missed: framed by blank lines, bold red on a
+  // terminal.
+  void alert(const std::string& text);
 
   // Updates the progress line (terminal only).
   void progress(int run, int runs, int volume, int volumes, long long millisecondsLeft);

@@ -1,13 +1,18 @@
 // The exported host functions.  The executable is linked with its symbols
-// exported (ENABLE_EXPORTS) and these carry default visibility, so the plug-in
-// finds them by name in the program, as it finds Nimbrel's.
+// exported (ENABLE_EXPORTS) and these carry default visibility (on Windows:
+// dllexport from Nimbrel.exe), so the plug-in finds them by name in the
+// program, as it finds Nimbrel's.
 #include "simulator/HostExports.h"
 
 #include <type_traits>
 
 #include "simulator/SimHost.h"
 
+#if defined(_WIN32)
+#define SIM_EXPORT extern "C" __declspec(dllexport)
+#else
 #define SIM_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 SimHost& host() { return SimHost::instance(); }

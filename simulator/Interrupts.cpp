@@ -1,11 +1,6 @@
 #include "simulator/Interrupts.h"
 
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <thread>
+#include "simulator/platform/System.h"
 
 namespace interrupts {
 namespace {
@@ -15,19 +10,10 @@ std::atomic<bool> stopFlag{false};
 }  // namespace
 
 void start(std::function<void()> onFirst) {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  std::thread([set, onFirst]() {
-    for (;;) {
-      int signal = 0;
-      if (sigwait(&set, &signal) != 0) continue;
-      if (stopFlag.exchange(true)) std::_Exit(130);
-      if (onFirst) onFirst();
-    }
-  }).detach();
+  simsys::watchInterrupts([onFirst]() {
+    stopFlag.store(true);
+    if (onFirst) onFirst();
+  });
 }
 
 bool requested() { return stopFlag.load(); }

@@ -1,10 +1,10 @@
 // Ctrl-C and termination requests, turned into a flag the run driver polls.
 //
-// start() blocks SIGINT and SIGTERM in the calling thread (so in every thread
-// created from it afterwards, the plug-in's included) and hands them to one
-// waiting thread: the first one sets the flag and calls `onFirst`, a second one
-// ends the process at once with status 130.  Call it before the plug-in is
-// loaded.
+// start() hands Ctrl-C and termination requests (POSIX: SIGINT, SIGTERM, kept
+// away from every other thread, the plug-in's included; Windows: the console's
+// Ctrl-C, Ctrl-Break and close events) to one watcher: the first one sets the
+// flag and calls `onFirst`, a second one ends the process at once with status
+// 130.  Call it before any thread is started and before the plug-in is loaded.
 #pragma once
 
 #include <atomic>

@@ -6,6 +6,8 @@
 #include <functional>
 #include <map>
 
+#include "simulator/Faults.h"
+
 namespace {
 
 bool parseLong(const std::string& text, long long low, long long high, long long& value) {
@@ -61,7 +63,10 @@ std::string usageText() {
          "  --volumes N            volumes per run (200; NIfTI: the file's volumes)\n"
          "  --tr-ms N              time between volumes in ms (2000; NIfTI: the header's TR)\n"
          "  --start-delay-ms N     wait before the first volume of a run (one TR)\n"
-         "  --linger-ms N          keep the plug-in serving after the last run (0)\n"
+         "  --exit-when-done       end after the last run (default: keep serving until Ctrl-C)\n"
+         "  --linger-ms N          with --exit-when-done: keep serving N ms after the last run (0)\n"
+         "  --faults SPEC          irregular runs: jitter=50ms,late=0.05:800ms,drop=0.02,\n"
+         "                         repeat=0.01,stop-at=40,seed=7 (any of them, see the docs)\n"
          "  --version X.Y[.Z]      Nimbrel version reported to the plug-in (3.1.0)\n"
          "  --port N|cancel        answer to the plug-in's port dialog (ask on a terminal,\n"
          "                         else the dialog's default, 55555); cancel answers 49151\n"
@@ -78,7 +83,8 @@ std::string usageText() {
          "  --classes N            switch the classifier on with N classes (off)\n"
          "  --raw-log              print the plug-in's log lines verbatim\n"
          "  --client CMD           start CMD (through sh) once the plug-in serves; it runs in the\n"
-         "                         simulator's network namespace and is stopped at the end\n"
+         "                         simulator's network namespace; after the runs the simulator\n"
+         "                         ends with it (a grace period, then it is stopped)\n"
          "  --project NAME         project name (nimbrel-sim)\n"
          "  --watch-folder DIR, --target-folder DIR, --feedback-folder DIR\n"
          "  --help                 this text\n";
@@ -133,8 +139,18 @@ ParseResult parseOptions(int argc, const char* const* argv, SimOptions& o, std::
     else if (a == "--start-delay-ms")
       ok = integer(a, 0, 3600000, o.startDelayMs);
     else if (a == "--linger-ms")
-      ok = integer(a, 0, 86400000, o.lingerMs);
-    else if (a == "--seed")
+      ok = integer(a, 0, 86400000, o.lingerMs), o.exitWhenDone = true;
+    else if (a == "--exit-when-done")
+      o.exitWhenDone = true;
+    else if (a == "--faults") {
+      ok = take(a, o.faults);
+      FaultPlan plan;
+      std::string why;
+      if (ok && !parseFaults(o.faults, plan, why)) {
+        error = "--faults: " + why;
+        ok = false;
+      }
+    } else if (a == "--seed")
       ok = integer(a, 0, 1LL << 62, o.seed);
     else if (a == "--rois")
       ok = integer(a, 0, 100, o.rois);

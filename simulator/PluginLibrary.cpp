@@ -1,38 +1,21 @@
 #include "simulator/PluginLibrary.h"
 
-#include <dlfcn.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "simulator/platform/System.h"
 
-#include <climits>
-#include <cstdlib>
 
 #ifndef NMB_SIM_BUILT_PLUGIN
 #define NMB_SIM_BUILT_PLUGIN ""
 #endif
 
-namespace {
-
-constexpr char kLibraryFile[] = "libNMBNetworkPlugin.so";
-
-bool isFile(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-}  // namespace
-
 std::unique_ptr<PluginLibrary> PluginLibrary::load(const std::string& path, std::string& error) {
-  if (!isFile(path)) {
+  if (!simsys::isFile(path)) {
     error = "plug-in library " + path + " does not exist (build it, or give its path with --plugin)";
     return nullptr;
   }
-  // RTLD_LOCAL: the plug-in's own symbols must not satisfy anybody else's
-  // lookups; it finds the host functions in the program's global scope.
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::string reason;
+  simsys::LibraryHandle handle = simsys::openLibrary(path, reason);
   if (handle == nullptr) {
-    const char* reason = dlerror();
-    error = "cannot load plug-in library " + path + ": " + (reason ? reason : "unknown reason");
+    error = "cannot load plug-in library " + path + ": " + reason;
     return nullptr;
   }
   std::unique_ptr<PluginLibrary> library(new PluginLibrary());
@@ -50,7 +33,7 @@ std::unique_ptr<PluginLibrary> PluginLibrary::load(const std::string& path, std:
       {"createPlugin", reinterpret_cast<void**>(&library->create_)},
   };
   for (const Entry& entry : entries) {
-    *entry.slot = dlsym(handle, entry.name);
+    *entry.slot = simsys::librarySymbol(handle, entry.name);
     if (*entry.slot == nullptr) {
       error = path + " is not a Nimbrel plug-in: it does not export the entry point " + entry.name;
       return nullptr;  // the destructor unloads it
@@ -60,7 +43,7 @@ std::unique_ptr<PluginLibrary> PluginLibrary::load(const std::string& path, std:
 }
 
 PluginLibrary::~PluginLibrary() {
-  if (handle_ != nullptr) dlclose(handle_);
+  simsys::closeLibrary(handle_);
 }
 
 std::string PluginLibrary::text(PluginTextFunction f) {
@@ -68,20 +51,23 @@ std::string PluginLibrary::text(PluginTextFunction f) {
   return value ? value : "";
 }
 
+std::string folderOf(const std::string& path) {
+  const std::string full = simsys::absolutePath(path);
+  const size_t separator = full.find_last_of(simsys::kPathSeparators);
+  if (separator == std::string::npos) return ".";
+  return separator == 0 ? full.substr(0, 1) : full.substr(0, separator);
+}
+
 std::string executableFolder() {
-  char buffer[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n <= 0) return ".";
-  std::string path(buffer, static_cast<size_t>(n));
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string path = simsys::executablePath();
+  return path.empty() ? "." : folderOf(path);
 }
 
 std::string defaultPluginPath(const std::string& folder) {
-  const std::string candidates[] = {folder + "/" + kLibraryFile, folder + "/../" + kLibraryFile};
+  const std::string file = simsys::pluginLibraryFileName();
+  const std::string candidates[] = {folder + "/" + file, folder + "/../" + file};
   for (const std::string& candidate : candidates) {
-    char resolved[PATH_MAX];
-    if (isFile(candidate)) return realpath(candidate.c_str(), resolved) ? resolved : candidate;
+    if (simsys::isFile(candidate)) return simsys::absolutePath(candidate);
   }
   const std::string built = NMB_SIM_BUILT_PLUGIN;
   return built.empty() ? candidates[0] : built;

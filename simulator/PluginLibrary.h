@@ -1,4 +1,4 @@
-// PluginLibrary: the plug-in shared library, loaded by path with dlopen.
+// PluginLibrary: the plug-in shared library, loaded by path (dlopen, LoadLibrary).
 //
 // Loading checks the five identity entry points and createPlugin before
 // anything is called.  The library is unloaded by the destructor, which the
@@ -33,7 +33,7 @@ class PluginLibrary {
   static std::string text(PluginTextFunction f);
 
   std::string path_;
-  void* handle_ = nullptr;
+  void* handle_ = nullptr;  // simsys::LibraryHandle
   PluginTextFunction author_ = nullptr, helpFile_ = nullptr, description_ = nullptr, name_ = nullptr,
                      version_ = nullptr;
   CreatePluginFunction create_ = nullptr;
@@ -46,3 +46,6 @@ std::string defaultPluginPath(const std::string& executableFolder);
 
 // The folder of the running executable.
 std::string executableFolder();
+
+// The folder that holds `path`, made absolute.
+std::string folderOf(const std::string& path);

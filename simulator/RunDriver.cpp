@@ -1,6 +1,7 @@
 #include "simulator/RunDriver.h"
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -15,8 +16,13 @@ constexpr long long kPollMs = 5;
 
 }  // namespace
 
-RunDriver::RunDriver(SimHost& host, Console& console, const RunTiming& timing, const std::atomic<bool>& stop)
-    : host_(host), console_(console), timing_(timing), stop_(stop) {}
+RunDriver::RunDriver(SimHost& host, Console& console, const RunTiming& timing, const std::atomic<bool>& stop,
+                     const FaultPlan& faults)
+    : host_(host),
+      console_(console),
+      timing_(timing),
+      stop_(stop),
+      faults_(faults.any() ? std::make_unique<FaultDice>(faults) : nullptr) {}
 
 long long RunDriver::nowMs() const {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -39,20 +45,39 @@ void RunDriver::check(bool result, const char* operation) {
   console_.notice(std::string("warning: the plug-in's ") + operation + " returned false");
 }
 
+void RunDriver::step(NMBPluginInterface& plugin, bool (NMBPluginInterface::*operation)(), const char* name,
+                     int volume) {
+  const auto start = std::chrono::steady_clock::now();
+  const bool result = (plugin.*operation)();
+  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  check(result, name);
+  stepTimes_.totalMs += ms;
+  ++stepTimes_.calls;
+  if (ms > stepTimes_.maxMs) {
+    stepTimes_.maxMs = ms;
+    stepTimes_.worst = std::string(name) + (volume > 0 ? " of volume " + std::to_string(volume) : "");
+  }
+}
+
 bool RunDriver::drive(NMBPluginInterface& plugin) {
   for (int run = 0; run < timing_.runs; ++run) {
     if (stop_.load() || !runOnce(plugin, run)) return false;
   }
-  if (timing_.lingerMs > 0) {
-    console_.notice("runs finished; the plug-in keeps serving for " + std::to_string(timing_.lingerMs) +
-                    " ms");
-    if (!sleepUntil(nowMs() + timing_.lingerMs)) return false;
-  }
   return !stop_.load();
+}
+
+bool RunDriver::serve(long long ms, const std::function<bool()>& done) {
+  const long long end = ms < 0 ? -1 : nowMs() + ms;
+  for (;;) {
+    if (stop_.load()) return false;
+    if ((end >= 0 && nowMs() >= end) || (done && done())) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+  }
 }
 
 bool RunDriver::runOnce(NMBPluginInterface& plugin, int run) {
   host_.beginRun(run);
+  stepTimes_ = StepTimes();
   check(plugin.executePreRun(0), "executePreRun");
   if (onServing_) {
     onServing_();
@@ -60,15 +85,35 @@ bool RunDriver::runOnce(NMBPluginInterface& plugin, int run) {
   }
   long long next = nowMs() + timing_.startDelayMs;
   bool complete = true;
-  for (int v = 0; v < timing_.volumes; ++v) {
-    if (!sleepUntil(next)) {
+  const int stopAt = faults_ ? faults_->plan().stopAt : 0;
+  const int played = stopAt > 0 && stopAt < timing_.volumes ? stopAt : timing_.volumes;
+  for (int v = 0; v < played; ++v) {
+    const VolumeFaults faults = faults_ ? faults_->next() : VolumeFaults();
+    if (!sleepUntil(next + faults.delayMs)) {
       complete = false;
       break;
     }
+    const std::string volume = "volume " + std::to_string(v + 1);
+    if (faults.delayMs > 0)
+      console_.notice("fault: " + volume + " arrives " + std::to_string(faults.delayMs) +
+                      " ms after its slot (" + (faults.late ? "late" : "jitter") + ")");
     if (!host_.acquireVolume()) break;
-    check(plugin.executePreStep(), "executePreStep");
-    host_.processVolume();
-    check(plugin.executePostStep(), "executePostStep");
+    if (faults.drop) {
+      // The host has the volume and processes it, but the plug-in never hears
+      // of it: its next step sees the time point jump.
+      host_.processVolume();
+      console_.notice("fault: " + volume + " dropped: no pre- or post-step; the time point jumps over it");
+    } else {
+      step(plugin, &NMBPluginInterface::executePreStep, "executePreStep", v + 1);
+      host_.processVolume();
+      step(plugin, &NMBPluginInterface::executePostStep, "executePostStep", v + 1);
+      if (faults.repeat) {
+        console_.notice("fault: " + volume +
+                        " repeated: pre- and post-step once more for the same time point");
+        step(plugin, &NMBPluginInterface::executePreStep, "executePreStep", v + 1);
+        step(plugin, &NMBPluginInterface::executePostStep, "executePostStep", v + 1);
+      }
+    }
     next += timing_.trMs;
     const long long left =
         static_cast<long long>(timing_.volumes - v - 1) * timing_.trMs +
@@ -77,7 +122,15 @@ bool RunDriver::runOnce(NMBPluginInterface& plugin, int run) {
     console_.progress(run + 1, timing_.runs, v + 1, timing_.volumes, left);
   }
   console_.endProgress();
+  if (complete && played < timing_.volumes)
+    console_.notice("fault: run " + std::to_string(run + 1) + " stops after volume " +
+                    std::to_string(played) + " of " + std::to_string(timing_.volumes) +
+                    ": post-run in the middle");
   if (!complete) console_.notice("interrupted: ending run " + std::to_string(run + 1) + " early");
-  check(plugin.executePostRun(), "executePostRun");
+  step(plugin, &NMBPluginInterface::executePostRun, "executePostRun", 0);
+  char figures[200];
+  std::snprintf(figures, sizeof figures, "run %d: the plug-in held the host for %.1f ms at most (%s), %.2f ms on average",
+                run + 1, stepTimes_.maxMs, stepTimes_.worst.c_str(), stepTimes_.totalMs / stepTimes_.calls);
+  console_.notice(figures);
   return complete;
 }

@@ -6,10 +6,23 @@
 // volume (or an interrupt) executePostRun.  All calls are made on the calling
 // thread, which is the plug-in's "host thread".  An interrupt ends the current
 // run early but still with its post-run; no further run starts.
+//
+// With a fault plan the runs look like real ones: volumes arrive late or with
+// jitter, the host skips the plug-in for a volume (its time point jumps),
+// processes a step twice, or ends a run in the middle.  Each injected fault is
+// reported as a console notice starting with "fault: ".
+//
+// The driver times every step call: at the end of each run a notice says how
+// long the plug-in held the host's thread at most and on average, the figure
+// that tells whether the plug-in disturbs the host's processing.
 #pragma once
 
 #include <atomic>
 #include <functional>
+#include <memory>
+#include <string>
+
+#include "simulator/Faults.h"
 
 class Console;
 class NMBPluginInterface;
@@ -20,15 +33,20 @@ struct RunTiming {
   int volumes = 200;
   int trMs = 2000;
   int startDelayMs = 2000;
-  int lingerMs = 0;
 };
 
 class RunDriver {
  public:
-  RunDriver(SimHost& host, Console& console, const RunTiming& timing, const std::atomic<bool>& stop);
+  RunDriver(SimHost& host, Console& console, const RunTiming& timing, const std::atomic<bool>& stop,
+            const FaultPlan& faults = FaultPlan());
 
   // Drives every run.  Returns false when an interrupt ended it early.
   bool drive(NMBPluginInterface& plugin);
+
+  // After the runs: the plug-in stays loaded and serving until `ms` have
+  // passed (negative: no limit), `done()` returns true (checked every few
+  // milliseconds) or an interrupt arrives.  Returns false for an interrupt.
+  bool serve(long long ms, const std::function<bool()>& done);
 
   // Called once, right after the first executePreRun (the plug-in serves).
   void onServing(std::function<void()> callback) { onServing_ = std::move(callback); }
@@ -39,6 +57,16 @@ class RunDriver {
   bool sleepUntil(long long deadlineMs) const;
   long long nowMs() const;
   void check(bool result, const char* operation);
+  // Calls `operation` (a step call of `plugin`), checks its result and adds
+  // its duration to the run's figures.
+  void step(NMBPluginInterface& plugin, bool (NMBPluginInterface::*operation)(), const char* name, int volume);
+
+  // The step calls of the current run.
+  struct StepTimes {
+    double maxMs = 0, totalMs = 0;
+    int calls = 0;
+    std::string worst;
+  };
 
   SimHost& host_;
   Console& console_;
@@ -46,4 +74,6 @@ class RunDriver {
   const std::atomic<bool>& stop_;
   bool warned_ = false;
   std::function<void()> onServing_;
+  std::unique_ptr<FaultDice> faults_;  // null: regular runs
+  StepTimes stepTimes_;
 };

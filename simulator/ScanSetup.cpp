@@ -8,6 +8,8 @@
 namespace {
 
 constexpr int kFallbackTrMs = 2000;
+// The TRs of real fMRI runs; a header outside is not believed.
+constexpr double kPlausibleTrMs[2] = {100.0, 30000.0};
 // The host keeps the whole run and the model in memory; beyond this a run is
 // refused up front rather than failing half-way through an allocation.
 constexpr double kMemoryLimitBytes = 8.0 * 1024 * 1024 * 1024;
@@ -68,7 +70,15 @@ bool setUpScan(const SimOptions& options, Scan& scan, std::string& error) {
     if (options.trGiven) {
       scan.trMs = options.trMs;
     } else if (nifti->trMilliseconds() > 0.0) {
-      scan.trMs = static_cast<int>(std::lround(nifti->trMilliseconds()));
+      const double tr = nifti->trMilliseconds();
+      // A header whose time unit does not match its TR (2000 "seconds" is a
+      // common one) would make a run last for days.
+      if (tr < kPlausibleTrMs[0] || tr > kPlausibleTrMs[1]) {
+        error = "the file's header gives a TR of " + std::to_string(std::llround(tr)) +
+                " ms, outside 0.1 to 30 s (is its time unit wrong?); give the TR with --tr-ms";
+        return false;
+      }
+      scan.trMs = static_cast<int>(std::lround(tr));
     } else {
       scan.trMs = kFallbackTrMs;
       scan.notices.push_back("the file's header gives no TR; using " + std::to_string(kFallbackTrMs) + " ms");

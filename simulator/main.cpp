@@ -1,45 +1,42 @@
 // nimbrel-sim: a host program that plays Nimbrel for the network plug-in.
 //
+// After the last run the plug-in keeps serving until Ctrl-C (or, with
+// --exit-when-done, until the linger time is over; with --client, until the
+// command ends).
+//
 // Exit status: 0 after the last run, 1 when the plug-in cannot be created or
-// refuses to initialise, 2 for bad options or input, 130 after Ctrl-C (the run
-// is still ended with its post-run and the plug-in deleted and unloaded).
-#include <unistd.h>
-
-#include <climits>
+// refuses to initialise, 2 for bad options or input, 3 when the plug-in never
+// managed to listen on its port, 130 after Ctrl-C during a run (the run is
+// still ended with its post-run and the plug-in deleted and unloaded).
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "plugin/NMBPluginInterface.h"
 #include "simulator/ClientCommand.h"
 #include "simulator/Console.h"
+#include "simulator/Faults.h"
 #include "simulator/Interrupts.h"
+#include "simulator/ListenWatch.h"
 #include "simulator/LogMarkup.h"
 #include "simulator/Options.h"
 #include "simulator/PluginLibrary.h"
 #include "simulator/RunDriver.h"
 #include "simulator/ScanSetup.h"
 #include "simulator/SimHost.h"
+#include "simulator/platform/System.h"
 
 namespace {
+
+// Time a --client command gets to end by itself once the simulator is done.
+constexpr int kClientGraceMs = 5000;
 
 int fail(int status, const std::string& message) {
   std::fprintf(stderr, "nimbrel-sim: error: %s\n", message.c_str());
   return status;
-}
-
-std::string folderOf(const std::string& path) {
-  char resolved[PATH_MAX];
-  const std::string full = realpath(path.c_str(), resolved) ? resolved : path;
-  const size_t slash = full.rfind('/');
-  return slash == std::string::npos ? "." : (slash == 0 ? "/" : full.substr(0, slash));
-}
-
-std::string currentFolder() {
-  char buffer[PATH_MAX];
-  return getcwd(buffer, sizeof buffer) ? buffer : ".";
 }
 
 }  // namespace
@@ -59,8 +56,10 @@ int run(int argc, char** argv) {
 
   Console console(options.rawLog);
   // Before any thread exists, so that every thread inherits the blocked mask.
-  interrupts::start(
-      [&console]() { console.notice("interrupt: finishing the run (Ctrl-C again to quit at once)"); });
+  interrupts::start([&console]() {
+    console.notice(
+        "interrupt: ending (a run in progress still gets its post-run; Ctrl-C again quits at once)");
+  });
 
   Scan scan;
   if (!setUpScan(options, scan, error)) return fail(2, error);
@@ -75,7 +74,7 @@ int run(int argc, char** argv) {
   settings.programFolder = executableFolder();
   settings.pluginsFolder = folderOf(pluginPath);
   settings.projectName = options.projectName;
-  const std::string here = currentFolder();
+  const std::string here = simsys::currentFolder();
   settings.watchFolder = !options.watchFolder.empty() ? options.watchFolder
                          : !options.nifti.empty()     ? folderOf(options.nifti)
                                                       : here;
@@ -84,15 +83,36 @@ int run(int argc, char** argv) {
   settings.classes = options.classes;
   // The response peaks about 5 s after the stimulus.
   settings.classifierLag = scan.trMs > 0 ? static_cast<int>((5000 + scan.trMs / 2) / scan.trMs) : 2;
-  settings.logText = [&console](const char* text) { console.logLine(text); };
+  ListenWatch listenWatch;
+  const std::thread::id hostThread = std::this_thread::get_id();
+  settings.logText = [&console, &listenWatch, hostThread](const char* text) {
+    console.logLine(text);
+    const std::string line = text != nullptr ? text : "";
+    switch (listenWatch.observe(line, std::this_thread::get_id() == hostThread)) {
+      case ListenWatch::Seen::Failure:
+        console.alert("THE PLUG-IN IS NOT LISTENING: " + renderLogMarkup(line, false) +
+                      "\n             Clients that connect reach whatever else holds the port.");
+        break;
+      case ListenWatch::Seen::Recovery:
+        console.notice("the plug-in listens on its port now");
+        break;
+      case ListenWatch::Seen::Other:
+        break;
+    }
+  };
   settings.messageBox = [&console](const char* text) { console.messageBox(text); };
   const int port = options.port;
-  settings.integerInput = [&console, port](const char* prompt, int defaultValue, int minValue, int maxValue) {
-    if (port >= 0) return port;
-    if (console.inputTerminal() && console.terminal())
-      return console.askInteger(prompt, defaultValue, minValue, maxValue, kPortCancelAnswer,
-                                interrupts::flag());
-    return defaultValue;
+  int servedPort = -1;
+  settings.integerInput = [&console, port, &servedPort](const char* prompt, int defaultValue, int minValue,
+                                                        int maxValue) {
+    int answer = defaultValue;
+    if (port >= 0)
+      answer = port;
+    else if (console.inputTerminal() && console.terminal())
+      answer =
+          console.askInteger(prompt, defaultValue, minValue, maxValue, kPortCancelAnswer, interrupts::flag());
+    servedPort = answer;
+    return answer;
   };
   SimHost& host = SimHost::instance();
   host.configure(settings, scan.source.get(), scan.protocol.get(), scan.rois, scan.volumes);
@@ -128,22 +148,51 @@ int run(int argc, char** argv) {
   timing.volumes = scan.volumes;
   timing.trMs = scan.trMs;
   timing.startDelayMs = options.startDelayMs >= 0 ? options.startDelayMs : scan.trMs;
-  timing.lingerMs = options.lingerMs;
-  RunDriver driver(host, console, timing, interrupts::flag());
+  FaultPlan faults;
+  if (!options.faults.empty()) {
+    parseFaults(options.faults, faults, error);  // checked with the options
+    console.notice("faults on request: " + options.faults + " (each is reported as it happens)");
+  }
+  RunDriver driver(host, console, timing, interrupts::flag(), faults);
   ClientCommand client(options.client);
   if (!options.client.empty())
     driver.onServing([&client, &console]() {
       if (!client.start()) console.notice("warning: cannot start the client command");
     });
   const bool complete = driver.drive(*plugin);
-  const int clientStatus = client.stop();
-  if (!options.client.empty())
-    console.notice("client command ended with status " + std::to_string(clientStatus));
+  if (complete) {
+    // Nimbrel keeps the plug-in loaded between runs, and so does the
+    // simulator: clients finish reading at their own pace.
+    const std::string where =
+        servedPort >= 0 && servedPort != kPortCancelAnswer ? " on port " + std::to_string(servedPort) : "";
+    if (options.exitWhenDone) {
+      if (options.lingerMs > 0)
+        console.notice("runs finished; the plug-in keeps serving" + where + " for " +
+                       std::to_string(options.lingerMs) + " ms");
+      driver.serve(options.lingerMs, nullptr);
+    } else if (client.running()) {
+      console.notice("runs finished; the plug-in keeps serving" + where +
+                     " until the client command ends (Ctrl-C ends it now)");
+      driver.serve(-1, [&client]() { return !client.running(); });
+    } else if (options.client.empty()) {
+      console.notice("runs finished; the plug-in keeps serving" + where + " until Ctrl-C");
+      driver.serve(-1, nullptr);
+    }
+  }
+  if (!options.client.empty()) {
+    const ClientCommand::Outcome outcome = client.finish(kClientGraceMs);
+    console.notice("client command " + ClientCommand::describe(outcome));
+  }
 
   // Deleting the plug-in stops its threads and disconnects every client; only
   // then may its code be unloaded.
   delete plugin;
   library.reset();
+  if (listenWatch.neverListened()) {
+    console.alert("the plug-in never listened on its port: " +
+                  renderLogMarkup(listenWatch.lastFailure(), false));
+    return 3;
+  }
   console.notice(complete ? "done" : "stopped after an interrupt; plug-in deleted and unloaded");
   return complete ? 0 : 130;
 }

@@ -277,6 +277,14 @@ classdef NimbrelClient < handle
 
     % --- encoding
     function b = requestFrame(name, args)
+      % Every argument must be a whole number: int32() would round 0.5 to an
+      % index and take the character '0' as 48.
+      if ~isempty(args) && (~isnumeric(args) || ~isreal(args) || any(~isfinite(double(args(:)))) || ...
+                            any(double(args(:)) ~= round(double(args(:)))) || ...
+                            any(double(args(:)) < -2^31) || any(double(args(:)) >= 2^31))
+        error('nmb:argument', '%s: arguments must be whole numbers (indices, time points), not %s %s', ...
+              name, class(args), mat2str(double(args)));
+      end
       body = NimbrelClient.textBytes(name);
       for a = args(:).'
         body = [body, NimbrelClient.toBigEndianBytes(int32(a))]; %#ok<AGROW>

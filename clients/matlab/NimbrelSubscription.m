@@ -13,18 +13,26 @@ classdef NimbrelSubscription < handle
   %   end
   %
   % next() returns a struct with name, timePoint and received (NimbrelClient.now()
-  % at arrival, for latency logs), or [] on a time-out; a half-received
-  % notification stays buffered, so time-outs are harmless.  When the plug-in
-  % closes the connection, next() raises nmb:connection.
+  % at arrival, for latency logs), or [] on a time-out (next(0) polls); a
+  % half-received notification stays buffered, so time-outs are harmless.
+  % The struct also says whether the stream is irregular: skipped counts the
+  % time points jumped over since the previous notification of the same name
+  % (a volume the host dropped), repeated is true for a step that came twice.
+  % A connection that closes right after 'PostRunCalled' is the normal end of
+  % a run: next() returns [] and Ended is true.  One that closes before is a
+  % lost run: next() raises nmb:connection.
 
   properties (SetAccess = private)
     Host
     Port
+    Ended = false   % true once the connection closed after 'PostRunCalled'
   end
 
   properties (Access = private)
     Socket = []
     Pending = zeros(1, 0, 'uint8')
+    LastTimePoints = struct('pre', -1, 'post', -1)
+    LastWasPostRun = false
   end
 
   methods
@@ -53,10 +61,22 @@ classdef NimbrelSubscription < handle
     end
 
     function n = next(obj, timeout)
-      body = obj.nextFrame(timeout);
-      if isempty(body), n = []; return; end
+      n = [];
+      if obj.Ended, return; end
+      try
+        body = obj.nextFrame(timeout);
+      catch err
+        if strcmp(err.identifier, 'nmb:connection') && obj.LastWasPostRun
+          obj.Ended = true;
+          return;
+        end
+        rethrow(err);
+      end
+      if isempty(body), return; end
       n = NimbrelClient.decodeNotification(body{1});
       n.received = NimbrelClient.now();
+      [n, obj.LastTimePoints] = NimbrelSubscription.markGap(n, obj.LastTimePoints);
+      obj.LastWasPostRun = strcmp(n.name, 'PostRunCalled');
     end
 
     function n = waitForPostStep(obj, timeout)
@@ -65,6 +85,31 @@ classdef NimbrelSubscription < handle
         n = obj.next(max(limit - NimbrelClient.now(), 0));
         if isempty(n) || strcmp(n.name, 'PostStepCalled'), return; end
       end
+    end
+  end
+
+  methods (Static)
+    function [n, last] = markGap(n, last)
+      % Sets n.skipped and n.repeated from the previous time points `last`
+      % (fields pre and post, -1 when there is none to compare with: after
+      % connecting and after a run's end) and returns the updated `last`.
+      n.skipped = 0;
+      n.repeated = false;
+      switch n.name
+        case 'PreStepCalled'
+          field = 'pre';
+        case 'PostStepCalled'
+          field = 'post';
+        otherwise
+          last = struct('pre', -1, 'post', -1);
+          return;
+      end
+      previous = last.(field);
+      if previous >= 0
+        n.skipped = max(0, n.timePoint - previous - 1);
+        n.repeated = n.timePoint == previous;
+      end
+      last.(field) = n.timePoint;
     end
   end
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QThread>
 #include <QtEndian>
 #include <memory>
 #include <string>
@@ -149,6 +151,34 @@ TEST_F(Lifecycle, HostVersionsFromThreeZeroZeroOnAreAccepted) {
           std::vector<std::string>{"Can not execute this plugin - Nimbrel version 3.0 or higher required."});
     }
   }
+}
+
+TEST_F(Lifecycle, ATakenPortIsReportedOnceAndTheLaterSuccessAnnounced) {
+  QTcpServer holder;
+  ASSERT_TRUE(holder.listen(QHostAddress::Any, port));
+  const size_t before = FakeHost::logLines().size();
+  startRun();
+  const std::string p = std::to_string(port);
+  const std::string failure = "<b>Error</b> - Cannot listen on port <b>" + p + "</b>: .+\\. Clients cannot " +
+                              "connect; the plug-in keeps trying every second\\.";
+  const std::string listening = escaped("<br><b>Info</b> - Listening on port: <b>" + p + "</b><br>");
+  auto count = [&](const std::string& pattern) {
+    const QRegularExpression re(QRegularExpression::anchoredPattern(QString::fromStdString(pattern)));
+    int n = 0;
+    for (const std::string& line : logSince(before)) n += re.match(QString::fromStdString(line)).hasMatch();
+    return n;
+  };
+  for (int waited = 0; waited < 3000 && count(failure) == 0; waited += 10) QThread::msleep(10);
+  // Several retries later the failure is still reported once.
+  QThread::msleep(2500);
+  EXPECT_EQ(count(failure), 1) << "the worker's failure line is missing or repeated";
+  EXPECT_EQ(count(listening), 1) << "only the pre-run's line so far";
+
+  holder.close();
+  for (int waited = 0; waited < 3000 && count(listening) < 2; waited += 10) QThread::msleep(10);
+  EXPECT_EQ(count(listening), 2) << "the retry that succeeds is announced";
+  LoopbackClient client;
+  EXPECT_TRUE(client.connectWithRetry(port));
 }
 
 TEST_F(Lifecycle, ACancelledPortDialogLeavesOnlyTheTimePointTracked) {

@@ -1,10 +1,14 @@
 // nimbrel-sim given bad input: each case a clear message and a non-zero exit,
-// never a crash (a crash shows as a status of 128 or more).
+// never a crash (a crash shows as a status of 128 or more); also a taken port
+// and the --client command's ending.
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/simulator/SimProcess.h"
@@ -53,19 +57,63 @@ TEST(SimulatorBadInput, EachFailsWithAMessageAndAStatus) {
 
 TEST(SimulatorBadInput, CancelledPortDialogStillRunsTheHostToTheEnd) {
   SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", "cancel", "--volumes", "3",
-                  "--tr-ms", "10", "--dims", "4", "4", "2"});
+                  "--tr-ms", "10", "--dims", "4", "4", "2", "--exit-when-done"});
   EXPECT_EQ(sim.wait(20000), 0) << sim.err();
   EXPECT_NE(sim.out().find("canceled"), std::string::npos) << sim.out();
 }
 
-TEST(SimulatorClientCommand, StartsOnceThePluginServesAndIsStoppedAtTheEnd) {
+TEST(SimulatorClientCommand, StartsOnceThePluginServesAndIsStoppedAfterItsGracePeriod) {
   const std::string marker = testing::TempDir() + "client-started";
   std::remove(marker.c_str());
   SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", std::to_string(freePort()),
-                  "--volumes", "3", "--tr-ms", "100", "--dims", "4", "4", "2", "--client",
+                  "--volumes", "3", "--tr-ms", "100", "--dims", "4", "4", "2", "--exit-when-done", "--client",
                   "touch " + marker + "; sleep 60"});
-  EXPECT_EQ(sim.wait(20000), 0) << sim.err();
+  EXPECT_EQ(sim.wait(30000), 0) << sim.err();
   EXPECT_TRUE(std::ifstream(marker).good()) << sim.err();
-  EXPECT_NE(sim.err().find("client command ended with status 143"), std::string::npos) << sim.err();
+  EXPECT_NE(sim.err().find("client command did not end within the grace period and was stopped"),
+            std::string::npos)
+      << sim.err();
   std::remove(marker.c_str());
+}
+
+TEST(SimulatorClientCommand, TheSimulatorEndsWithAClientThatEndsByItself) {
+  // Without --exit-when-done the host serves after its runs until the client
+  // is done, and reports the client's own status.
+  SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", std::to_string(freePort()),
+                  "--volumes", "3", "--tr-ms", "100", "--dims", "4", "4", "2", "--client",
+                  "sleep 1.5; exit 4"});
+  EXPECT_EQ(sim.wait(30000), 0) << sim.err();
+  EXPECT_NE(sim.err().find("client command ended with status 4"), std::string::npos) << sim.err();
+}
+
+TEST(SimulatorServing, KeepsServingAfterItsRunsUntilCtrlC) {
+  SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", std::to_string(freePort()),
+                  "--volumes", "3", "--tr-ms", "50", "--dims", "4", "4", "2"});
+  for (int waited = 0; waited < 20000 && sim.err().find("keeps serving") == std::string::npos; waited += 50)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_NE(sim.err().find("runs finished; the plug-in keeps serving on port"), std::string::npos)
+      << sim.err();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_TRUE(sim.running()) << "the host ended after its runs";
+  EXPECT_EQ(sim.out().find("Plugin completed processing."), sim.out().rfind("Plugin completed processing."));
+  sim.signal(SIGINT);
+  EXPECT_EQ(sim.wait(20000), 0) << sim.err();
+  EXPECT_NE(sim.err().find("done"), std::string::npos) << sim.err();
+}
+
+TEST(SimulatorPortClash, ASecondHostOnATakenPortSaysSoAndEndsWithStatus3) {
+  const int port = freePort();
+  SimProcess first({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", std::to_string(port),
+                    "--volumes", "40", "--tr-ms", "100", "--dims", "4", "4", "2", "--exit-when-done"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  SimProcess second({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", std::to_string(port),
+                     "--volumes", "3", "--tr-ms", "100", "--dims", "4", "4", "2", "--exit-when-done"});
+  EXPECT_EQ(second.wait(20000), 3) << second.err();
+  EXPECT_NE(second.out().find("Error - Cannot listen on port " + std::to_string(port) + ": "),
+            std::string::npos)
+      << second.out();
+  EXPECT_NE(second.err().find("THE PLUG-IN IS NOT LISTENING"), std::string::npos) << second.err();
+  EXPECT_EQ(first.out().find("Error"), std::string::npos) << first.out();
+  first.signal(SIGINT);
+  first.wait(20000);
 }

@@ -22,8 +22,8 @@ namespace {
 using Notification = std::pair<std::string, int>;
 
 std::vector<std::string> simArgs(int port, std::vector<std::string> extra) {
-  std::vector<std::string> args{NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port",
-                                std::to_string(port)};
+  std::vector<std::string> args{NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN,
+                                "--exit-when-done", "--port",   std::to_string(port)};
   args.insert(args.end(), extra.begin(), extra.end());
   return args;
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 
 #include "simulator/ScanSetup.h"
 #include "simulator/SyntheticScan.h"
@@ -132,6 +133,25 @@ TEST(ScanSetup, NiftiReplayTakesTheHeadersTrAndCentralRoi) {
   EXPECT_EQ(shorter.volumes, 5);
   ASSERT_EQ(shorter.rois.size(), 1u);
   EXPECT_EQ(shorter.rois[0].voxels.size(), 17u * 21u * 3u);
+}
+
+TEST(ScanSetup, AHeaderTrOutsideRealRunsIsRefusedUnlessTheTrIsGiven) {
+  // nibabel's example4d.nii.gz says 2000 seconds per volume.
+  const char path[] = "/usr/lib/python3/dist-packages/nibabel/tests/data/example4d.nii.gz";
+  if (!std::ifstream(path).good()) GTEST_SKIP() << path << " is missing (python3-nibabel)";
+  SimOptions options;
+  options.nifti = path;
+  Scan scan;
+  std::string error;
+  EXPECT_FALSE(setUpScan(options, scan, error));
+  EXPECT_NE(error.find("TR of 2000000 ms"), std::string::npos) << error;
+  EXPECT_NE(error.find("--tr-ms"), std::string::npos) << error;
+
+  options.trMs = 2000;
+  options.trGiven = true;
+  Scan given;
+  ASSERT_TRUE(setUpScan(options, given, error)) << error;
+  EXPECT_EQ(given.trMs, 2000);
 }
 
 TEST(ScanSetup, RefusesARunTooLargeForMemoryUpFront) {

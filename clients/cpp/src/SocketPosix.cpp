@@ -97,7 +97,7 @@ TcpStream TcpStream::connect(const std::string& host, std::uint16_t port, Deadli
     return stream;
   }
   ::freeaddrinfo(found);
-  throw ConnectionError(lastError);
+  throw ConnectionError(lastError + "; is the host (Nimbrel or nimbrel-sim) serving there?");
 }
 
 void TcpStream::sendAll(const std::uint8_t* data, std::size_t size, Deadline deadline) {

@@ -18,6 +18,8 @@ Subscription::Subscription(std::string host, std::uint16_t port, std::chrono::mi
 
 void Subscription::reconnect() {
   close();
+  lastPreStep_ = lastPostStep_ = -1;
+  lastWasPostRun_ = ended_ = false;
   const net::Deadline until = net::Clock::now() + connectTimeout_;
   stream_ = net::TcpStream::connect(host_, port_, until);
   try {
@@ -33,6 +35,7 @@ void Subscription::reconnect() {
 }
 
 std::optional<Notification> Subscription::next(std::chrono::milliseconds timeout) {
+  if (ended_) return std::nullopt;
   if (!stream_.isOpen()) throw ConnectionError("execute connection is closed (call reconnect())");
   Frame frame;
   try {
@@ -40,6 +43,13 @@ std::optional<Notification> Subscription::next(std::chrono::milliseconds timeout
         reader_.next(stream_, net::Clock::now() + timeout, true);  // notifications come seldom: wait first
   } catch (const TimeoutError&) {
     return std::nullopt;
+  } catch (const ConnectionError&) {
+    close();
+    if (lastWasPostRun_) {
+      ended_ = true;
+      return std::nullopt;
+    }
+    throw;
   } catch (...) {
     close();
     throw;
@@ -51,7 +61,16 @@ std::optional<Notification> Subscription::next(std::chrono::milliseconds timeout
     close();
     throw;
   }
-  return Notification{std::move(body.name), body.timePoint, frame.received};
+  Notification n{std::move(body.name), body.timePoint, frame.received};
+  lastWasPostRun_ = n.isPostRun();
+  std::int32_t* last = n.isPreStep() ? &lastPreStep_ : n.isPostStep() ? &lastPostStep_ : nullptr;
+  if (n.isPostRun()) lastPreStep_ = lastPostStep_ = -1;
+  if (last != nullptr) {
+    if (*last >= 0 && n.timePoint > *last + 1) n.skipped = n.timePoint - *last - 1;
+    n.repeated = *last >= 0 && n.timePoint == *last;
+    *last = n.timePoint;
+  }
+  return n;
 }
 
 std::optional<Notification> Subscription::waitForPostStep(std::chrono::milliseconds timeout) {

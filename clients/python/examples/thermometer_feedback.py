@@ -78,8 +78,7 @@ class Feedback:
             self.updates.put((time_point, 100.0 * (mean - self.baseline) / self.baseline))
 
     def poll(self):
-        if self.steps.error is not None:
-            raise self.steps.error
+        self.steps.check()  # a failure on the subscription's thread surfaces here
         try:
             return self.updates.get_nowait()
         except queue.Empty:

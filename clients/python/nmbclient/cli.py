@@ -67,7 +67,7 @@ def _or_error(value):
 
 
 def cmd_info(args, out):
-    with Client(args.host, args.port, args.timeout) as client:
+    with Client(args.host, args.port, args.timeout, wait=args.wait) as client:
         names = ["project_name", "watch_folder", "target_folder", "feedback_folder",
                  "dims_of_functional_data", "current_time_point", "expected_nr_of_time_points",
                  "nr_of_rois", "full_nr_of_predictors", "current_nr_of_predictors",
@@ -115,7 +115,12 @@ def cmd_info(args, out):
 
 def cmd_get(args, out):
     request = requests.lookup(args.name)
-    with Client(args.host, args.port, args.timeout) as client:
+    if request is not None and not args.raw and len(args.ints) != len(request.params):
+        print("nmb get: usage error: %s takes %d value%s (%s), %d given" % (
+            request.method, len(request.params), "" if len(request.params) == 1 else "s",
+            " ".join(request.params) or "none", len(args.ints)), file=sys.stderr)
+        return 2
+    with Client(args.host, args.port, args.timeout, wait=args.wait) as client:
         if request is None or args.raw:
             reply = client.request(request.name if request else args.name, *args.ints)
             print(reply.payload.hex(" ") if reply.payload else "(no values)", file=out)
@@ -130,9 +135,9 @@ class _Steps:
 
     def __init__(self, args):
         self.args = args
-        self.client = Client(args.host, args.port, args.timeout)
+        self.client = Client(args.host, args.port, args.timeout, wait=args.wait)
         try:
-            self.subscription = Subscription(args.host, args.port, args.timeout)
+            self.subscription = Subscription(args.host, args.port, args.timeout, wait=args.wait)
             self.nr_of_rois = self.client.nr_of_rois()
         except BaseException:
             self.client.close()
@@ -150,7 +155,8 @@ class _Steps:
             try:
                 notification = self.subscription.next()
             except ConnectionLost:
-                print("nmb: the plug-in closed the connection", file=sys.stderr)
+                if not self.subscription.run_ended:
+                    print("nmb: the connection was lost in the middle of a run", file=sys.stderr)
                 return
             name, time_point = notification
             if name == texts.POST_RUN_CALLED and not self.args.keep_going:
@@ -190,6 +196,8 @@ def build_parser():
     parser.add_argument("--host", default="127.0.0.1", help="plug-in address (default 127.0.0.1)")
     parser.add_argument("--port", type=int, default=texts.BROADCAST_PORT, help="plug-in port (default 55555)")
     parser.add_argument("--timeout", type=float, default=10.0, help="seconds to wait for a reply (default 10)")
+    parser.add_argument("--wait", type=float, default=None, metavar="SECONDS",
+                        help="wait up to SECONDS for the host to appear (default: fail at once)")
     commands = parser.add_subparsers(dest="command", required=True)
 
     p = commands.add_parser("discover", help="list plug-ins that announce themselves")

@@ -2,8 +2,9 @@
 
 All three back-fill the run from its start, so they may be started in the
 middle of a scan.  record and plot end with the run ("PostRunCalled"), after
-`--steps` live volumes, or when the connection is lost; with `--wait` they
-wait for the host to appear and reconnect after a loss.  The dashboard always
+`--steps` live volumes, or when the connection is lost; with nmb's
+`--wait SECONDS` they wait that long for the host to appear, and as long
+again after a loss before they give up (reconnecting reads what they missed).  The dashboard always
 waits and reconnects, and follows run after run until Ctrl-C.
 """
 
@@ -24,7 +25,7 @@ def _baseline(text):
 def _follow(args, window=None):
     """Yields RunInfo and Volume events of the run(s) the command follows, and reports
     connection states on stderr; ends as the command's options say."""
-    follower = RunFollower(args.host, args.port, args.timeout, window=window, reconnect=args.wait)
+    follower = RunFollower(args.host, args.port, args.timeout, window=window, wait=args.wait)
     live = 0
     runs = 0
     for event in follower.events():
@@ -32,11 +33,11 @@ def _follow(args, window=None):
             if event.state == RUN_ENDED and not args.keep_going:
                 return
             if event.state == LOST:
-                print("nmb: the plug-in closed the connection (%s)%s" % (
-                    event.detail, ", waiting for the host" if args.wait else ""), file=sys.stderr)
-                if not args.wait:
+                print("nmb: the connection was lost in the middle of a run (%s)%s" % (
+                    event.detail, "" if args.wait is None else "; waiting for the host"), file=sys.stderr)
+                if args.wait is None:
                     return
-            elif event.state == WAITING and args.wait:
+            elif event.state == WAITING and args.wait is not None:
                 print("nmb: waiting for the host at %s:%d" % (args.host, args.port), file=sys.stderr)
         elif isinstance(event, RunInfo):
             runs += 1
@@ -128,8 +129,6 @@ def add_commands(commands):
     def following(p):
         p.add_argument("--steps", type=int, default=None, help="stop after this many live volumes")
         p.add_argument("--keep-going", action="store_true", help="go on across runs instead of ending with the run")
-        p.add_argument("--wait", action="store_true",
-                       help="wait for the host to start serving, and reconnect when the connection is lost")
         p.add_argument("--baseline", type=_baseline, default=None, metavar="FIRST:LAST",
                        help="baseline time points for percent signal change, e.g. 1:10")
 

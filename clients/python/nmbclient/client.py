@@ -13,6 +13,15 @@ arrays (int16 volumes, float32 maps, means and correlations) or, without numpy
 or with use_numpy=False, array.array.  `last_received_at` holds the
 time.monotonic() at which the last reply's final byte arrived.
 
+Arguments are checked before anything is sent: every index must be a whole
+number (mean_of_roi(0.5) or mean_of_roi("0") raise TypeError rather than ask
+for ROI 0).  With `wait` (seconds) the client waits for a host that is not up
+yet, as a stimulus program started before the host needs.
+
+Time points: on the host's current time point n the newest recorded volume is
+n - 1 (newest_time_point()), and a windowed correlation over w time points
+needs n >= w (window_ready(w)).
+
 Calls from several threads are serialised (each exchange holds a lock), so
 a notification callback may share the client with the main program; for
 parallel requests open one Client per thread.  After a time-out, a lost
@@ -26,7 +35,7 @@ import threading
 from . import requests, wire
 from .connection import MAX_REPLY_BYTES, request_connection
 from .errors import ConnectionLost, NimbrelError, ProtocolError
-from .shapes import catch_up_calls, join_catch_up, reshape_volume
+from .shapes import catch_up_calls, join_catch_up, reshape_maps, reshape_volume
 
 Reply = collections.namedtuple("Reply", "name body payload received_at")
 Reply.__doc__ = """A raw reply: echoed `name`, whole `body`, `payload` (the values: the bytes
@@ -36,25 +45,31 @@ arguments) and `received_at`, the time.monotonic() of its last byte."""
 
 class Client:
     def __init__(self, host="127.0.0.1", port=55555, timeout=10.0, use_numpy=True,
-                 max_reply_bytes=MAX_REPLY_BYTES):
+                 max_reply_bytes=MAX_REPLY_BYTES, wait=None):
         self.host = host
         self.port = port
         self.timeout = timeout
+        self.wait = wait
         self.use_numpy = use_numpy and wire.numpy_available()
         self.max_reply_bytes = max_reply_bytes
         self.last_received_at = None
         self._conn = None
         self._lock = threading.Lock()
+        # The newest ROI count the plug-in reported, for the context of an
+        # out-of-range refusal.
+        self._known_rois = None
         self.reconnect()
 
     # -- connection ---------------------------------------------------------
 
-    def reconnect(self):
-        """Closes the connection if open and opens a new one with a fresh handshake."""
+    def reconnect(self, wait=None):
+        """Closes the connection if open and opens a new one with a fresh handshake,
+        waiting up to `wait` seconds (default: the client's own `wait`) for the host."""
         with self._lock:
             if self._conn is not None:
                 self._conn.close()
-            self._conn = request_connection(self.host, self.port, self.timeout, self.max_reply_bytes)
+            self._conn = request_connection(self.host, self.port, self.timeout, self.max_reply_bytes,
+                                            wait=self.wait if wait is None else wait)
 
     @property
     def handshake_version(self):
@@ -104,13 +119,17 @@ class Client:
             request = requests.lookup(name)
             if request is None:
                 raise ValueError("unknown request %r" % name)
-            resolved.append((request, tuple(args)))
+            resolved.append((request, requests.check_args(request, tuple(args))))
         bodies = self._exchange([wire.encode_request(r.name, a) for r, a in resolved], len(resolved))
         values, first_error = [], None
         for (request, args), (body, _) in zip(resolved, bodies):
             try:
-                values.append(requests.decode_reply(request, body, args, self.use_numpy))
+                value = requests.decode_reply(request, body, args, self.use_numpy)
+                if request.method == "nr_of_rois":
+                    self._known_rois = value
+                values.append(value)
             except NimbrelError as exc:
+                exc = self._with_context(exc, request, args)
                 values.append(exc)
                 first_error = first_error or exc
             except ProtocolError:
@@ -123,12 +142,24 @@ class Client:
     def _call(self, method, *args):
         return self.call_many([(method, args)])[0]
 
+    def _with_context(self, exc, request, args):
+        """The refusal with the valid ROI range added, when the client knows the count."""
+        if "roi" in request.params and self._known_rois is not None:
+            roi = args[request.params.index("roi")]
+            if not 0 <= roi < self._known_rois:
+                valid = ("the host has no ROIs" if self._known_rois <= 0 else
+                         "ROI %d asked; the host has %d ROI%s, 0 to %d" % (
+                             roi, self._known_rois, "" if self._known_rois == 1 else "s", self._known_rois - 1))
+                return NimbrelError(exc.text, valid)
+        return exc
+
     def request(self, name, *ints):
         """Sends any request by its wire name with integer arguments; returns the raw Reply.
 
         Error replies raise NimbrelError.  For a request the client knows, the
         echoed arguments are checked too, and `payload` starts after them.
         """
+        ints = tuple(requests.whole_number(value, "%s's arguments" % name) for value in ints)
         [(body, received_at)] = self._exchange([wire.encode_request(name, ints)], 1)
         request = requests.BY_NAME.get(name)
         echo = requests.echoed_args(request, ints) if request is not None else ()
@@ -228,16 +259,30 @@ class Client:
     def beta_of_voxel(self, beta, x, y, z):
         return self._call("beta_of_voxel", beta, x, y, z)
 
-    def beta_maps(self):
-        """All beta maps, map after map: a flat float32 run of voxels x current predictors."""
-        return self._call("beta_maps")
+    def beta_maps(self, shaped=False):
+        """All beta maps, map after map: a flat float32 run of voxels x current predictors.
+
+        With `shaped` a numpy array (maps, dimZ, dimY, dimX), built from the
+        dimensions and the predictor count asked in the same round trip, so the
+        counts belong to the maps."""
+        if not shaped:
+            return self._call("beta_maps")
+        dims, maps, flat = self.call_many([("dims_of_functional_data", ()), ("current_nr_of_predictors", ()),
+                                           ("beta_maps", ())])
+        return reshape_maps(flat, maps, dims)
 
     def map_value_of_voxel(self, map_index, x, y, z):
         return self._call("map_value_of_voxel", map_index, x, y, z)
 
-    def contrast_maps(self):
-        """All contrast maps, map after map: a flat float32 run of voxels x contrasts."""
-        return self._call("contrast_maps")
+    def contrast_maps(self, shaped=False):
+        """All contrast maps, map after map: a flat float32 run of voxels x contrasts.
+
+        With `shaped` a numpy array (maps, dimZ, dimY, dimX), as beta_maps()."""
+        if not shaped:
+            return self._call("contrast_maps")
+        dims, maps, flat = self.call_many([("dims_of_functional_data", ()), ("nr_of_contrasts", ()),
+                                           ("contrast_maps", ())])
+        return reshape_maps(flat, maps, dims)
 
     def number_of_classes(self):
         return self._call("number_of_classes")
@@ -268,6 +313,18 @@ class Client:
         return self._call("instant_proxy_correlation_at_time_point", window, time_point)
 
     # -- what users always write themselves ----------------------------------
+
+    def newest_time_point(self):
+        """The time point of the newest recorded volume: the current time point - 1,
+        or None before the run's first volume.  The requests "at time point t"
+        accept t up to this one."""
+        current = self.current_time_point()
+        return current - 1 if current > 0 else None
+
+    def window_ready(self, window):
+        """True when the run has enough volumes for a windowed correlation over
+        `window` time points (the window ends before the current time point)."""
+        return self.current_time_point() >= window
 
     def roi_means(self, nr_of_rois=None):
         """The current mean of every ROI, asked back to back in one round trip.

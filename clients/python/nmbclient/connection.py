@@ -8,6 +8,7 @@ after a malformed frame, the connection is closed, because the byte stream can
 no longer be trusted to start at a frame boundary.
 """
 
+import select
 import socket
 import time
 
@@ -38,12 +39,17 @@ class Connection:
         self.timeout = timeout
         self.max_reply_bytes = max_reply_bytes
         self.role = role
+        self._sock = None
         try:
             self._sock = socket.create_connection((host, port), timeout=timeout)
         except socket.timeout as exc:
-            raise ReplyTimeout("no connection to %s:%d within %.3g s" % (host, port, timeout)) from exc
+            raise ReplyTimeout("no connection to %s:%d within %.3g s; is the host (Nimbrel or nimbrel-sim) "
+                               "serving there?" % (host, port, timeout)) from exc
         except OSError as exc:
-            raise ConnectionLost("cannot connect to %s:%d: %s" % (host, port, exc)) from exc
+            raise ConnectionLost(
+                "cannot connect to %s:%d (%s); is the host (Nimbrel or nimbrel-sim) running with the plug-in "
+                "serving on that address and port? wait=SECONDS (nmb --wait) waits for it to appear"
+                % (host, port, exc.strerror or exc)) from exc
         self._sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         try:
             self.version = self._handshake(role)
@@ -72,6 +78,12 @@ class Connection:
                 self._sock.close()
             finally:
                 self._sock = None
+
+    def readable(self):
+        """True when bytes (or the end of the stream) are waiting to be received."""
+        sock = self._require_open()
+        ready, _, _ = select.select([sock], [], [], 0)
+        return bool(ready)
 
     def shutdown(self):
         """Ends the connection from another thread: a blocked receive returns at once."""
@@ -159,9 +171,27 @@ class Connection:
             % (limit, got, size))
 
 
-def request_connection(host, port, timeout, max_reply_bytes=MAX_REPLY_BYTES):
-    return Connection(host, port, texts.REQUEST_ROLE, timeout, max_reply_bytes)
+# How often a connection that waits for the host tries again.
+RETRY_SECONDS = 0.25
 
 
-def execute_connection(host, port, timeout, max_reply_bytes=MAX_REPLY_BYTES):
-    return Connection(host, port, texts.EXECUTE_ROLE, timeout, max_reply_bytes)
+def connect(host, port, role, timeout, max_reply_bytes=MAX_REPLY_BYTES, wait=None):
+    """A Connection; with `wait` (seconds) a host that is not there yet (refused,
+    unreachable, or closing before the handshake) is tried again until it
+    answers or `wait` has passed, and the last failure is raised then."""
+    deadline = None if wait is None else time.monotonic() + wait
+    while True:
+        try:
+            return Connection(host, port, role, timeout, max_reply_bytes)
+        except (ConnectionLost, ReplyTimeout):
+            if deadline is None or time.monotonic() + RETRY_SECONDS > deadline:
+                raise
+        time.sleep(RETRY_SECONDS)
+
+
+def request_connection(host, port, timeout, max_reply_bytes=MAX_REPLY_BYTES, wait=None):
+    return connect(host, port, texts.REQUEST_ROLE, timeout, max_reply_bytes, wait)
+
+
+def execute_connection(host, port, timeout, max_reply_bytes=MAX_REPLY_BYTES, wait=None):
+    return connect(host, port, texts.EXECUTE_ROLE, timeout, max_reply_bytes, wait)

@@ -16,11 +16,15 @@ class NmbError(Exception):
 
 
 class NimbrelError(NmbError):
-    """The plug-in answered with an error reply."""
+    """The plug-in answered with an error reply.
 
-    def __init__(self, text):
-        super().__init__(text)
+    `text` is the plug-in's own text; `hint` what the client adds to it (the
+    valid range of an index it already knows), or None.  str() shows both."""
+
+    def __init__(self, text, hint=None):
+        super().__init__(text if not hint else "%s (%s)" % (text, hint))
         self.text = text
+        self.hint = hint
 
 
 class ProtocolError(NmbError):

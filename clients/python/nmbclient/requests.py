@@ -7,6 +7,7 @@ sent and decodes the values with the request's value decoder; an error body
 """
 
 import collections
+import operator
 
 from . import texts, wire
 from .errors import NimbrelError, ProtocolError
@@ -107,6 +108,32 @@ BY_METHOD = {r.method: r for r in REQUESTS}
 def lookup(name):
     """Finds a request by its wire name ("tGetNrOfROIs") or method name ("nr_of_rois")."""
     return BY_NAME.get(name) or BY_METHOD.get(name)
+
+
+def check_args(request, args):
+    """The arguments of a call to `request` as ints; a TypeError when there are
+    not exactly as many as the request takes or one is not a whole number (a
+    float, a string or a bool would otherwise be sent as some other index)."""
+    if len(args) != len(request.params):
+        raise TypeError("%s takes %d argument%s (%s), %d given" % (
+            request.method, len(request.params), "" if len(request.params) == 1 else "s",
+            ", ".join(request.params) or "none", len(args)))
+    return tuple(whole_number(value, "%s's %s" % (request.method, param))
+                 for value, param in zip(args, request.params))
+
+
+def whole_number(value, what="a request argument"):
+    """`value` as an int, refusing bools, floats, strings and anything else that is
+    not an integer (numpy integers are fine)."""
+    if isinstance(value, bool):
+        raise TypeError("%s must be a whole number, not %r" % (what, value))
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError("%s must be a whole number, not %r" % (what, value)) from None
+    if not -(1 << 31) <= number < (1 << 31):
+        raise ValueError("%s does not fit in 32 bits: %d" % (what, number))
+    return number
 
 
 def echoed_args(request, args):

@@ -29,8 +29,8 @@ notifications' time points and receive times:
   and at least LATE_MARGIN_S beyond it (so scheduling jitter of a fast run
   is not called late).
 
-A lost connection is retried every `retry_s` seconds until the host answers
-again; the same run is continued (back-filling what was missed) and a new run
+A lost connection is retried every `retry_s` seconds while the host is
+awaited (see `wait`); the same run is continued (back-filling what was missed) and a new run
 starts afresh with a new RunInfo.
 
 Thread rules: events() runs on one thread; stop() may be called from any
@@ -130,12 +130,14 @@ def wall_clock_of(monotonic):
 
 
 class RunFollower:
-    def __init__(self, host="127.0.0.1", port=55555, timeout=10.0, window=None, reconnect=True, retry_s=1.0):
+    def __init__(self, host="127.0.0.1", port=55555, timeout=10.0, window=None, wait=math.inf, retry_s=1.0):
         """`window`: when set (and there are at least two ROIs), every volume also gets the
         plug-in's Pearson and partial correlations over that many time points.
-        `reconnect`: wait for the host and reconnect after a loss; without it a failed
-        first connection raises and a lost connection ends events() after State(LOST)."""
-        self.reconnect = reconnect
+        `wait`: seconds to wait for the host, at the start and after a lost connection
+        (math.inf: as long as it takes).  When the host stays away longer, a first
+        connection raises its error and a lost one ends events() after State(LOST);
+        None means not to wait at all."""
+        self.wait = wait
         self.host = host
         self.port = port
         self.timeout = timeout
@@ -225,15 +227,20 @@ class RunFollower:
             return []
 
         yield from state(WAITING, "%s:%d" % (self.host, self.port))
+        missing_since = time.monotonic()
+        connected_once = False
         while not self.stopped:
             try:
                 self._connect()
             except (NmbError, OSError) as exc:
-                if not self.reconnect:
+                if self.wait is None or time.monotonic() - missing_since > self.wait:
+                    if connected_once:
+                        return
                     raise
                 yield from state(announced if announced in (LOST, RUN_ENDED) else WAITING, str(exc))
                 self._stopping.wait(self.retry_s)
                 continue
+            connected_once = True
             try:
                 yield from state(CONNECTED, "%s:%d" % (self.host, self.port))
                 current = self._current_time_point()
@@ -251,8 +258,9 @@ class RunFollower:
             except (NmbError, OSError) as exc:
                 if not self.stopped:
                     yield from state(LOST, str(exc))
-                    if not self.reconnect:
+                    if self.wait is None:
                         return
+                    missing_since = time.monotonic()
                     self._stopping.wait(self.retry_s)
             finally:
                 self._disconnect()

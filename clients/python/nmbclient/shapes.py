@@ -42,6 +42,18 @@ def reshape_volume(flat, dims, order="C"):
     raise ValueError("order must be 'C' or 'F'")
 
 
+def reshape_maps(flat, maps, dims):
+    """A map-after-map run (beta or contrast maps) as shape (maps, dimZ, dimY, dimX),
+    indexed [map, z, y, x]; a ValueError when the counts do not fit the run."""
+    _need_numpy("reshaping maps")
+    dim_x, dim_y, dim_z = dims
+    values = numpy.asarray(flat)
+    if maps < 0 or values.size != maps * dim_x * dim_y * dim_z:
+        raise ValueError("maps hold %d values; %d maps of dimensions %r need %d"
+                         % (values.size, maps, tuple(dims), max(maps, 0) * dim_x * dim_y * dim_z))
+    return values.reshape(maps, dim_z, dim_y, dim_x)
+
+
 def pair_count(nr_of_rois):
     return nr_of_rois * (nr_of_rois - 1) // 2
 

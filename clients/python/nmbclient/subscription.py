@@ -1,16 +1,23 @@
 """Subscription: the step notifications of an execute connection.
 
     from nmbclient import Subscription
-    with Subscription("127.0.0.1", 55555) as sub:
-        for name, time_point in sub:          # until the plug-in closes
-            ...
-        t = sub.wait_for_post_step(timeout=5)  # or wait for the next post-step
-        sub.start(callback)                    # or have a thread call callback(n)
+    with Subscription("127.0.0.1", 55555, wait=60) as sub:   # waits for the host
+        for step in sub.notifications():       # one run, ends after "PostRunCalled"
+            if step.skipped:                   # time points the host jumped over
+                ...
+        step = sub.next(timeout=0)             # a frame loop polls: None if none is due
+        sub.start(callback, on_error=report)   # or have a thread call callback(n)
 
 The plug-in pushes "PreStepCalled", "PostStepCalled" and "PostRunCalled",
 each with a time point.  Every notification is a Notification: a (name,
 time_point) tuple that also carries `received_at`, the time.monotonic() at
-which it arrived, for logging feedback latency per volume.
+which it arrived, for logging feedback latency per volume, and says whether
+the stream is irregular: `skipped` counts the time points between this one and
+the previous notification of the same name (a dropped volume), `repeated` is
+true when the time point is the same again (a step processed twice).
+
+A run ends normally with "PostRunCalled".  A connection that closes without
+it was lost: iteration raises ConnectionLost instead of just ending.
 
 Iteration, next() and the wait helpers belong to one thread; start() hands the
 connection to a background thread instead, and stop() (from any thread) ends it.
@@ -25,18 +32,52 @@ from .errors import ConnectionLost, ProtocolError, ReplyTimeout
 
 
 class Notification(tuple):
-    """(name, time_point), with the monotonic receive time as `received_at`."""
+    """(name, time_point), with the monotonic receive time as `received_at` and the
+    stream's irregularities as `skipped` (time points jumped over) and `repeated`."""
 
-    def __new__(cls, name, time_point, received_at):
+    def __new__(cls, name, time_point, received_at, skipped=0, repeated=False):
         self = tuple.__new__(cls, (name, time_point))
         self.received_at = received_at
+        self.skipped = skipped
+        self.repeated = repeated
         return self
 
     name = property(lambda self: self[0])
     time_point = property(lambda self: self[1])
 
     def __repr__(self):
-        return "Notification(%r, %d, received_at=%.6f)" % (self[0], self[1], self.received_at)
+        extra = ""
+        if self.skipped:
+            extra += ", skipped=%d" % self.skipped
+        if self.repeated:
+            extra += ", repeated=True"
+        return "Notification(%r, %d, received_at=%.6f%s)" % (self[0], self[1], self.received_at, extra)
+
+
+class _GapTracker:
+    """Compares each step notification's time point with the previous one of its name.
+
+    The first of each name after connecting (or after a run's end) has nothing to
+    compare with, so a subscriber that joins in the middle of a run is not told
+    of a gap."""
+
+    def __init__(self):
+        self._last = {}
+
+    def mark(self, notification):
+        name, time_point = notification
+        if name == texts.POST_RUN_CALLED:
+            self._last.clear()
+            return notification
+        last = self._last.get(name)
+        self._last[name] = time_point
+        if last is None:
+            return notification
+        skipped = max(0, time_point - last - 1)
+        repeated = time_point == last
+        if not skipped and not repeated:
+            return notification
+        return Notification(name, time_point, notification.received_at, skipped, repeated)
 
 
 def decode_notification(body, received_at):
@@ -55,35 +96,89 @@ MAX_NOTIFICATION_BYTES = 1 << 16
 
 
 class Subscription:
-    def __init__(self, host="127.0.0.1", port=55555, timeout=10.0, max_reply_bytes=MAX_NOTIFICATION_BYTES):
+    """`wait` (seconds) lets the subscription wait for a host that is not up yet:
+    connecting is retried until it succeeds or `wait` has passed."""
+
+    def __init__(self, host="127.0.0.1", port=55555, timeout=10.0, max_reply_bytes=MAX_NOTIFICATION_BYTES,
+                 wait=None):
         self.host = host
         self.port = port
         self.timeout = timeout
-        self._conn = execute_connection(host, port, timeout, max_reply_bytes)
+        self.wait = wait
+        self.max_reply_bytes = max_reply_bytes
+        self._conn = execute_connection(host, port, timeout, max_reply_bytes, wait=wait)
         self._thread = None
         self._stopping = threading.Event()
+        self._gaps = _GapTracker()
+        # The newest notification seen: a closing connection after "PostRunCalled"
+        # is the normal end of a run, without it a lost connection.
+        self._last_name = None
         self.error = None
 
     @property
     def handshake_version(self):
         return self._conn.version
 
+    @property
+    def run_ended(self):
+        """True when the newest notification was "PostRunCalled"."""
+        return self._last_name == texts.POST_RUN_CALLED
+
+    def reconnect(self, wait=None):
+        """Opens a new execute connection, waiting up to `wait` seconds (default: the
+        subscription's own `wait`) for the host.  Notifications sent while
+        disconnected are not replayed; Client.catch_up() fetches their ROI means."""
+        if self._thread is not None and self._thread.is_alive():
+            raise RuntimeError("the subscription's background thread owns the connection")
+        self._conn.close()
+        self._conn = execute_connection(self.host, self.port, self.timeout, self.max_reply_bytes,
+                                        wait=self.wait if wait is None else wait)
+        self._gaps = _GapTracker()
+        self._last_name = None
+
+    def _receive(self, timeout):
+        body, received_at = self._conn.receive(timeout=timeout, keep_open_when_idle=True)
+        notification = self._gaps.mark(decode_notification(body, received_at))
+        self._last_name = notification[0]
+        return notification
+
     def next(self, timeout=None):
         """The next notification; waits at most `timeout` seconds (None: without limit).
 
-        Raises ReplyTimeout when none arrived (the subscription stays usable)
-        and ConnectionLost when the plug-in has closed the connection.
+        With timeout=0 it only looks: it returns None when no notification is
+        waiting (for a frame loop that polls).  Otherwise it raises ReplyTimeout
+        when none arrived (the subscription stays usable) and ConnectionLost
+        when the connection closed.
         """
-        body, received_at = self._conn.receive(timeout=timeout, keep_open_when_idle=True)
-        return decode_notification(body, received_at)
+        self.check()
+        if timeout is not None and timeout <= 0:
+            if not self._conn.readable():
+                return None
+            return self._receive(self.timeout)
+        return self._receive(timeout)
 
-    def __iter__(self):
-        """Yields notifications until the connection closes."""
+    def notifications(self, timeout=None, until_post_run=True):
+        """Yields notifications; with `until_post_run` the last one is the run's
+        "PostRunCalled".  `timeout` bounds the wait for each one (ReplyTimeout).
+
+        A connection that closes right after "PostRunCalled" ends the iteration
+        normally; one that closes before raises ConnectionLost: the host was
+        stopped or the network failed in the middle of a run.
+        """
         while True:
             try:
-                yield self.next()
+                notification = self.next(timeout)
             except ConnectionLost:
+                if self.run_ended:
+                    return
+                raise
+            yield notification
+            if until_post_run and notification[0] == texts.POST_RUN_CALLED:
                 return
+
+    def __iter__(self):
+        """Yields notifications, across runs, until the connection closes (see notifications())."""
+        return self.notifications(until_post_run=False)
 
     def wait_for(self, name, timeout=None):
         """Skips notifications until one called `name`; returns it.  `timeout` bounds the whole wait."""
@@ -100,28 +195,87 @@ class Subscription:
         """Waits for the next "PostStepCalled"; returns its Notification (name, time point)."""
         return self.wait_for(texts.POST_STEP_CALLED, timeout)
 
-    def start(self, callback):
+    def start(self, callback, on_error=None, reconnect=False):
         """Calls callback(notification) on a background thread for every notification.
 
-        The thread ends when the connection closes or stop() is called; an
-        exception from the callback ends it too and is kept in `error`.
+        An exception from the callback, or a connection lost in the middle of a
+        run, is never swallowed: with `on_error` the thread calls
+        on_error(exception) and goes on (the callback's failure skips only that
+        notification); without it the thread ends, `alive` turns false and the
+        exception is raised by the next check(), next() or join().  With
+        `reconnect` a lost connection is opened again (waiting for the host as
+        long as it takes, until stop()) instead of ending the thread.  A
+        connection closed after "PostRunCalled" ends the thread quietly.
         """
         if self._thread is not None:
             raise RuntimeError("the subscription already has a background thread")
-        self._thread = threading.Thread(target=self._run, args=(callback,), daemon=True,
+        self._thread = threading.Thread(target=self._run, args=(callback, on_error, reconnect), daemon=True,
                                         name="nmbclient-subscription")
         self._thread.start()
 
-    def _run(self, callback):
-        try:
-            while not self._stopping.is_set():
-                body, received_at = self._conn.receive(timeout=None)
-                callback(decode_notification(body, received_at))
-        except ConnectionLost:
-            pass
-        except BaseException as exc:  # kept for the owner; the thread must not die silently
-            if not self._stopping.is_set():
-                self.error = exc
+    @property
+    def alive(self):
+        """True while the background thread runs and delivers notifications."""
+        return self._thread is not None and self._thread.is_alive() and self.error is None
+
+    def check(self):
+        """Raises the exception that ended the background thread, if one did."""
+        if self.error is not None:
+            raise self.error
+
+    def join(self, timeout=None):
+        """Waits for the background thread to end, then raises what ended it, if anything."""
+        if self._thread is not None and self._thread is not threading.current_thread():
+            self._thread.join(timeout)
+        self.check()
+
+    def _run(self, callback, on_error, reconnect):
+        while not self._stopping.is_set():
+            try:
+                notification = self._receive(None)
+            except ConnectionLost as exc:
+                if self._stopping.is_set():
+                    return
+                if reconnect:
+                    self._reconnect_until_stopped()
+                    continue
+                if self.run_ended:
+                    return
+                self._fail(exc, on_error, fatal=True)
+                return
+            except BaseException as exc:  # a malformed stream: the connection is closed
+                if not self._stopping.is_set():
+                    self._fail(exc, on_error, fatal=True)
+                return
+            try:
+                callback(notification)
+            except BaseException as exc:  # the thread must not die silently
+                if self._fail(exc, on_error, fatal=False):
+                    return
+
+    def _fail(self, exc, on_error, fatal):
+        """Reports `exc`; returns True when the thread has to end."""
+        if on_error is not None:
+            try:
+                on_error(exc)
+                return fatal
+            except BaseException as handler_failure:
+                exc = handler_failure
+        self.error = exc
+        return True
+
+    def _reconnect_until_stopped(self):
+        while not self._stopping.is_set():
+            try:
+                self._conn.close()
+                self._conn = execute_connection(self.host, self.port, self.timeout, self.max_reply_bytes)
+                self._gaps = _GapTracker()
+                self._last_name = None
+                if self._stopping.is_set():  # stop() came while connecting
+                    self._conn.shutdown()
+                return
+            except (ConnectionLost, ReplyTimeout, ProtocolError):
+                self._stopping.wait(0.2)
 
     def stop(self, timeout=5.0):
         """Ends the background thread (if any) and closes the connection."""

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <tuple>
+#include <vector>
 
 #include "FakeServer.h"
 #include "nmbclient/Client.h"
@@ -278,6 +280,53 @@ TEST(Subscription, DeliversNotificationsAndTimesOutQuietly) {
   EXPECT_EQ(nextPost->timePoint, 8);
 
   EXPECT_THROW(steps.next(2s), nmb::ConnectionError);  // the server has gone
+}
+
+TEST(Subscription, MarksGapsAndRepeatsAndEndsQuietlyAfterThePostRun) {
+  auto steps = [](std::initializer_list<int> points) {
+    Bytes all;
+    for (int t : points)
+      all = cat({all, frame(cat({text("PreStepCalled"), int32(t)})),
+                 frame(cat({text("PostStepCalled"), int32(t)}))});
+    return all;
+  };
+  FakeServer server(
+      [&](int fd) {
+        FakeServer::readFrame(fd);
+        FakeServer::send(fd, frame(cat({text("Execute Socket"), int32(2), int32(0), int32(0)})));
+        FakeServer::send(
+            fd, cat({steps({4, 5, 7, 7}), frame(cat({text("PostRunCalled"), int32(7)})), steps({1})}));
+      },
+      1);
+  nmb::Subscription subscription("127.0.0.1", server.port(), 2s);
+  std::vector<std::tuple<int, int, bool>> posts;
+  for (;;) {
+    const auto n = subscription.next(2s);
+    ASSERT_TRUE(n.has_value());
+    if (n->isPostStep()) posts.emplace_back(n->timePoint, n->skipped, n->repeated);
+    if (n->isPostStep() && n->timePoint == 1) break;
+  }
+  const std::vector<std::tuple<int, int, bool>> expected{
+      {4, 0, false}, {5, 0, false}, {7, 1, false}, {7, 0, true}, {1, 0, false}};
+  EXPECT_EQ(posts, expected);
+  // The server closes in the middle of the second run: a lost run.
+  EXPECT_THROW(subscription.next(2s), nmb::ConnectionError);
+  EXPECT_FALSE(subscription.ended());
+}
+
+TEST(Subscription, AConnectionClosedAfterThePostRunIsTheNormalEnd) {
+  FakeServer server([&](int fd) {
+    FakeServer::readFrame(fd);
+    FakeServer::send(fd, frame(cat({text("Execute Socket"), int32(2), int32(0), int32(0)})));
+    FakeServer::send(fd, frame(cat({text("PostRunCalled"), int32(3)})));
+  });
+  nmb::Subscription subscription("127.0.0.1", server.port(), 2s);
+  const auto last = subscription.next(2s);
+  ASSERT_TRUE(last.has_value());
+  EXPECT_TRUE(last->isPostRun());
+  EXPECT_FALSE(subscription.next(2s).has_value());
+  EXPECT_TRUE(subscription.ended());
+  EXPECT_FALSE(subscription.next(0ms).has_value());
 }
 
 TEST(Discovery, HearsEachPluginOnceAndIgnoresOtherDatagrams) {

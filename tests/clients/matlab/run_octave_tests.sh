@@ -40,7 +40,7 @@ if [ -z "$simulator" ]; then
 fi
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 volumes=10
-"$simulator" --port "$port" --volumes $volumes --tr-ms 400 --start-delay-ms 3000 --linger-ms 30000 \
+"$simulator" --exit-when-done --port "$port" --volumes $volumes --tr-ms 400 --start-delay-ms 3000 --linger-ms 30000 \
   --rois 3 --project client-octave </dev/null >/dev/null 2>&1 &
 sim_pid=$!
 trap 'kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null' EXIT

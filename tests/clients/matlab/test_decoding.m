@@ -35,6 +35,25 @@ function test_decoding()
         'tGetMeanOfROI 2 request frame');
   check(isequal(NimbrelClient.requestFrame('x', -1), [h('00 00 00 00 00 00 00 0A 00 00 00 02'), a('x'), h('00 FF FF FF FF')]), ...
         'negative argument');
+  checkError(@() NimbrelClient.requestFrame('tGetMeanOfROI', 0.5), 'nmb:argument', 'a fractional index is refused');
+  checkError(@() NimbrelClient.requestFrame('tGetMeanOfROI', '0'), 'nmb:argument', 'a text index is refused');
+  checkError(@() NimbrelClient.requestFrame('tGetMeanOfROI', true), 'nmb:argument', 'a logical index is refused');
+  checkError(@() NimbrelClient.requestFrame('tGetMeanOfROI', 2^31), 'nmb:argument', 'an index beyond 32 bits is refused');
+  check(isequal(NimbrelClient.requestFrame('tGetMeanOfROI', int8(2)), NimbrelClient.requestFrame('tGetMeanOfROI', 2)), ...
+        'an integer type is accepted');
+
+  % Gaps and repeats in the step stream.
+  last = struct('pre', -1, 'post', -1);
+  marks = [];
+  for t = [4 5 7 7]
+    [n, last] = NimbrelSubscription.markGap(struct('name', 'PostStepCalled', 'timePoint', t), last);
+    marks = [marks; n.skipped, n.repeated]; %#ok<AGROW>
+  end
+  check(isequal(marks, [0 0; 0 0; 1 0; 0 1]), 'skipped and repeated time points are marked');
+  [~, last] = NimbrelSubscription.markGap(struct('name', 'PostRunCalled', 'timePoint', 7), last);
+  [n, ~] = NimbrelSubscription.markGap(struct('name', 'PostStepCalled', 'timePoint', 1), last);
+  check(n.skipped == 0 && ~n.repeated, 'a new run starts without a gap');
+
   check(isequal(NimbrelClient.frame(NimbrelClient.textBytes('Request Socket')), [h('00 00 00 00 00 00 00 13 00 00 00 0F'), a('Request Socket'), 0]), ...
         'role message');
 

@@ -60,7 +60,7 @@ def running(*options, ready_timeout=15.0):
     require_private_network()
     port = free_tcp_port()
     log = tempfile.NamedTemporaryFile(prefix="nimbrel-sim-", suffix=".log", delete=False)
-    command = [path, "--port", str(port)] + [str(o) for o in options]
+    command = [path, "--port", str(port), "--exit-when-done"] + [str(o) for o in options]
     process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
     sim = Simulator(process, port, log.name)
     try:

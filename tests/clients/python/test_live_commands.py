@@ -37,7 +37,7 @@ def volumes(events):
 def test_a_run_joined_late_is_backfilled_and_skipped_repeated_and_late_volumes_are_marked():
     steps = [(t, 0.15) for t in range(4, 9)] + [(10, 0.15), (10, 0.15), (11, 0.7), (12, 0.15)]
     with FakeRun(steps, already=3) as run:
-        events = follow(run, reconnect=False)
+        events = follow(run, wait=None)
     [info] = [e for e in events if isinstance(e, RunInfo)]
     assert (info.project, info.dims, info.nr_of_rois, info.voxel_counts) == (PROJECT, (4, 3, 2), 3, [10, 20, 30])
     got = volumes(events)
@@ -121,7 +121,7 @@ def test_record_needs_an_output_and_ends_when_the_plugin_goes_away(tmp_path, cap
     with FakeRun([(1, 0.05), (2, 0.05), (3, 0.05)], drop_after=2) as run:
         code, out = record(run, tmp_path)
     assert code == 0 and "recorded 2 volumes" in out
-    assert "closed the connection" in capsys.readouterr().err
+    assert "lost in the middle of a run" in capsys.readouterr().err
 
 
 def test_plot_without_a_display_says_so_and_connects_nowhere(tmp_path, capsys, monkeypatch):
@@ -147,7 +147,7 @@ def test_plot_draws_the_whole_run_one_panel_per_roi_with_the_protocol_behind(tmp
     assert "saved 29 time points" in out.getvalue()
     assert (tmp_path / "run.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     with FakeRun(steps, already=10) as run:
-        events = follow(run, reconnect=False)
+        events = follow(run, wait=None)
     info = next(e for e in events if isinstance(e, RunInfo))
     series = plotting.RunSeries(info)
     for v in volumes(events):

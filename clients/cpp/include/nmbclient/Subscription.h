@@ -5,8 +5,15 @@
 //   while (auto n = steps.waitForPostStep(std::chrono::seconds(10)))
 //     show(client.meansOfAllRois(), n->timePoint);
 //
-// A time-out here is no error: the next() calls simply return nothing, and a
-// notification that was half received stays buffered for the next call.
+// A time-out here is no error: the next() calls simply return nothing (so
+// next(0ms) polls), and a notification that was half received stays buffered
+// for the next call.  A connection that closes right after "PostRunCalled" is
+// the normal end of a run: next() returns nothing and ended() is true.  One
+// that closes before is a lost run: next() throws ConnectionError.
+//
+// Each notification says whether the stream is irregular: `skipped` counts
+// the time points jumped over since the previous notification of the same
+// name (a volume the host dropped), `repeated` marks a step that came twice.
 // One Subscription belongs to one thread at a time.
 #pragma once
 
@@ -24,6 +31,8 @@ struct Notification {
   std::string name;  // "PreStepCalled", "PostStepCalled" or "PostRunCalled"
   std::int32_t timePoint = 0;
   net::Clock::time_point received;  // monotonic receive time, for latency logs
+  int skipped = 0;                  // time points jumped over before this one
+  bool repeated = false;            // the same time point as the previous one of this name
 
   bool isPreStep() const;
   bool isPostStep() const;
@@ -44,6 +53,9 @@ class Subscription {
   // `timeout` in all).
   std::optional<Notification> waitForPostStep(std::chrono::milliseconds timeout);
 
+  // True once the connection closed after "PostRunCalled".
+  bool ended() const { return ended_; }
+
   void reconnect();
   void close() {
     stream_.close();
@@ -56,6 +68,11 @@ class Subscription {
   std::chrono::milliseconds connectTimeout_;
   net::TcpStream stream_;
   FrameReader reader_{1 << 20};  // notifications are a few dozen bytes
+  // The previous time points of pre- and post-step, -1 when there is none to
+  // compare with (after connecting and after a run's end).
+  std::int32_t lastPreStep_ = -1, lastPostStep_ = -1;
+  bool lastWasPostRun_ = false;
+  bool ended_ = false;
 };
 
 }  // namespace nmb

@@ -293,7 +293,7 @@ def serve(args, out):
     if public:
         print("nmb dashboard: warning: serving on %s, reachable from other computers; the page has no "
               "password and shows the run to anyone who can reach this port" % host, file=sys.stderr)
-    follower = RunFollower(args.host, args.port, args.timeout, reconnect=True)
+    follower = RunFollower(args.host, args.port, args.timeout, wait=math.inf)
     started = threading.Event()
     thread = threading.Thread(target=follow, args=(follower, run_state, args.netns, started),
                               name="nmb-dashboard-follower", daemon=True)

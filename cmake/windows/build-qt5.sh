@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Cross-builds Qt 5 (qtbase: Core and Network) for x86_64-w64-mingw32 from
+# Debian's own qtbase source package, the same version as the Linux Qt, and
+# installs it into a cache folder outside the source tree.  A later call with
+# the same version finds the finished install and returns at once.
+#
+#   build-qt5.sh CACHE_DIR     prints nothing but progress; the install is
+#                              CACHE_DIR/qt5-<version>-mingw64 when it ends
+#
+# The source comes through apt with a private source list, so the machine's
+# own apt configuration is left as it was.
+set -euo pipefail
+cache=$1
+version=$(dpkg-query -W -f='${Version}' qtbase5-dev)     # e.g. 5.15.8+dfsg-11+deb12u3
+upstream=${version%%+*}; upstream=${upstream%%-*}         # 5.15.8
+prefix="$cache/qt5-$upstream-mingw64"
+[ -f "$prefix/.complete" ] && { echo "== Qt $upstream for Windows: cached in $prefix"; exit 0; }
+
+jobs=$(nproc 2>/dev/null || echo 2)
+work="$cache/work-qt5-$upstream"
+rm -rf "$work" "$prefix"
+mkdir -p "$work/apt/lists/partial" "$work/apt/archives/partial"
+
+# A deb-src line for the archive the machine already uses for qtbase.
+codename=$(. /etc/os-release; echo "$VERSION_CODENAME")
+mirror=$(apt-get indextargets --format '$(REPO_URI)' 2>/dev/null | grep -m1 -E '/debian/?$' || true)
+[ -n "$mirror" ] || mirror=http://deb.debian.org/debian/
+cat >"$work/apt/sources.list" <<SRC
+deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] ${mirror%/}/ $codename main
+deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] ${mirror%/}/ $codename-updates main
+deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian-security/ $codename-security main
+SRC
+apt_private=(-o "Dir::Etc::SourceList=$work/apt/sources.list" -o "Dir::Etc::SourceParts=-"
+  -o "Dir::State::Lists=$work/apt/lists" -o "Dir::Cache::Archives=$work/apt/archives"
+  -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache=" -o "APT::Sandbox::User=root")
+echo "== fetching qtbase-opensource-src $version"
+apt-get "${apt_private[@]}" -qq update
+(cd "$work" && apt-get "${apt_private[@]}" -qq --download-only source "qtbase-opensource-src=$version")
+tar -C "$work" -xf "$work"/qtbase-opensource-src_"${upstream}"*.orig.tar.*
+src=$(find "$work" -maxdepth 1 -type d -name 'qtbase-everywhere-src-*' | head -1)
+[ -n "$src" ] || { echo "qtbase source not found in $work" >&2; exit 1; }
+
+# Qt's mkspec calls x86_64-w64-mingw32-gcc/g++; they must be the posix-thread
+# variants, since the win32-thread variant has no std::mutex or std::thread.
+mkdir -p "$work/bin"
+for tool in gcc g++; do
+  ln -sf "$(command -v x86_64-w64-mingw32-$tool-posix)" "$work/bin/x86_64-w64-mingw32-$tool"
+done
+export PATH="$work/bin:$PATH"
+
+echo "== configuring Qt $upstream for x86_64-w64-mingw32 (Core, Network)"
+mkdir -p "$work/build"
+cd "$work/build"
+"$src/configure" -prefix "$prefix" -opensource -confirm-license \
+  -xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32- \
+  -release -shared -nomake examples -nomake tests \
+  -no-gui -no-widgets -no-opengl -no-dbus -no-icu -no-openssl \
+  -no-feature-sql -no-feature-concurrent -no-feature-testlib -no-feature-xml \
+  -qt-pcre -qt-zlib -no-pch >"$work/configure.log" 2>&1 || { tail -40 "$work/configure.log" >&2; exit 1; }
+echo "== building Qt $upstream for Windows ($jobs jobs; once per machine)"
+make -j "$jobs" >"$work/make.log" 2>&1 || { tail -40 "$work/make.log" >&2; exit 1; }
+make install >"$work/install.log" 2>&1 || { tail -40 "$work/install.log" >&2; exit 1; }
+touch "$prefix/.complete"
+rm -rf "$work"
+echo "== Qt $upstream for Windows installed in $prefix"

@@ -1,0 +1,63 @@
+// Faults: the irregularities of a real scanner run, injected on request.
+//
+// A real run is not a metronome: volumes arrive with jitter or late, the host
+// may skip a volume (its time point jumps over it, with no pre- or post-step
+// for it), process a step twice, or end the run in the middle.  `--faults`
+// describes which of these happen and how often, in a small grammar of
+// comma-separated items:
+//
+//   jitter=50ms        every volume arrives 0 to 50 ms after its slot (uniform)
+//   late=0.05:800ms    with probability 0.05 a volume arrives 800 ms late
+//   drop=0.02          with probability 0.02 a volume is skipped by the plug-in
+//   repeat=0.01        with probability 0.01 a step is processed twice
+//   stop-at=40         each run ends (post-run) after its 40th volume
+//   seed=7             the random choices repeat for the same seed (default 1)
+//
+// Durations take "ms" or "s"; a bare number is milliseconds.  FaultDice makes
+// the choices, volume by volume, from the plan and its seed only, so the same
+// plan gives the same faults on every machine.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+
+struct FaultPlan {
+  int jitterMs = 0;
+  double lateProbability = 0.0;
+  int lateMs = 0;
+  double dropProbability = 0.0;
+  double repeatProbability = 0.0;
+  int stopAt = 0;  // 0: every run plays all its volumes
+  std::uint64_t seed = 1;
+
+  bool any() const {
+    return jitterMs > 0 || (lateProbability > 0 && lateMs > 0) || dropProbability > 0 ||
+           repeatProbability > 0 || stopAt > 0;
+  }
+};
+
+// Parses SPEC (see above) into `plan`.  On failure `error` names the item.
+bool parseFaults(const std::string& spec, FaultPlan& plan, std::string& error);
+
+// The faults of one volume.
+struct VolumeFaults {
+  int delayMs = 0;      // after the volume's slot: jitter plus a late arrival
+  bool late = false;    // delayMs includes the plan's late delay
+  bool drop = false;    // the host skips the plug-in for this volume
+  bool repeat = false;  // the plug-in's pre- and post-step run a second time
+};
+
+class FaultDice {
+ public:
+  explicit FaultDice(const FaultPlan& plan);
+
+  VolumeFaults next();
+  const FaultPlan& plan() const { return plan_; }
+
+ private:
+  bool chance(double probability);
+
+  FaultPlan plan_;
+  std::mt19937_64 random_;
+};

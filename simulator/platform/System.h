@@ -1,0 +1,68 @@
+// The simulator's platform layer: the few operating-system services a host
+// program needs beyond standard C++ (loading the plug-in library, where files
+// are, the console's input and interrupts).  One implementation per platform:
+// SystemPosix.cpp (Linux) and SystemWindows.cpp (Windows, as Nimbrel.exe).
+// Nothing else in the simulator includes a system header for these.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace simsys {
+
+// --- Dynamic libraries ---------------------------------------------------
+
+using LibraryHandle = void*;
+
+// Loads the library at `path` with everything it needs resolved now.  On
+// Windows the libraries it depends on are looked for in its own folder first,
+// so a plug-in finds the Qt DLLs deployed beside it.  Null with `error` set
+// when it cannot be loaded.
+LibraryHandle openLibrary(const std::string& path, std::string& error);
+// The address of the function `name` the library exports, or null.
+void* librarySymbol(LibraryHandle library, const char* name);
+void closeLibrary(LibraryHandle library);
+// The file name a plug-in library has on this platform.
+const char* pluginLibraryFileName();
+
+// --- Files and folders ---------------------------------------------------
+
+// The characters that separate folders in a path.
+#if defined(_WIN32)
+constexpr char kPathSeparators[] = "\\/";
+#else
+constexpr char kPathSeparators[] = "/";
+#endif
+
+bool isFile(const std::string& path);
+// `path` made absolute, with links resolved where the platform has them; the
+// path unchanged when that fails.
+std::string absolutePath(const std::string& path);
+// The full path of the running executable ("" if unknown).
+std::string executablePath();
+std::string currentFolder();
+
+// --- Console ---------------------------------------------------------------
+
+bool stdoutIsTerminal();
+bool stdinIsTerminal();
+bool stderrIsTerminal();
+
+enum class InputWait { Ready, TimedOut, Ended };
+// Waits up to `timeoutMs` for input on standard input.  Ended means no more
+// input can come (closed, or an error).
+InputWait waitForInput(int timeoutMs);
+// Reads one byte of standard input; false at its end.  Call after Ready.
+bool readInputByte(char& c);
+
+// --- Interrupts ----------------------------------------------------------
+
+// Ctrl-C, Ctrl-Break, closing the console window and termination requests:
+// the first calls `onInterrupt` (on a thread of the platform's choosing), a
+// second ends the process at once with status 130.  Call before any other
+// thread is started: on POSIX the signals are blocked in the calling thread
+// so that every thread created afterwards inherits the mask and only the
+// watcher sees them.
+void watchInterrupts(std::function<void()> onInterrupt);
+
+}  // namespace simsys

@@ -1,0 +1,134 @@
+#include <windows.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <io.h>
+#include <utility>
+
+#include "simulator/platform/System.h"
+
+namespace simsys {
+namespace {
+
+std::string lastErrorText() {
+  const DWORD code = GetLastError();
+  char* text = nullptr;
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                     FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string result = n > 0 && text ? std::string(text, n) : "error " + std::to_string(code);
+  if (text) LocalFree(text);
+  while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' '))
+    result.pop_back();
+  return result;
+}
+
+std::function<void()>& interruptHandler() {
+  static std::function<void()> handler;
+  return handler;
+}
+std::atomic<bool> interrupted{false};
+
+BOOL WINAPI onConsoleControl(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+      if (interrupted.exchange(true)) std::_Exit(130);
+      if (interruptHandler()) interruptHandler()();
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace
+
+LibraryHandle openLibrary(const std::string& path, std::string& error) {
+  // LOAD_WITH_ALTERED_SEARCH_PATH: the plug-in's own folder is searched for
+  // the libraries it needs (Qt5Core.dll, Qt5Network.dll, the C++ runtime), as
+  // when a lab copies the deployed folder next to Nimbrel.
+  HMODULE module = LoadLibraryExA(absolutePath(path).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (module == nullptr) error = lastErrorText();
+  return reinterpret_cast<LibraryHandle>(module);
+}
+
+void* librarySymbol(LibraryHandle library, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void closeLibrary(LibraryHandle library) {
+  if (library != nullptr) FreeLibrary(static_cast<HMODULE>(library));
+}
+
+const char* pluginLibraryFileName() { return "NMBNetworkPlugin.dll"; }
+
+bool isFile(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string absolutePath(const std::string& path) {
+  char buffer[MAX_PATH];
+  const DWORD n = GetFullPathNameA(path.c_str(), MAX_PATH, buffer, nullptr);
+  return n > 0 && n < MAX_PATH ? std::string(buffer, n) : path;
+}
+
+std::string executablePath() {
+  char buffer[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+  return n > 0 && n < MAX_PATH ? std::string(buffer, n) : std::string();
+}
+
+std::string currentFolder() {
+  char buffer[MAX_PATH];
+  const DWORD n = GetCurrentDirectoryA(MAX_PATH, buffer);
+  return n > 0 && n < MAX_PATH ? std::string(buffer, n) : ".";
+}
+
+bool stdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+bool stdinIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
+bool stderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
+InputWait waitForInput(int timeoutMs) {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (input == nullptr || input == INVALID_HANDLE_VALUE) return InputWait::Ended;
+  DWORD mode = 0;
+  if (GetConsoleMode(input, &mode)) {
+    // A console signals for every event (focus, mouse, key up); only a key
+    // press with a character is input, the rest is dropped.
+    if (WaitForSingleObject(input, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) return InputWait::TimedOut;
+    INPUT_RECORD record;
+    DWORD count = 0;
+    if (!PeekConsoleInputA(input, &record, 1, &count) || count == 0) return InputWait::TimedOut;
+    if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown && record.Event.KeyEvent.uChar.AsciiChar)
+      return InputWait::Ready;
+    ReadConsoleInputA(input, &record, 1, &count);
+    return InputWait::TimedOut;
+  }
+  switch (GetFileType(input)) {
+    case FILE_TYPE_PIPE: {
+      DWORD available = 0;
+      if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) return InputWait::Ended;
+      if (available > 0) return InputWait::Ready;
+      Sleep(static_cast<DWORD>(timeoutMs < 10 ? timeoutMs : 10));
+      return InputWait::TimedOut;
+    }
+    case FILE_TYPE_DISK:
+      return InputWait::Ready;
+    default:
+      return InputWait::Ended;
+  }
+}
+
+bool readInputByte(char& c) {
+  DWORD n = 0;
+  return ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &n, nullptr) && n == 1;
+}
+
+void watchInterrupts(std::function<void()> onInterrupt) {
+  interruptHandler() = std::move(onInterrupt);
+  SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+}  // namespace simsys

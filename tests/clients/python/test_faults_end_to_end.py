@@ -1,0 +1,69 @@
+"""A run with injected faults (--faults) followed live: the step stream shows
+exactly the faults the simulator reports, and the plug-in's answers stay
+right for every volume it was told about, checked against the voxel values.
+"""
+
+import re
+
+import numpy
+
+import simulator
+from nmbclient import Client, Subscription
+
+DIMS = (6, 5, 4)
+BOX = (1, 1, 0, 3, 3, 2)
+VOLUMES = 40
+STOP_AT = 24
+FAULTS = "drop=0.25,repeat=0.2,late=0.15:250ms,jitter=30ms,stop-at=%d,seed=5" % STOP_AT
+# The start delay leaves the subscriber time to connect on a busy machine; the
+# linger keeps the host up while the last step's requests are answered (the
+# post-run of a stopped run follows its last step at once).
+OPTIONS = ["--dims", *DIMS, "--volumes", VOLUMES, "--tr-ms", 150, "--start-delay-ms", 4000,
+           "--roi-box", *BOX, "--faults", FAULTS, "--linger-ms", 5000]
+
+
+def box_indices():
+    x0, y0, z0, x1, y1, z1 = BOX
+    return [x + DIMS[0] * (y + DIMS[1] * z)
+            for z in range(z0, z1 + 1) for y in range(y0, y1 + 1) for x in range(x0, x1 + 1)]
+
+
+def reported(log, kind):
+    return [int(v) for v in re.findall(r"fault: volume (\d+) %s" % kind, log)]
+
+
+def test_the_stream_and_the_answers_under_every_kind_of_fault():
+    with simulator.running(*OPTIONS) as sim:
+        client = Client("127.0.0.1", sim.port, timeout=10)
+        post_steps, post_run, checked = [], None, 0
+        with Subscription("127.0.0.1", sim.port, timeout=10) as sub:
+            for step in sub.notifications(timeout=10):
+                if step.name == "PostRunCalled":
+                    post_run = step.time_point
+                elif step.name == "PostStepCalled":
+                    post_steps.append(step)
+                    # The newest volume's mean, as recorded by the plug-in,
+                    # against the mean of its voxels.
+                    newest = step.time_point - 1
+                    mean = client.mean_of_roi_at_time_point(0, newest)
+                    volume = numpy.asarray(client.raw_value_of_all_voxels_at_time(newest), dtype=float)
+                    assert abs(mean - volume[box_indices()].mean()) < 1e-3 * abs(mean) + 1e-3
+                    assert client.current_time_point() >= step.time_point
+                    checked += 1
+        log = sim.log()
+        client.close()
+
+    dropped, repeated = reported(log, "dropped"), reported(log, "repeated")
+    assert dropped and repeated and reported(log, r"arrives \d+ ms after its slot \(late\)"), \
+        "the seed must give every kind of fault:\n" + log
+    assert "stops after volume %d of %d" % (STOP_AT, VOLUMES) in log
+    # On a 3.1 host volume v arrives as time point v.
+    points = [s.time_point for s in post_steps]
+    assert sorted(set(points)) == [v for v in range(1, STOP_AT + 1) if v not in dropped]
+    assert [s.time_point for s in post_steps if s.repeated] == repeated
+    distinct = sorted(set(points))
+    gaps = {b: b - a - 1 for a, b in zip(distinct, distinct[1:]) if b - a > 1}
+    assert gaps, "a drop in the middle of the run is expected with this seed"
+    assert {s.time_point: s.skipped for s in post_steps if s.skipped} == gaps
+    assert post_run == STOP_AT
+    assert checked == len(post_steps)

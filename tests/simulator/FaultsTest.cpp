@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "simulator/Faults.h"
+
+TEST(Faults, ReadsEveryItemOfTheGrammar) {
+  FaultPlan plan;
+  std::string error;
+  ASSERT_TRUE(parseFaults("jitter=50ms,late=0.05:0.8s,drop=0.02,repeat=0.01,stop-at=40,seed=7", plan, error))
+      << error;
+  EXPECT_EQ(plan.jitterMs, 50);
+  EXPECT_DOUBLE_EQ(plan.lateProbability, 0.05);
+  EXPECT_EQ(plan.lateMs, 800);
+  EXPECT_DOUBLE_EQ(plan.dropProbability, 0.02);
+  EXPECT_DOUBLE_EQ(plan.repeatProbability, 0.01);
+  EXPECT_EQ(plan.stopAt, 40);
+  EXPECT_EQ(plan.seed, 7u);
+  EXPECT_TRUE(plan.any());
+
+  ASSERT_TRUE(parseFaults("jitter=20", plan, error));
+  EXPECT_EQ(plan.jitterMs, 20);
+  EXPECT_EQ(plan.seed, 1u);  // items not given fall back to their defaults
+  ASSERT_TRUE(parseFaults("seed=3", plan, error));
+  EXPECT_FALSE(plan.any());
+}
+
+TEST(Faults, RefusesWhatItCannotRead) {
+  for (const char* bad : {"", "drop", "drop=1.5", "drop=-0.1", "late=0.1", "late=0.1:x", "jitter=-5ms",
+                          "stop-at=0", "stop-at=4.5", "seed=x", "wobble=3", "drop=0.1,,jitter=abc"}) {
+    FaultPlan plan;
+    plan.jitterMs = 99;
+    std::string error;
+    EXPECT_FALSE(parseFaults(bad, plan, error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+    EXPECT_EQ(plan.jitterMs, 99) << "a refused spec leaves the plan alone: " << bad;
+  }
+}
+
+TEST(Faults, TheSameSeedGivesTheSameFaultsAndTheRatesAreKept) {
+  FaultPlan plan;
+  std::string error;
+  ASSERT_TRUE(parseFaults("jitter=40ms,late=0.1:500ms,drop=0.2,repeat=0.1,seed=11", plan, error));
+  FaultDice a(plan), b(plan);
+  int drops = 0, repeats = 0, lates = 0;
+  constexpr int kVolumes = 20000;
+  for (int v = 0; v < kVolumes; ++v) {
+    const VolumeFaults x = a.next(), y = b.next();
+    ASSERT_EQ(x.delayMs, y.delayMs);
+    ASSERT_EQ(x.drop, y.drop);
+    ASSERT_EQ(x.repeat, y.repeat);
+    EXPECT_FALSE(x.drop && x.repeat);
+    EXPECT_GE(x.delayMs, x.late ? 500 : 0);
+    EXPECT_LE(x.delayMs, x.late ? 540 : 40);
+    drops += x.drop;
+    repeats += x.repeat;
+    lates += x.late;
+  }
+  EXPECT_NEAR(drops / double(kVolumes), 0.2, 0.015);
+  EXPECT_NEAR(repeats / double(kVolumes), 0.1 * 0.8, 0.015);  // a dropped volume is not repeated
+  EXPECT_NEAR(lates / double(kVolumes), 0.1, 0.015);
+
+  plan.seed = 12;
+  FaultDice c(plan), d(plan);
+  int differences = 0;
+  FaultDice e(FaultPlan{plan.jitterMs, plan.lateProbability, plan.lateMs, plan.dropProbability,
+                        plan.repeatProbability, plan.stopAt, 11});
+  for (int v = 0; v < 100; ++v) differences += c.next().drop != e.next().drop;
+  EXPECT_GT(differences, 0) << "another seed gives other faults";
+}

@@ -1,0 +1,197 @@
+"""The Windows plug-in in the Windows simulator (Nimbrel.exe), run under Wine.
+
+NMB_SIMULATOR names the program that starts the host (for these tests a
+wrapper that runs Nimbrel.exe under Wine), NMB_WINDOWS_CLIENT the Windows build
+of the C++ client's example.  Besides the Python client's end-to-end suite,
+which CTest runs against the same host, these check what only a Windows build
+can get wrong: the discovery broadcast reaching loopback inside the private
+network (the Wine server holds the sockets), the Winsock client, and the host's
+run keeping its pace while hostile clients pound the plug-in.
+"""
+
+import os
+import random
+import re
+import socket
+import struct
+import subprocess
+import threading
+import time
+
+import pytest
+
+import simulator
+from nmbclient import Client, Subscription
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def frame(body):
+    return struct.pack(">q", len(body)) + body
+
+
+def text(value):
+    data = value.encode("latin-1") + b"\0"
+    return struct.pack(">I", len(data)) + data
+
+
+def host_hold(log):
+    """The longest and the mean time the plug-in's step calls held the host."""
+    found = re.findall(r"held the host for ([0-9.]+) ms at most \(([^)]*)\), ([0-9.]+) ms on average", log)
+    assert found, "no step-time figures in the host's log:\n" + log[-3000:]
+    longest, where, mean = found[-1]
+    return float(longest), where, float(mean)
+
+
+def execution_seconds(log):
+    """The run's execution time from the plug-in's post-run log line."""
+    found = re.findall(r"Execution time: (?:<b>)?([0-9.]+)", log)
+    assert found, "no execution time in the host's log:\n" + log[-3000:]
+    return float(found[-1])
+
+
+def test_the_broadcast_arrives_on_loopback_inside_the_namespace():
+    listener = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("", 55555))
+    listener.settimeout(1.0)
+    with listener, simulator.running("--volumes", 3, "--tr-ms", 200, "--start-delay-ms", 60000) as sim:
+        expected = b"Nimbrel Broadcast: %d" % sim.port
+        deadline = time.monotonic() + 10
+        heard = []
+        while time.monotonic() < deadline and expected not in heard:
+            try:
+                heard.append(listener.recvfrom(64)[0])
+            except socket.timeout:
+                pass
+        assert expected in heard, heard
+
+
+def test_the_windows_cpp_client_follows_the_run():
+    program = os.environ.get("NMB_WINDOWS_CLIENT", "")
+    if not os.path.isfile(program):
+        pytest.fail("NMB_WINDOWS_CLIENT does not name the Windows build of nmb_roi_feedback")
+    volumes = 8
+    with simulator.running("--volumes", volumes, "--tr-ms", 250, "--start-delay-ms", 4000,
+                           "--dims", 8, 8, 4, "--rois", 2) as sim:
+        result = subprocess.run([os.path.join(HERE, "wine.sh"), "run", program, "127.0.0.1", str(sim.port)],
+                                capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "connected, 2 ROIs" in result.stdout, result.stdout
+    steps = [int(line.split()[1]) for line in result.stdout.splitlines() if line.startswith("volume")]
+    assert steps == list(range(1, volumes + 1)), result.stdout
+
+
+class HostileLoad:
+    """Connections that break every rule, opened while the run goes on: silent
+    clients that never send a role, random bytes, frames cut short, resets, and
+    a stream of connect/close cycles."""
+
+    def __init__(self, port, held=300, cycles=1000):
+        self.port, self.held, self.cycles = port, held, cycles
+        self.sockets, self.opened = [], 0
+        self.stop = threading.Event()
+        self.threads = [threading.Thread(target=self._hold, daemon=True),
+                        threading.Thread(target=self._cycle, daemon=True)]
+
+    def _connect(self):
+        s = socket.create_connection(("127.0.0.1", self.port), timeout=5)
+        self.opened += 1
+        return s
+
+    def _hold(self):
+        rng = random.Random(11)
+        kinds = ["silent", "random", "partial", "reset"]
+        for i in range(self.held):
+            if self.stop.is_set():
+                return
+            try:
+                s = self._connect()
+                kind = kinds[i % len(kinds)]
+                if kind == "random":
+                    s.sendall(bytes(rng.getrandbits(8) for _ in range(rng.randint(1, 300))))
+                elif kind == "partial":
+                    s.sendall(struct.pack(">q", 100) + b"tGetNr")
+                elif kind == "reset":
+                    s.sendall(frame(text("Request Socket"))[:12])
+                    s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    s.close()
+                    continue
+                self.sockets.append(s)
+            except OSError:
+                time.sleep(0.01)
+
+    def _cycle(self):
+        for _ in range(self.cycles):
+            if self.stop.is_set():
+                return
+            try:
+                self._connect().close()
+            except OSError:
+                time.sleep(0.01)
+
+    def __enter__(self):
+        for t in self.threads:
+            t.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        for t in self.threads:
+            t.join(30)
+        for s in self.sockets:
+            s.close()
+
+
+def test_hostile_clients_leave_the_run_at_its_pace_and_the_good_clients_whole():
+    volumes, tr_ms = 150, 30
+    nominal = volumes * tr_ms / 1000.0
+    with simulator.running("--volumes", volumes, "--tr-ms", tr_ms, "--start-delay-ms", 3000,
+                           "--dims", 16, 16, 8, "--rois", 3) as sim:
+        good = Client("127.0.0.1", sim.port, timeout=10)
+        answers, failures = [0], []
+
+        def ask():
+            while not done.is_set():
+                try:
+                    means = good.roi_means(3)
+                    assert len(means) == 3
+                    answers[0] += 1
+                except Exception as error:  # noqa: BLE001 - every failure is a finding
+                    failures.append(repr(error))
+                    return
+
+        done = threading.Event()
+        asker = threading.Thread(target=ask, daemon=True)
+        with Subscription("127.0.0.1", sim.port, timeout=30) as steps:
+            asker.start()
+            post_steps = []
+            load = HostileLoad(sim.port)
+            try:
+                for name, time_point in steps:
+                    if not post_steps and name == "PreStepCalled":
+                        load.__enter__()  # the load starts with the run
+                    if name == "PostStepCalled":
+                        post_steps.append(time_point)
+                    if name == "PostRunCalled":
+                        break
+            finally:
+                load.__exit__()
+            done.set()
+            asker.join(15)
+        good.close()
+        deadline = time.monotonic() + 20
+        while "held the host" not in sim.log() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        seconds = execution_seconds(sim.log())
+        longest, where, mean = host_hold(sim.log())
+    print("run of %d volumes at %d ms: %.2f s (nominal %.2f s); plug-in held the host %.1f ms at most (%s), "
+          "%.2f ms on average; %d hostile connections; %d good answers"
+          % (volumes, tr_ms, seconds, nominal, longest, where, mean, load.opened, answers[0]))
+    assert failures == []
+    assert post_steps == list(range(1, volumes + 1)), post_steps
+    assert answers[0] > volumes
+    assert load.opened > 1000
+    # The host's own steps are the same with or without clients: the run may
+    # take longer than nominal only by what the plug-in held the host.
+    assert seconds < nominal * 1.5 + 1.0, "the run took %.2f s, nominal %.2f s" % (seconds, nominal)
