@@ -173,8 +173,8 @@ def test_the_dashboard_follows_a_run_in_a_browser():
     skips_itself = "--faults" in usage
     options = ["--dims", 16, 16, 8, "--rois", ROIS, "--volumes", VOLUMES, "--tr-ms", 300, "--start-delay-ms", 1000,
                "--block-volumes", 5, "--project", PROJECT]
-    if "--linger-ms" in usage:  # a simulator that ends with its last run keeps serving for the checks
-        options += ["--linger-ms", 60000]
+    if "--exit-when-done" not in usage and "--linger-ms" in usage:
+        options += ["--linger-ms", 60000]  # a simulator that ends with its last run serves on for the checks
     if skips_itself:
         options += ["--faults", "drop=0.2,seed=1"]
     relay = dashboard = None
