@@ -160,7 +160,7 @@ def wait_until(condition, timeout, what):
         if value:
             return value
         time.sleep(0.1)
-    pytest.fail("timed out after %g s waiting for %s" % (timeout, what))
+    pytest.fail("timed out after %g s waiting for %s" % (timeout, what() if callable(what) else what))
 
 
 def page_time_point(page):
@@ -173,8 +173,8 @@ def test_the_dashboard_follows_a_run_in_a_browser():
     skips_itself = "--faults" in usage
     options = ["--dims", 16, 16, 8, "--rois", ROIS, "--volumes", VOLUMES, "--tr-ms", 300, "--start-delay-ms", 1000,
                "--block-volumes", 5, "--project", PROJECT]
-    if "--exit-when-done" not in usage and "--linger-ms" in usage:
-        options += ["--linger-ms", 60000]  # a simulator that ends with its last run serves on for the checks
+    if "--linger-ms" in usage:
+        options += ["--linger-ms", 60000]  # the test's simulator ends with its run; it serves on for the checks
     if skips_itself:
         options += ["--faults", "drop=0.2,seed=1"]
     relay = dashboard = None
@@ -199,7 +199,10 @@ def test_the_dashboard_follows_a_run_in_a_browser():
 
             page.refresh()  # a reload starts again from the whole run so far
             wait_until(lambda: page_time_point(page) >= 20, 30, "time point 20 after the reload")
-            wait_until(lambda: "run ended" in page.find_element("id", "connection").text, 40, "the end of the run")
+            badge = page.find_element("id", "connection")
+            wait_until(lambda: "run ended" in badge.text, 40,
+                       lambda: "the end of the run (the page shows %r: %r at time point %d)"
+                       % (badge.text, badge.get_attribute("title"), page_time_point(page)))
             last = host.current_time_point()
             assert page_time_point(page) == last and last >= VOLUMES - 2
 
