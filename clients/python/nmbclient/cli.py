@@ -4,8 +4,9 @@
     nmb info                          project, folders, dimensions, ROIs, design, classifier
     nmb get NAME [INT ...]            any request, by wire name or method name
     nmb watch [--steps N]             time point and ROI means at every post-step
-    nmb record --csv FILE             ROI time courses and correlations per volume
-    nmb plot [--png FILE]             live plot of the ROI time courses
+    nmb record --csv FILE|--tsv FILE  what every volume delivered, with times and marks
+    nmb plot [--png FILE]             the run's ROI time courses with the protocol behind them
+    nmb dashboard                     a live view of the run in the web browser
 
 Options before the command: --host (default 127.0.0.1), --port (55555),
 --timeout (seconds per reply, 10).  Exit status: 0 done, 1 the plug-in
@@ -15,11 +16,10 @@ refused a request, 2 a connection or protocol fault.
 import argparse
 import sys
 
-from . import requests, texts
+from . import cli_live, requests, texts
 from .client import Client
 from .discovery import discover
 from .errors import ConnectionLost, NimbrelError, NmbError
-from .shapes import pairs
 from .subscription import Subscription
 
 
@@ -131,11 +131,10 @@ def cmd_get(args, out):
 
 
 class _Steps:
-    """Follows post-steps: asks for the ROI means (and correlations) of each one."""
+    """Follows post-steps: asks for the ROI means of each one."""
 
-    def __init__(self, args, window=None):
+    def __init__(self, args):
         self.args = args
-        self.window = window
         self.client = Client(args.host, args.port, args.timeout, wait=args.wait)
         try:
             self.subscription = Subscription(args.host, args.port, args.timeout, wait=args.wait)
@@ -149,7 +148,7 @@ class _Steps:
         self.client.close()
 
     def each(self):
-        """Yields (notification, means, pearson, partial) per post-step until the run ends,
+        """Yields (notification, means) per post-step until the run ends,
         `--steps` post-steps were seen, or the plug-in closes the connection."""
         seen = 0
         while self.args.steps is None or seen < self.args.steps:
@@ -164,18 +163,10 @@ class _Steps:
                 return
             if name != texts.POST_STEP_CALLED:
                 continue
-            calls = [("mean_of_roi", (roi,)) for roi in range(self.nr_of_rois)]
-            # A window of w time points needs the current time point to be at
-            # least w; earlier the plug-in would only refuse.
-            if self.window and self.nr_of_rois >= 2 and time_point >= self.window:
-                calls += [("pearson_correlation", (self.window,)), ("partial_correlation", (self.window,))]
-            values = self.client.call_many(calls, errors="return")
-            means = values[:self.nr_of_rois]
-            pearson = partial = None
-            if len(values) > self.nr_of_rois:
-                pearson, partial = values[self.nr_of_rois:]
+            means = self.client.call_many([("mean_of_roi", (roi,)) for roi in range(self.nr_of_rois)],
+                                          errors="return")
             seen += 1
-            yield notification, means, pearson, partial
+            yield notification, means
 
 
 def _cell(value, fmt="%.6g"):
@@ -189,7 +180,7 @@ def cmd_watch(args, out):
     try:
         header = ["time"] + ["roi%d" % r for r in range(steps.nr_of_rois)] + ["latency"]
         print("  ".join("%10s" % h for h in header), file=out, flush=True)
-        for notification, means, _, _ in steps.each():
+        for notification, means in steps.each():
             latency_ms = (steps.client.last_received_at - notification.received_at) * 1000
             row = ["%10d" % notification.time_point]
             row += ["%10s" % (_cell(m, "%.4f") or "-") for m in means]
@@ -197,76 +188,6 @@ def cmd_watch(args, out):
             print("  ".join(row), file=out, flush=True)
     finally:
         steps.close()
-    return 0
-
-
-def cmd_record(args, out):
-    import csv
-    steps = _Steps(args, window=args.window)
-    rows = 0
-    try:
-        with open(args.csv, "w", newline="") as handle:
-            writer = csv.writer(handle)
-            pair_names = ["%d_%d" % p for p in pairs(steps.nr_of_rois)] if steps.window else []
-            writer.writerow(["time_point", "received_s", "latency_ms"]
-                            + ["roi%d" % r for r in range(steps.nr_of_rois)]
-                            + ["pearson_" + p for p in pair_names] + ["partial_" + p for p in pair_names])
-            for notification, means, pearson, partial in steps.each():
-                latency_ms = (steps.client.last_received_at - notification.received_at) * 1000
-                row = [notification.time_point, "%.6f" % notification.received_at, "%.3f" % latency_ms]
-                row += [_cell(m, "%.9g") for m in means]
-                for run in (pearson, partial):
-                    if run is None or isinstance(run, NimbrelError):
-                        row += [""] * len(pair_names)
-                    else:
-                        row += [_cell(v, "%.9g") for v in run]
-                writer.writerow(row)
-                handle.flush()
-                rows += 1
-    finally:
-        steps.close()
-    print("recorded %d volumes to %s" % (rows, args.csv), file=out)
-    return 0
-
-
-def cmd_plot(args, out):
-    import matplotlib
-    if args.png:
-        matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    steps = _Steps(args)
-    times, series = [], [[] for _ in range(steps.nr_of_rois)]
-    figure, axes = plt.subplots(figsize=(8, 4.5))
-    lines = [axes.plot([], [], label="ROI %d" % r)[0] for r in range(steps.nr_of_rois)]
-    axes.set_xlabel("time point")
-    axes.set_ylabel("ROI mean")
-    axes.set_title("ROI time courses")
-    if lines:
-        axes.legend(loc="upper left")
-    live = not args.png
-    if live:
-        plt.ion()
-        plt.show()
-    try:
-        for notification, means, _, _ in steps.each():
-            times.append(notification.time_point)
-            for roi, mean in enumerate(means):
-                series[roi].append(float("nan") if isinstance(mean, NimbrelError) else mean)
-            for line, values in zip(lines, series):
-                line.set_data(times, values)
-            axes.relim()
-            axes.autoscale_view()
-            if live:
-                plt.pause(0.001)
-    finally:
-        steps.close()
-    if args.png:
-        figure.savefig(args.png, dpi=100)
-        print("saved %d time points to %s" % (len(times), args.png), file=out)
-    elif live:
-        plt.ioff()
-        plt.show()
     return 0
 
 
@@ -293,18 +214,12 @@ def build_parser():
     p.add_argument("--raw", action="store_true", help="print the reply's values as hex bytes")
     p.set_defaults(run=cmd_get)
 
-    for name, run, text in (("watch", cmd_watch, "print the ROI means at every post-step"),
-                            ("record", cmd_record, "write ROI time courses and correlations to CSV"),
-                            ("plot", cmd_plot, "plot the ROI time courses live")):
-        p = commands.add_parser(name, help=text)
-        p.add_argument("--steps", type=int, default=None, help="stop after this many post-steps")
-        p.add_argument("--keep-going", action="store_true", help="go on across runs instead of ending with the run")
-        p.set_defaults(run=run)
-        if name == "record":
-            p.add_argument("--csv", required=True, help="output file")
-            p.add_argument("--window", type=int, default=10, help="correlation window in time points (default 10; 0: none)")
-        if name == "plot":
-            p.add_argument("--png", help="save the figure to this file at the end instead of showing a window")
+    p = commands.add_parser("watch", help="print the ROI means at every post-step")
+    p.add_argument("--steps", type=int, default=None, help="stop after this many post-steps")
+    p.add_argument("--keep-going", action="store_true", help="go on across runs instead of ending with the run")
+    p.set_defaults(run=cmd_watch)
+
+    cli_live.add_commands(commands)
     return parser
 
 

@@ -77,20 +77,24 @@ def test_record_writes_means_and_correlations_per_volume(session):
     with open(session["folder"] / "run.csv", newline="") as handle:
         table = list(csv.reader(handle))
     header, rows = table[0], table[1:]
-    assert header == ["time_point", "received_s", "latency_ms", "roi0", "roi1", "roi2",
-                      "pearson_0_1", "pearson_0_2", "pearson_1_2", "partial_0_1", "partial_0_2", "partial_1_2"]
-    assert len(rows) == STEPS
+    pairs = ["0_1", "0_2", "1_2"]
+    assert header == (["run", "time_point", "wall_clock", "monotonic_s", "delay_ms", "condition", "marks",
+                       "roi0", "roi1", "roi2"] + ["pearson_" + p for p in pairs] + ["partial_" + p for p in pairs])
+    live = [row for row in rows if "backfilled" not in row[6]]
+    assert len(live) == STEPS
     with Client("127.0.0.1", session["sim"].port, timeout=10) as client:
         for row in rows:
-            time_point = int(row[0])
+            time_point = int(row[1])
             for roi in range(3):
-                assert float(row[3 + roi]) == pytest.approx(
-                    client.mean_of_roi_at_time_point(roi, time_point - 1), rel=1e-4)
+                assert float(row[7 + roi]) == pytest.approx(client.mean_of_roi_at_time_point(roi, time_point - 1),
+                                                            rel=1e-7)  # the same 4-byte single
             if time_point >= 3:
                 pearson = client.pearson_correlation_at_time_point(3, time_point)
-                assert [float(v) for v in row[6:9]] == pytest.approx(list(pearson), abs=1e-6)
+                assert [float(v) for v in row[10:13]] == pytest.approx(list(pearson), abs=1e-6)
             else:
-                assert row[6:] == [""] * 6
+                assert row[10:] == [""] * 6
+    for row in live:
+        assert float(row[4]) >= 0 and row[2][:4].isdigit() and row[5] != ""
 
 
 def test_plot_saves_a_png_of_the_time_courses(session):
@@ -98,7 +102,7 @@ def test_plot_saves_a_png_of_the_time_courses(session):
     assert code == 0, err
     import matplotlib.image
     image = matplotlib.image.imread(str(session["folder"] / "run.png"))
-    assert image.shape[:2] == (450, 800)
+    assert image.shape[:2] == (700, 1100)  # one panel per ROI
     assert "saved %d time points" % STEPS in out
 
 

@@ -1,0 +1,319 @@
+"""The dashboard's web server: one page, its static files and a stream of the run.
+
+    nmb dashboard [--bind 127.0.0.1] [--http-port 8055]
+
+A background thread follows the host with a RunFollower and keeps the current
+run in a RunState.  The page (static/index.html) opens /events, a
+Server-Sent Events stream: first a "snapshot" of everything so far (run
+description, connection state, every volume), then one "volume", "state" or
+"run" event as each happens.  A reloaded page or a page opened mid-run gets
+the whole run again from the snapshot; a browser that lost the server
+reconnects by itself (EventSource) and also starts from a snapshot.  /state
+gives the snapshot as plain JSON.
+
+Only files listed at start-up under static/ are served; nothing is loaded from
+elsewhere, so the page works on a computer without internet access.
+
+Thread rules: RunState is shared by the follower thread and one thread per
+HTTP request; every access holds its lock.
+"""
+
+import http.server
+import ipaddress
+import json
+import math
+import os
+import socket
+import socketserver
+import sys
+import threading
+import time
+
+from ..runfollower import LOST, WAITING, RunFollower, RunInfo, State, Volume
+
+STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
+CONTENT_TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8",
+                 ".css": "text/css; charset=utf-8", ".svg": "image/svg+xml", ".md": "text/plain; charset=utf-8",
+                 "": "text/plain; charset=utf-8"}
+
+# Events kept for streams that fall behind; a stream further behind gets a new snapshot.
+EVENTS_KEPT = 4096
+# Seconds between keep-alive comments on an idle stream (lets both sides notice a dead peer).
+KEEPALIVE_S = 10.0
+
+
+def _finite(value):
+    return value if value is None or math.isfinite(value) else None
+
+
+def volume_json(volume):
+    classifier = None
+    if volume.classifier is not None:
+        classifier = {"result": volume.classifier.result,
+                      "values": [_finite(float(v)) for v in volume.classifier.values]}
+    return {"t": volume.time_point, "means": [_finite(m) for m in volume.means], "condition": volume.condition,
+            "classifier": classifier, "wall": volume.wall_clock,
+            "delay": None if volume.delay_ms is None else round(volume.delay_ms, 3),
+            "marks": list(volume.marks), "missing": volume.missing, "backfilled": volume.backfilled}
+
+
+def info_json(info):
+    return {"run": info.run, "project": info.project, "dims": list(info.dims) if info.dims else None,
+            "rois": info.nr_of_rois, "voxels": info.voxel_counts, "expected": info.expected_time_points,
+            "classes": info.number_of_classes, "host": "%s:%d" % (info.host, info.port)}
+
+
+class RunState:
+    """The current run as the page needs it, and the numbered events since it started."""
+
+    def __init__(self, settings):
+        self._lock = threading.Condition()
+        self.settings = settings
+        self.state = {"state": WAITING, "detail": ""}
+        self.info = None
+        self.volumes = []
+        self.sequence = 0
+        self.events = []          # (sequence, name, data)
+        self.closing = False
+
+    def _publish(self, name, data):
+        self.sequence += 1
+        self.events.append((self.sequence, name, data))
+        del self.events[:-EVENTS_KEPT]
+        self._lock.notify_all()
+
+    def apply(self, event):
+        with self._lock:
+            if isinstance(event, State):
+                self.state = {"state": event.state, "detail": event.detail}
+                self._publish("state", self.state)
+            elif isinstance(event, RunInfo):
+                self.info = info_json(event)
+                self.volumes = []
+                self._publish("run", self.info)
+            elif isinstance(event, Volume):
+                data = volume_json(event)
+                self.volumes.append(data)
+                self._publish("volume", data)
+
+    def snapshot(self):
+        with self._lock:
+            return self.sequence, {"state": self.state, "info": self.info, "volumes": list(self.volumes),
+                                   "settings": self.settings}
+
+    def wait_after(self, sequence, timeout):
+        """Events after `sequence`: a list, or None when the stream must start from a snapshot."""
+        with self._lock:
+            if self.sequence == sequence and not self.closing:
+                self._lock.wait(timeout)
+            if self.closing:
+                return []
+            if self.sequence == sequence:
+                return []
+            if not self.events or self.events[0][0] > sequence + 1:
+                return None
+            return [e for e in self.events if e[0] > sequence]
+
+    def close(self):
+        with self._lock:
+            self.closing = True
+            self._lock.notify_all()
+
+
+def static_files():
+    """URL path -> file path of everything under static/, fixed at start-up."""
+    files = {}
+    for folder, _, names in os.walk(STATIC):
+        for name in names:
+            path = os.path.join(folder, name)
+            files["/static/" + os.path.relpath(path, STATIC).replace(os.sep, "/")] = path
+    files["/"] = os.path.join(STATIC, "index.html")
+    return files
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    server_version = "nmb-dashboard"
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, format, *args):
+        pass  # the terminal shows the run's state, not every request
+
+    def _host_is_an_address(self):
+        """True when the request names this server by an IP address or "localhost".
+
+        A web page from elsewhere can point its own host name at 127.0.0.1 (DNS
+        rebinding) and would then read the run as that name; such requests are refused."""
+        host = (self.headers.get("Host") or "").strip()
+        if host.startswith("["):
+            host = host[1:].partition("]")[0]
+        elif host.count(":") == 1:
+            host = host.partition(":")[0]
+        if host.lower() == "localhost":
+            return True
+        try:
+            ipaddress.ip_address(host)
+            return True
+        except ValueError:
+            return False
+
+    def do_GET(self):
+        path = self.path.split("?", 1)[0]
+        if not self._host_is_an_address():
+            self._send(403, "text/plain; charset=utf-8", b"open the dashboard by its address, e.g. 127.0.0.1\n")
+        elif path == "/events":
+            self._stream()
+        elif path == "/state":
+            _, snapshot = self.server.run_state.snapshot()
+            self._send(200, "application/json", json.dumps(snapshot, allow_nan=False).encode())
+        elif path in self.server.files:
+            with open(self.server.files[path], "rb") as handle:
+                body = handle.read()
+            kind = CONTENT_TYPES.get(os.path.splitext(self.server.files[path])[1], CONTENT_TYPES[""])
+            self._send(200, kind, body)
+        elif path == "/favicon.ico":
+            self._send(204, "image/x-icon", b"")
+        else:
+            self._send(404, "text/plain; charset=utf-8", b"not found\n")
+
+    def _send(self, status, kind, body):
+        self.send_response(status)
+        self.send_header("Content-Type", kind)
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Cache-Control", "no-store")
+        self.send_header("X-Content-Type-Options", "nosniff")
+        self.end_headers()
+        self.wfile.write(body)
+
+    def _stream(self):
+        self.send_response(200)
+        self.send_header("Content-Type", "text/event-stream")
+        self.send_header("Cache-Control", "no-store")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        state = self.server.run_state
+        try:
+            sequence, snapshot = state.snapshot()
+            self._event("snapshot", snapshot)
+            while not state.closing:
+                events = state.wait_after(sequence, KEEPALIVE_S)
+                if events is None:
+                    sequence, snapshot = state.snapshot()
+                    self._event("snapshot", snapshot)
+                elif events:
+                    for sequence, name, data in events:
+                        self._event(name, data, flush=False)
+                    self.wfile.flush()
+                else:
+                    self.wfile.write(b": keep-alive\n\n")
+                    self.wfile.flush()
+        except (BrokenPipeError, ConnectionResetError, TimeoutError, OSError):
+            pass  # the page went away
+
+    def _event(self, name, data, flush=True):
+        self.wfile.write(b"event: %s\ndata: %s\n\n" % (name.encode(), json.dumps(data, allow_nan=False).encode()))
+        if flush:
+            self.wfile.flush()
+
+
+class DashboardServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, address, run_state):
+        if ":" in address[0]:
+            self.address_family = socket.AF_INET6
+        self.run_state = run_state
+        self.files = static_files()
+        super().__init__(address, Handler)
+
+
+CLONE_NEWNET = 0x40000000
+
+
+def enter_network_namespace(name):
+    """Moves the calling thread (only it, on Linux) into a network namespace: `name` as
+    `ip netns` names it, or a path such as /proc/PID/ns/net.  Needs root (CAP_SYS_ADMIN)."""
+    path = name if "/" in name else os.path.join("/run/netns", name)
+    handle = os.open(path, os.O_RDONLY)
+    try:
+        if hasattr(os, "setns"):
+            os.setns(handle, CLONE_NEWNET)
+        else:
+            import ctypes
+            libc = ctypes.CDLL(None, use_errno=True)
+            if libc.setns(handle, CLONE_NEWNET) != 0:
+                error = ctypes.get_errno()
+                raise OSError(error, os.strerror(error), path)
+    finally:
+        os.close(handle)
+
+
+def follow(follower, run_state, netns=None, started=None):
+    """Feeds the follower's events to the page; an unexpected fault is shown and the following restarts.
+
+    With `netns` this thread first moves into that network namespace, so the plug-in is
+    reached there while the page is served where the program started; `started` gets the
+    outcome ([] or [the exception]) and is set."""
+    outcome = []
+    if netns:
+        try:
+            enter_network_namespace(netns)
+        except OSError as exc:
+            outcome.append(exc)
+    if started is not None:
+        started.outcome = outcome
+        started.set()
+    if outcome:
+        return
+    while not follower.stopped:
+        try:
+            for event in follower.events():
+                run_state.apply(event)
+        except Exception as exc:  # the page must keep showing something true, not freeze
+            print("nmb dashboard: %s: %s" % (type(exc).__name__, exc), file=sys.stderr)
+            run_state.apply(State(LOST, "%s: %s" % (type(exc).__name__, exc)))
+            time.sleep(1.0)
+
+
+def serve(args, out):
+    """Runs the dashboard until Ctrl-C; returns the exit status."""
+    settings = {"window": args.window, "baseline": [args.baseline.first, args.baseline.last]}
+    run_state = RunState(settings)
+    try:
+        server = DashboardServer((args.bind, args.http_port), run_state)
+    except OSError as exc:
+        print("nmb dashboard: cannot serve on %s:%d: %s" % (args.bind, args.http_port, exc), file=sys.stderr)
+        return 2
+    host, port = server.server_address[:2]
+    try:
+        public = not ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        public = True
+    if public:
+        print("nmb dashboard: warning: serving on %s, reachable from other computers; the page has no "
+              "password and shows the run to anyone who can reach this port" % host, file=sys.stderr)
+    follower = RunFollower(args.host, args.port, args.timeout, wait=math.inf)
+    started = threading.Event()
+    thread = threading.Thread(target=follow, args=(follower, run_state, args.netns, started),
+                              name="nmb-dashboard-follower", daemon=True)
+    thread.start()
+    started.wait()
+    if started.outcome:
+        print("nmb dashboard: cannot enter the network namespace %s: %s" % (args.netns, started.outcome[0]),
+              file=sys.stderr)
+        server.server_close()
+        return 2
+    shown = "[%s]" % host if ":" in host else host
+    print("dashboard of %s:%d on http://%s:%d/ (Ctrl-C ends it)" % (args.host, args.port, shown, port),
+          file=out, flush=True)
+    try:
+        server.serve_forever(poll_interval=0.25)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        follower.stop()
+        run_state.close()
+        server.server_close()
+        thread.join(5)
+    return 0

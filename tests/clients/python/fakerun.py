@@ -1,0 +1,138 @@
+"""A scripted run on the fake plug-in, for the commands that follow runs volume by volume.
+
+The run's ROI means are known in closed form (mean_at), so tests can check
+every value a client received against an independent computation.  The
+execute connection announces the scripted post-step time points (which may
+skip, repeat or stall); the request connection answers the requests a run
+follower asks, from the time points announced so far.
+"""
+
+import struct
+import threading
+import time
+
+from fakeplugin import FakePlugin, answer_handshake, error_reply, frame, parse_request, read_frame, reply, text
+
+PROJECT = "fake-project"
+DIMS = (4, 3, 2)
+BLOCK = 5  # volumes per block: rest, condition 1, rest, condition 1, ...
+
+
+# In a script of steps: the run ends here and the next one begins.
+NEW_RUN = -1
+
+
+def condition_at(time_point):
+    return (time_point - 1) // BLOCK % 2
+
+
+def mean_at(roi, time_point):
+    """ROI `roi`'s mean at the volume counted `time_point` (from 1): a baseline of 100 (roi + 1)
+    and a 2 % task effect in ROI 0 only."""
+    base = 100.0 * (roi + 1)
+    return base * (1.02 if roi == 0 and condition_at(time_point) else 1.0)
+
+
+def notification(name, value):
+    return frame(text(name) + struct.pack(">i", value))
+
+
+class FakeRun:
+    """`steps`: (time point, seconds to wait before it) per post-step, or (NEW_RUN, seconds).  `already`: volumes
+    processed before any client came.  `drop_after`: the execute connection closes after that
+    many post-steps and the host processes two more volumes unannounced (the next execute
+    connection continues the run).  `classes`: classifier classes (0: none)."""
+
+    def __init__(self, steps, rois=3, already=0, expected=30, classes=0, drop_after=None, start_delay_s=0.3,
+                 post_run=True):
+        self.steps = list(steps)
+        self.rois = rois
+        self.current = already
+        self.expected = expected
+        self.classes = classes
+        self.drop_after = drop_after
+        self.start_delay_s = start_delay_s
+        self.post_run = post_run
+        self.next_step = 0
+        self.done = threading.Event()
+        self._lock = threading.Lock()
+        self.plugin = FakePlugin(self._serve)
+        self.port = self.plugin.port
+
+    def close(self):
+        self.plugin.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _serve(self, conn):
+        role = answer_handshake(conn)
+        if role == "Execute Socket":
+            self._announce(conn)
+        else:
+            while True:
+                name, ints = parse_request(read_frame(conn))
+                with self._lock:
+                    conn.sendall(self._answer(name, ints))
+
+    def _announce(self, conn):
+        time.sleep(self.start_delay_s)
+        sent = 0
+        while self.next_step < len(self.steps):
+            if self.drop_after is not None and sent == self.drop_after:
+                self.drop_after = None
+                for time_point, wait_s in self.steps[self.next_step:self.next_step + 2]:
+                    time.sleep(wait_s)  # the host goes on while nobody listens
+                    with self._lock:
+                        self.current = time_point
+                        self.next_step += 1
+                return  # closes this connection; the client reconnects
+            time_point, wait_s = self.steps[self.next_step]
+            time.sleep(wait_s)
+            if time_point == NEW_RUN:  # the run ends; the host counts again from 0
+                with self._lock:
+                    ended, self.current = self.current, 0
+                    self.next_step += 1
+                conn.sendall(notification("PostRunCalled", ended))
+                continue
+            with self._lock:
+                self.current = time_point
+                self.next_step += 1
+            conn.sendall(notification("PreStepCalled", time_point - 1) + notification("PostStepCalled", time_point))
+            sent += 1
+        if self.post_run:
+            conn.sendall(notification("PostRunCalled", self.current))
+        self.done.set()
+        conn.recv(1)  # stays open until the client goes
+
+    def _answer(self, name, ints):
+        current = self.current
+        scalars = {"tGetCurrentTimePoint": current, "tGetNrOfROIs": self.rois,
+                   "tGetExpectedNrOfTimePoints": self.expected, "tGetNumberOfClasses": self.classes or -3,
+                   "tGetCurrentProtocolCondition": condition_at(current)}
+        if name in scalars:
+            return reply(name, [scalars[name]])
+        if name == "tGetProjectName":
+            return frame(text(name) + text(PROJECT))
+        if name == "tGetDimsOfFunctionalData":
+            return reply(name, DIMS)
+        if name == "tGetNrOfVoxelsOfROI":
+            return reply(name, ints[:1], tail=struct.pack(">i", 10 * (ints[0] + 1)))
+        if name == "tGetMeanOfROIAtTimePoint":
+            roi, index = ints[:2]
+            if not (0 <= roi < self.rois and 0 <= index < current):
+                return error_reply("NrOfROI/toTimePoint out of range")
+            return reply(name, ints[:2], [mean_at(roi, index + 1)])
+        if name == "tGetExistingMeansOfROI":
+            roi, end = ints[:2]
+            if not (0 <= roi < self.rois and 0 <= end < current):
+                return error_reply("NrOfROI/toTimePoint out of range")
+            return reply(name, ints[:2], [mean_at(roi, t + 1) for t in range(end)])
+        if name == "tGetCurrentClassifierOutput" and self.classes:
+            return reply(name, [current % self.classes], [0.5] * (self.classes * (self.classes - 1) // 2))
+        if name == "tGetCurrentClassifierOutput":
+            return error_reply("Real-time SVM classifier is not used")
+        return error_reply("No function call matched!")
