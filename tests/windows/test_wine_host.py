@@ -72,7 +72,9 @@ def test_the_windows_cpp_client_follows_the_run():
     if not os.path.isfile(program):
         pytest.fail("NMB_WINDOWS_CLIENT does not name the Windows build of nmb_roi_feedback")
     volumes = 8
-    with simulator.running("--volumes", volumes, "--tr-ms", 250, "--start-delay-ms", 4000,
+    # Time for Wine to start the client before the first volume, and to
+    # finish after the last.
+    with simulator.running("--volumes", volumes, "--tr-ms", 250, "--start-delay-ms", 10000, "--linger-ms", 5000,
                            "--dims", 8, 8, 4, "--rois", 2) as sim:
         result = subprocess.run([os.path.join(HERE, "wine.sh"), "run", program, "127.0.0.1", str(sim.port)],
                                 capture_output=True, text=True, timeout=120)
