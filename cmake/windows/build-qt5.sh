@@ -7,8 +7,8 @@
 #   build-qt5.sh CACHE_DIR     prints nothing but progress; the install is
 #                              CACHE_DIR/qt5-<version>-mingw64 when it ends
 #
-# The source comes through apt with a private source list, so the machine's
-# own apt configuration is left as it was.
+# The source comes through apt with a private source list (debian-source.sh),
+# so the machine's own apt configuration is left as it was.
 set -euo pipefail
 cache=$1
 version=$(dpkg-query -W -f='${Version}' qtbase5-dev)     # e.g. 5.15.8+dfsg-11+deb12u3
@@ -19,23 +19,9 @@ prefix="$cache/qt5-$upstream-mingw64"
 jobs=$(nproc 2>/dev/null || echo 2)
 work="$cache/work-qt5-$upstream"
 rm -rf "$work" "$prefix"
-mkdir -p "$work/apt/lists/partial" "$work/apt/archives/partial"
-
-# A deb-src line for the archive the machine already uses for qtbase.
-codename=$(. /etc/os-release; echo "$VERSION_CODENAME")
-mirror=$(apt-get indextargets --format '$(REPO_URI)' 2>/dev/null | grep -m1 -E '/debian/?$' || true)
-[ -n "$mirror" ] || mirror=http://deb.debian.org/debian/
-cat >"$work/apt/sources.list" <<SRC
-deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] ${mirror%/}/ $codename main
-deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] ${mirror%/}/ $codename-updates main
-deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian-security/ $codename-security main
-SRC
-apt_private=(-o "Dir::Etc::SourceList=$work/apt/sources.list" -o "Dir::Etc::SourceParts=-"
-  -o "Dir::State::Lists=$work/apt/lists" -o "Dir::Cache::Archives=$work/apt/archives"
-  -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache=" -o "APT::Sandbox::User=root")
-echo "== fetching qtbase-opensource-src $version"
-apt-get "${apt_private[@]}" -qq update
-(cd "$work" && apt-get "${apt_private[@]}" -qq --download-only source "qtbase-opensource-src=$version")
+mkdir -p "$work"
+. "$(dirname "$0")/debian-source.sh"
+fetch_debian_source "$work" qtbase-opensource-src "$version"
 tar -C "$work" -xf "$work"/qtbase-opensource-src_"${upstream}"*.orig.tar.*
 src=$(find "$work" -maxdepth 1 -type d -name 'qtbase-everywhere-src-*' | head -1)
 [ -n "$src" ] || { echo "qtbase source not found in $work" >&2; exit 1; }

@@ -1,10 +1,12 @@
 #!/bin/sh
-# The deploy folder holds NMBNetworkPlugin.dll and every library it loads that
-# Windows itself does not provide, checked through the import tables of the
-# plug-in and, recursively, of each library found there.
+# A deployed folder holds its program (default NMBNetworkPlugin.dll) and every
+# library it loads that Windows itself does not provide, checked through the
+# import tables of the program and, recursively, of each library found there.
+#   check_deploy.sh FOLDER [PROGRAM]
 set -eu
 folder=$1
-[ -f "$folder/NMBNetworkPlugin.dll" ] || { echo "no NMBNetworkPlugin.dll in $folder"; exit 1; }
+start=${2:-NMBNetworkPlugin.dll}
+[ -f "$folder/$start" ] || { echo "no $start in $folder"; exit 1; }
 imports() {
   x86_64-w64-mingw32-objdump -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p'
 }
@@ -19,7 +21,7 @@ is_system() {
 }
 fail=0
 seen=""
-pending="NMBNetworkPlugin.dll"
+pending="$start"
 while [ -n "$pending" ]; do
   set -- $pending
   current=$1

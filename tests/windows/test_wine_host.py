@@ -84,6 +84,24 @@ def test_the_windows_cpp_client_follows_the_run():
     assert steps == list(range(1, volumes + 1)), result.stdout
 
 
+def test_nifti_replay_serves_the_files_voxels():
+    numpy = pytest.importorskip("numpy")
+    nibabel = pytest.importorskip("nibabel")
+    path = os.path.join(os.path.dirname(nibabel.__file__), "tests", "data", "functional.nii")
+    image = nibabel.load(path)
+    data = numpy.asarray(image.dataobj.get_unscaled())  # x, y, z, t: the stored integers, as a scanner sends them
+    volumes = 4
+    with simulator.running("--nifti", path, "--volumes", volumes, "--tr-ms", 100, "--start-delay-ms", 0,
+                           "--linger-ms", 20000) as sim:
+        with Client("127.0.0.1", sim.port, timeout=10) as client:
+            deadline = time.monotonic() + 20
+            while client.current_time_point() < volumes and time.monotonic() < deadline:
+                time.sleep(0.1)
+            assert tuple(client.dims_of_functional_data()) == data.shape[:3]
+            for x, y, z, t in [(0, 0, 0, 0), (8, 10, 1, 1), (16, 20, 2, volumes - 1)]:
+                assert client.value_of_voxel_at_time(x, y, z, t) == float(data[x, y, z, t])
+
+
 class HostileLoad:
     """Connections that break every rule, opened while the run goes on: silent
     clients that never send a role, random bytes, frames cut short, resets, and
