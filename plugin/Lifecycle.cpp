@@ -43,6 +43,12 @@ bool TcpIpExport::initPlugin() {
 }
 
 bool TcpIpExport::executePreRun(unsigned short) {
+  // A cancelled plug-in stays cancelled: a later pre-run asks nothing, logs
+  // nothing and starts nothing.  A worker an earlier pre-run started keeps
+  // serving its clients, but no run notifies them any more, so a listener
+  // started now would advertise a service that never delivers a step.
+  if (pluginCanceled) return true;
+
   const HostVersion version = queryHostVersion();
   loglines::write(QStringLiteral("<b>Info</b> - Nimbrel version: %1.%2.%3")
                       .arg(version.major)

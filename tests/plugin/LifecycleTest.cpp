@@ -171,6 +171,32 @@ TEST_F(Lifecycle, ACancelledPortDialogLeavesOnlyTheTimePointTracked) {
   EXPECT_TRUE(RunRecordAccess::snapshot(*plugin).runStartPending);
 }
 
+TEST_F(Lifecycle, ACancelledPluginStaysCancelledForLaterPreRuns) {
+  // Once before any worker runs, once after one was started: the worker
+  // keeps running, and nothing a later pre-run does shows.
+  for (const bool workerStarted : {false, true}) {
+    SCOPED_TRACE(workerStarted ? "after a started worker" : "before any worker");
+    FakeHost::reset();
+    FakeHost::state().integerInput = port;
+    TcpIpExport fresh;
+    ASSERT_TRUE(fresh.initPlugin());
+    if (workerStarted) ASSERT_TRUE(fresh.executePreRun(0));
+    FakeHost::state().integerInput = 49151;
+    ASSERT_TRUE(fresh.executePreRun(0));
+    EXPECT_EQ(fresh.isRunning(), workerStarted);
+
+    FakeHost::state().integerInput = port;
+    const size_t linesBefore = FakeHost::logLines().size();
+    const size_t promptsBefore = FakeHost::state().prompts.size();
+    const int callsBefore = FakeHost::totalCalls();
+    EXPECT_TRUE(fresh.executePreRun(0));
+    EXPECT_EQ(FakeHost::logLines().size(), linesBefore) << "no lines";
+    EXPECT_EQ(FakeHost::state().prompts.size(), promptsBefore) << "no port dialog";
+    EXPECT_EQ(FakeHost::totalCalls(), callsBefore) << "the host is asked nothing";
+    EXPECT_EQ(fresh.isRunning(), workerStarted) << "no worker is started; a running one keeps running";
+  }
+}
+
 TEST_F(Lifecycle, ASecondRunStartsAfreshOnTheSameObject) {
   setTimePoint(3);
   startRun();
