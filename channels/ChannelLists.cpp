@@ -13,22 +13,21 @@ void TcpIpExport::releaseChannel(QtTCPIPServer* channel) {
     channel->requestStop();
     QThread::msleep(1);
   }
-  // Pairs with the end of run(), so everything the thread did happens before
-  // the delete.
-  (void)channel->hasEnded();
+  // isRunning() turned false under the thread's own lock, so everything the
+  // thread did happens before the delete.
   delete channel;
 }
 
-void TcpIpExport::pruneChannels(QVector<QtTCPIPServer*>& channels) {
+void TcpIpExport::pruneChannels() {
   QVector<QtTCPIPServer*> gone;
   {
-    std::lock_guard<std::mutex> lock(channelListsMutex);
-    for (int i = 0; i < channels.size();) {
-      if (channels[i]->isConnected()) {
+    MutexLock lock(&channelListsMutex);
+    for (int i = 0; i < requestChannels.size();) {
+      if (requestChannels[i]->isConnected()) {
         ++i;
       } else {
-        gone.append(channels[i]);
-        channels.removeAt(i);
+        gone.append(requestChannels[i]);
+        requestChannels.removeAt(i);
       }
     }
   }
@@ -43,7 +42,7 @@ void TcpIpExport::notifyExecuteChannels(QString name, int value) {
   // race with this thread detaching from a shared block.
   std::vector<QtTCPIPServer*> channels;
   {
-    std::lock_guard<std::mutex> lock(channelListsMutex);
+    MutexLock lock(&channelListsMutex);
     channels.assign(executeChannels.cbegin(), executeChannels.cend());
   }
   QVector<QtTCPIPServer*> gone;
@@ -58,7 +57,7 @@ void TcpIpExport::notifyExecuteChannels(QString name, int value) {
   }
   if (gone.isEmpty()) return;
   {
-    std::lock_guard<std::mutex> lock(channelListsMutex);
+    MutexLock lock(&channelListsMutex);
     for (QtTCPIPServer* channel : gone) executeChannels.removeOne(channel);
   }
   for (QtTCPIPServer* channel : gone) releaseChannel(channel);

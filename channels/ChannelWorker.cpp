@@ -48,7 +48,7 @@ void TcpIpExport::run() {
     const QVector<qintptr> accepted = listener.takeAccepted(kAcceptWaitMs);
     if (!listener.isListening()) QThread::msleep(kAcceptWaitMs);
     for (qintptr descriptor : accepted) {
-      auto* channel = new QtTCPIPServer(this, listeningPort, descriptor, &handshakeCounter);
+      auto* channel = new QtTCPIPServer(this, descriptor, &handshakeCounter);
       channel->start(QThread::InheritPriority);
       if (!channel->isRunning() && !channel->isFinished()) {
         // No thread could be started (the process is out of threads): drop
@@ -60,7 +60,7 @@ void TcpIpExport::run() {
     }
 
     fileIdentifiedChannels(unfiled, nextToFile);
-    pruneChannels(requestChannels);
+    pruneChannels();
 
     if (broadcastTimer.elapsed() > discovery::kBroadcastIntervalMs) {
       broadcastSocket.writeDatagram(discovery::datagram(listeningPort), QHostAddress(QHostAddress::Broadcast),
@@ -73,7 +73,6 @@ void TcpIpExport::run() {
 
   listener.close();
   for (QtTCPIPServer* channel : unfiled) releaseChannel(channel);
-  workerEnded.store(true, std::memory_order_release);
 }
 
 void TcpIpExport::fileIdentifiedChannels(QVector<QtTCPIPServer*>& unfiled, quint64& nextToFile) {
@@ -89,13 +88,13 @@ void TcpIpExport::fileIdentifiedChannels(QVector<QtTCPIPServer*>& unfiled, quint
     // thread no longer touches it; the channels after it wait for it, so the
     // lists keep the order of the handshakes.
     const bool isRequest = channel->roleName() == tr(texts::kRequestRole);
-    if (!isRequest && !(channel->hasEnded() && channel->isFinished())) break;
+    if (!isRequest && !channel->isFinished()) break;
     identified.append(channel);
     unfiled.erase(next);
     ++nextToFile;
   }
   if (identified.isEmpty()) return;
-  std::lock_guard<std::mutex> lock(channelListsMutex);
+  MutexLock lock(&channelListsMutex);
   for (QtTCPIPServer* channel : identified) {
     if (channel->roleName() == tr(texts::kRequestRole)) {
       requestChannels.append(channel);

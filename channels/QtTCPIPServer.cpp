@@ -16,11 +16,9 @@ constexpr qint64 kSocketReadBufferBytes = framing::kMaxFrameBodyBytes + 2 * fram
 
 }  // namespace
 
-QtTCPIPServer::QtTCPIPServer(TcpIpExport* owner, quint16 port, qintptr socketDescriptor,
+QtTCPIPServer::QtTCPIPServer(TcpIpExport* owner, qintptr socketDescriptor,
                              std::atomic<quint64>* handshakeCounter)
     : QThread(nullptr),
-      readTimeout(framing::kReadTimeoutMs),
-      port(port),
       owner(owner),
       socketDescriptor(socketDescriptor),
       handshakeCounter(handshakeCounter) {
@@ -37,8 +35,8 @@ QtTCPIPServer::~QtTCPIPServer() {
     // whose peer already left is closed by now and must not hold the caller.
     if (tcpSocket->state() != QAbstractSocket::UnconnectedState) tcpSocket->waitForDisconnected(1000);
     delete tcpSocket;
-  } else if (!descriptorAdopted.load(std::memory_order_acquire)) {
-    // The thread never took the connection over: close it here.
+  } else {
+    // The thread never ran, so never took the connection over: close it here.
     QTcpSocket orphan;
     if (orphan.setSocketDescriptor(socketDescriptor)) orphan.abort();
   }
@@ -48,8 +46,6 @@ QString QtTCPIPServer::roleName() const { return role; }
 
 bool QtTCPIPServer::hasClient() const { return clientAccepted.load(std::memory_order_acquire); }
 
-bool QtTCPIPServer::hasEnded() const { return runEnded.load(std::memory_order_acquire); }
-
 void QtTCPIPServer::requestStop() { stopRequested = true; }
 
 void QtTCPIPServer::takeHandshakeNumber() {
@@ -57,7 +53,9 @@ void QtTCPIPServer::takeHandshakeNumber() {
 }
 
 bool QtTCPIPServer::isConnected() const {
-  if (!hasEnded()) return true;
+  // isFinished() is read under the thread's own lock after run() returned, so
+  // the socket run() set up is visible here.
+  if (!isFinished()) return true;
   if (tcpSocket == nullptr || tcpSocket->state() != QAbstractSocket::ConnectedState) return false;
   // Nothing runs this socket's events: take in what the peer sent (an execute
   // client has nothing to say, so it is dropped) and with it a close the peer
@@ -69,9 +67,7 @@ bool QtTCPIPServer::isConnected() const {
 
 void QtTCPIPServer::run() {
   tcpSocket = new QTcpSocket();
-  const bool adopted = tcpSocket->setSocketDescriptor(socketDescriptor);
-  descriptorAdopted.store(true, std::memory_order_release);
-  if (adopted) {
+  if (tcpSocket->setSocketDescriptor(socketDescriptor)) {
     tcpSocket->setReadBufferSize(kSocketReadBufferBytes);
     tcpSocket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     tcpSocket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
@@ -91,5 +87,4 @@ void QtTCPIPServer::run() {
       stopRequested = true;
     }
   }
-  runEnded.store(true, std::memory_order_release);
 }

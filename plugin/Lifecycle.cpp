@@ -82,7 +82,7 @@ bool TcpIpExport::executePreRun(unsigned short) {
   loglines::write(QStringLiteral("<br><b>Info</b> - Listening on port: <b>%1</b><br>").arg(chosenPort));
 
   const int timePoint = currentTimePoint();
-  std::lock_guard<std::mutex> lock(runRecordMutex);
+  MutexLock lock(&runRecordMutex);
   storedTimePoint = timePoint;
   return true;
 }
@@ -108,14 +108,13 @@ bool TcpIpExport::executePreStep() {
       countsTimePointsFromOne(queryHostVersion()) ? qint64(currentTimePoint()) - 1 : currentTimePoint();
   const int volumeIndex = hostVolume < 0 ? -1 : int(hostVolume);
 
-  // Only this thread writes runStartPending, so it reads it unlocked.
-  if (runStartPending) {
+  if (runStartPendingOnHostThread()) {
     startRunRecord(qint64(callHost(hostFunctions.tGetExpectedNrOfTimePoints, 0)) * voxelsPerVolume);
     loglines::write(QStringLiteral(" "));
     loglines::write(QStringLiteral("<b>") + loglines::timeOfDay() +
                     QStringLiteral("</b>: Experiment started."));
     runTimer.start();
-    std::lock_guard<std::mutex> lock(runRecordMutex);
+    MutexLock lock(&runRecordMutex);
     runStartPending = false;
   }
 
@@ -129,7 +128,7 @@ bool TcpIpExport::executePreStep() {
 bool TcpIpExport::executePostStep() {
   const int timePoint = currentTimePoint();
   {
-    std::lock_guard<std::mutex> lock(runRecordMutex);
+    MutexLock lock(&runRecordMutex);
     storedTimePoint = timePoint;
   }
   if (pluginCanceled) return true;
@@ -152,11 +151,11 @@ bool TcpIpExport::executePostRun() {
   const qint64 elapsedMs = runTimer.isValid() ? runTimer.elapsed() : 0;
   loglines::write(QStringLiteral("<b>Info</b> - Execution time: <b>") +
                   loglines::executionSeconds(elapsedMs) + QStringLiteral("</b> seconds."));
-  pruneChannels(requestChannels);
+  pruneChannels();
   loglines::write(QStringLiteral(" "));
   loglines::write(QStringLiteral("<b>") + loglines::timeOfDay() +
                   QStringLiteral("</b>: Plugin completed processing."));
-  std::lock_guard<std::mutex> lock(runRecordMutex);
+  MutexLock lock(&runRecordMutex);
   runStartPending = true;
   return true;
 }

@@ -7,6 +7,6 @@ for unit in plugin/platform/HostModuleWindows.cpp plugin/NMBPluginInterface.cpp;
   "$cxx" -std=c++17 -Wall -Wextra -Werror -DNMB_BUILDING_PLUGIN -I"$source" -c "$source/$unit" \
     -o "$out/$(basename "$unit" .cpp).o"
 done
-printf '#include "plugin/PluginEntryPoints.h"\n#include "plugin/NMBPluginInterface.h"\n' |
+printf '#include "plugin/PluginEntryPoints.h"\n#include "plugin/NMBPluginInterface.h"\n#include "plugin/Mutex.h"\n' |
   "$cxx" -std=c++17 -Wall -Wextra -Werror -DNMB_BUILDING_PLUGIN -I"$source" -x c++ -c - -o "$out/entry_points.o"
 echo "windows units build"
