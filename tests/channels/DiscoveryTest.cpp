@@ -3,8 +3,8 @@
 
 #include <QElapsedTimer>
 
-#include "tests/channels/support/BroadcastListener.h"
-#include "tests/channels/support/ServiceHarness.h"
+#include "tests/support/BroadcastListener.h"
+#include "tests/support/ServiceHarness.h"
 #include "tests/support/FakeHost.h"
 
 TEST(Discovery, TheListeningServiceAnnouncesItsPortAboutOnceASecondUntilStopped) {

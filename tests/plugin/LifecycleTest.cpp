@@ -1,5 +1,6 @@
-// The run lifecycle against the fake host: log lines, the version rules, the
-// port dialog and its cancellation, and the run record it keeps.
+// The run lifecycle against the fake host: log lines, the port dialog and its
+// cancellation, and the run record it keeps.  (The host versions initPlugin
+// accepts are tested with the host binding.)
 #include <gtest/gtest.h>
 
 #include <QRegularExpression>
@@ -11,7 +12,7 @@
 #include "analytics/RunRecordAccess.h"
 #include "plugin/HostFunctions.h"
 #include "plugin/TcpIpExport.h"
-#include "tests/channels/support/LoopbackClient.h"
+#include "tests/support/LoopbackClient.h"
 #include "tests/support/FakeHost.h"
 
 namespace {
@@ -124,31 +125,6 @@ TEST_F(Lifecycle, EveryLogLineOfAWholeRun) {
                   " ",
                   std::string("<b>") + kTime + "</b>: Plugin completed processing\\.",
               });
-}
-
-TEST_F(Lifecycle, HostVersionsFromThreeZeroZeroOnAreAccepted) {
-  struct Case {
-    int major, minor, subversion;
-    bool accepted;
-  };
-  const Case cases[] = {{3, 0, 0, true},   {4, 0, 0, true},   {3, 1, 0, true},   {2, 9, 9, false},
-                        {3, -1, 5, false}, {3, 0, -1, false}, {2, 99, 99, false}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.major << "." << c.minor << "." << c.subversion);
-    FakeHost::reset();
-    FakeHost::state().versionMajor = c.major;
-    FakeHost::state().versionMinor = c.minor;
-    FakeHost::state().versionSubversion = c.subversion;
-    TcpIpExport versioned;
-    EXPECT_EQ(versioned.initPlugin(), c.accepted);
-    if (c.accepted) {
-      EXPECT_TRUE(FakeHost::state().messageBoxes.empty());
-    } else {
-      EXPECT_EQ(
-          FakeHost::state().messageBoxes,
-          std::vector<std::string>{"Can not execute this plugin - Nimbrel version 3.0 or higher required."});
-    }
-  }
 }
 
 TEST_F(Lifecycle, ACancelledPortDialogLeavesOnlyTheTimePointTracked) {

@@ -1,6 +1,6 @@
 // Requests that depend on the phase of the run, with the run driven through
 // the lifecycle operations as the host drives them.
-#include "tests/channels/support/ServiceHarness.h"
+#include "tests/support/ServiceHarness.h"
 #include "tests/protocol/ReplyTestSupport.h"
 
 using replytest::errorReply;

@@ -17,7 +17,7 @@
 #include "plugin/HostFunctions.h"
 #include "plugin/TcpIpExport.h"
 #include "protocol/ProtocolTexts.h"
-#include "tests/channels/support/LoopbackClient.h"
+#include "tests/support/LoopbackClient.h"
 #include "tests/reliability/ServiceLoad.h"
 #include "tests/support/FakeHost.h"
 

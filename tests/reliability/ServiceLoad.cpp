@@ -38,32 +38,6 @@ int threadCount() {
   return count;
 }
 
-QByteArray requestFrame(const char* name, QList<int> arguments) {
-  QByteArray body;
-  {
-    QDataStream out(&body, QIODevice::WriteOnly);
-    framing::setUpStream(out);
-    out << name;
-    for (int argument : arguments) out << qint32(argument);
-  }
-  QByteArray frame;
-  QDataStream out(&frame, QIODevice::WriteOnly);
-  out << qint64(body.size());
-  return frame + body;
-}
-
-QByteArray readFrame(LoopbackClient& client, int timeoutMs) {
-  QByteArray head = client.receive(framing::kLengthFieldSize, timeoutMs);
-  if (head.size() != framing::kLengthFieldSize) return QByteArray();
-  QDataStream in(head);
-  qint64 length = -1;
-  in >> length;
-  if (length < 0 || length > (qint64(1) << 26)) return QByteArray();
-  QByteArray body = client.receive(int(length), timeoutMs);
-  if (body.size() != length) return QByteArray();
-  return head + body;
-}
-
 std::vector<const char*> requestNames() {
   return {texts::request::kGetCurrentTimePoint,
           texts::request::kGetExpectedNrOfTimePoints,
@@ -132,11 +106,11 @@ void RoiMeanClient::run() {
     const int roi = i % rois;
     QElapsedTimer timer;
     timer.start();
-    if (!client.send(requestFrame(texts::request::kGetMeanOfROI, {roi}))) {
+    if (!client.send(wire::requestFrame(texts::request::kGetMeanOfROI, {roi}))) {
       ++failed;
       return;
     }
-    const QByteArray reply = readFrame(client);
+    const QByteArray reply = client.receiveFrame();
     const long latency = long(timer.elapsed());
     if (latency > maxLatency) maxLatency = latency;
     QDataStream in(reply);
@@ -177,7 +151,7 @@ void NotificationCounter::run() {
   }
   ready = true;
   while (!stopping) {
-    const QByteArray frame = readFrame(client, 100);
+    const QByteArray frame = client.receiveFrame(100);
     if (frame.isEmpty()) {
       if (!client.isOpen()) return;
       continue;

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "plugin/TcpIpExport.h"
-#include "tests/channels/support/LoopbackClient.h"
+#include "tests/support/LoopbackClient.h"
 
 namespace load {
 
@@ -34,10 +34,6 @@ inline constexpr bool kSanitizedBuild = false;
 long residentKb();
 int threadCount();
 
-// A request frame: the name, then the arguments as 32-bit integers.
-QByteArray requestFrame(const char* name, QList<int> arguments = {});
-// Reads one reply frame (length field included); empty on time-out or close.
-QByteArray readFrame(LoopbackClient& client, int timeoutMs = 3000);
 // Every request name the plug-in answers.
 std::vector<const char*> requestNames();
 // The ROI mean the fake host reports for ROI `roi` in these tests.

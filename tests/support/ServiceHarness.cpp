@@ -1,4 +1,4 @@
-#include "tests/channels/support/ServiceHarness.h"
+#include "tests/support/ServiceHarness.h"
 
 #include <QElapsedTimer>
 #include <QTcpSocket>
