@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "channels/Framing.h"
 #include "protocol/ProtocolTexts.h"
 #include "tests/support/FakeHost.h"
 
@@ -88,11 +87,8 @@ void installRois(int rois) {
   }
 }
 
-RoiMeanClient::RoiMeanClient(quint16 port, int rois) : port(port), rois(rois), thread([this] { run(); }) {}
-RoiMeanClient::~RoiMeanClient() { stop(); }
-void RoiMeanClient::stop() {
-  stopping = true;
-  if (thread.joinable()) thread.join();
+RoiMeanClient::RoiMeanClient(quint16 port, int rois) : port(port), rois(rois) {
+  start([this] { run(); });
 }
 
 void RoiMeanClient::run() {
@@ -113,17 +109,12 @@ void RoiMeanClient::run() {
     const QByteArray reply = client.receiveFrame();
     const long latency = long(timer.elapsed());
     if (latency > maxLatency) maxLatency = latency;
-    QDataStream in(reply);
-    framing::setUpStream(in);
-    qint64 length = 0;
-    QByteArray name;
-    qint32 echoed = -1;
-    float value = 0;
-    in >> length;
-    const bool named = framing::readText(in, name);
-    in >> echoed >> value;
-    if (reply.isEmpty() || !named || name != texts::request::kGetMeanOfROI || echoed != roi ||
-        value != roiMeanOf(roi) || !in.atEnd()) {
+    wire::ReplyReader in(reply);
+    const QByteArray name = in.text();
+    const qint32 echoed = in.integer();
+    const float value = in.real();
+    if (reply.isEmpty() || name != texts::request::kGetMeanOfROI || echoed != roi || value != roiMeanOf(roi) ||
+        !in.atEnd()) {
       ++failed;
       if (reply.isEmpty()) return;
     } else {
@@ -135,12 +126,7 @@ void RoiMeanClient::run() {
   }
 }
 
-NotificationCounter::NotificationCounter(quint16 port) : port(port), thread([this] { run(); }) {}
-NotificationCounter::~NotificationCounter() { stop(); }
-void NotificationCounter::stop() {
-  stopping = true;
-  if (thread.joinable()) thread.join();
-}
+NotificationCounter::NotificationCounter(quint16 port) : port(port) { start([this] { run(); }); }
 
 void NotificationCounter::run() {
   LoopbackClient client;
@@ -156,17 +142,13 @@ void NotificationCounter::run() {
       if (!client.isOpen()) return;
       continue;
     }
-    QDataStream in(frame);
-    framing::setUpStream(in);
-    qint64 length = 0;
-    QByteArray name;
-    qint32 value = 0;
-    in >> length;
-    if (!framing::readText(in, name)) {
+    wire::ReplyReader in(frame);
+    const QByteArray name = in.text();
+    in.integer();
+    if (!in.atEnd()) {
       ++bad;
       continue;
     }
-    in >> value;
     if (name == texts::kPreStepCalled) {
       ++pre;
     } else if (name == texts::kPostStepCalled) {
@@ -179,15 +161,12 @@ void NotificationCounter::run() {
   }
 }
 
-HostStepper::HostStepper(TcpIpExport& plugin, int volumes, int trMs)
-    : plugin(plugin), thread([this, volumes, trMs] { run(volumes, trMs); }) {}
-HostStepper::~HostStepper() {
-  stopping = true;
-  if (thread.joinable()) thread.join();
+HostStepper::HostStepper(TcpIpExport& plugin, int volumes, int trMs) : plugin(plugin) {
+  start([this, volumes, trMs] { run(volumes, trMs); });
 }
 
 long HostStepper::finish() {
-  if (thread.joinable()) thread.join();
+  join();
   return duration.load();
 }
 

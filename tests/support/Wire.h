@@ -117,15 +117,17 @@ class ReplyReader {
 
 // Whether `reply` is one whole frame answering the request `name`: its length
 // field equal to what follows, and either the echoed name followed by exactly
-// `bytesAfterName` bytes, or an error reply with a text.
-inline bool isWellFormedReply(const QByteArray& reply, const char* name, int bytesAfterName,
+// `bytesAfterName` bytes (any number when negative), or an error reply with a
+// text.
+inline bool isWellFormedReply(const QByteArray& reply, const char* name, int bytesAfterName = -1,
                               bool errorAllowed = true) {
   if (reply.size() < 8 || qFromBigEndian<qint64>(reply.constData()) != reply.size() - 8) return false;
   ReplyReader in(reply);
   const QByteArray first = in.text();
+  if (!in.ok()) return false;
   if (first == "Wrong request!") return errorAllowed && !in.text().isEmpty() && in.atEnd();
   const int nameBytes = 4 + int(std::strlen(name)) + 1;
-  return first == name && reply.size() == 8 + nameBytes + bytesAfterName;
+  return first == name && (bytesAfterName < 0 || reply.size() == 8 + nameBytes + bytesAfterName);
 }
 
 // The same, for a reply that must be a success.
