@@ -44,7 +44,8 @@ void BenchHost::configureVolume(int dimX, int dimY, int dimZ, int expectedTimePo
   // A few time points more than expected, so a late request never reads past
   // the table.
   s.sharedTimeCourse.resize(size_t(expectedTimePoints) + 8);
-  for (size_t t = 0; t < s.sharedTimeCourse.size(); ++t) s.sharedTimeCourse[t] = volumes[t % volumes.size()].data();
+  for (size_t t = 0; t < s.sharedTimeCourse.size(); ++t)
+    s.sharedTimeCourse[t] = volumes[t % volumes.size()].data();
   s.currentPredictors = predictors;
   s.fullPredictors = predictors + 1;
   s.betaMaps.resize(voxels * size_t(predictors));

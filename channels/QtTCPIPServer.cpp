@@ -18,10 +18,7 @@ constexpr qint64 kSocketReadBufferBytes = framing::kMaxFrameBodyBytes + 2 * fram
 
 QtTCPIPServer::QtTCPIPServer(TcpIpExport* owner, qintptr socketDescriptor,
                              std::atomic<quint64>* handshakeCounter)
-    : QThread(nullptr),
-      owner(owner),
-      socketDescriptor(socketDescriptor),
-      handshakeCounter(handshakeCounter) {
+    : QThread(nullptr), owner(owner), socketDescriptor(socketDescriptor), handshakeCounter(handshakeCounter) {
   // An execute connection is used from the host's thread after its own thread
   // ended; the socket's error signal then crosses threads and needs its
   // argument type known to the meta-type system.

@@ -233,7 +233,8 @@ TEST(Numerics, EveryRoutineIsBitExactToItsOrderOfOperations) {
     reference::exact::Matrix square(a, Series(a));
     std::vector<double> flat;
     for (size_t i = 0; i < a; ++i)
-      for (size_t j = 0; j < a; ++j) flat.push_back(square[i][j] = reference::pearson(rows[i], rows[j]) + (i == j));
+      for (size_t j = 0; j < a; ++j)
+        flat.push_back(square[i][j] = reference::pearson(rows[i], rows[j]) + (i == j));
     const std::vector<double> inverse = invertPositiveDefinite(flat.data(), n);
     const reference::exact::Matrix expected = reference::exact::inverse(square);
     for (size_t i = 0; i < a; ++i)

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/ServiceHarness.h"
 #include "tests/support/FakeHost.h"
+#include "tests/support/ServiceHarness.h"
 
 namespace {
 

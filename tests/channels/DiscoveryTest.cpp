@@ -4,8 +4,8 @@
 #include <QElapsedTimer>
 
 #include "tests/support/BroadcastListener.h"
-#include "tests/support/ServiceHarness.h"
 #include "tests/support/FakeHost.h"
+#include "tests/support/ServiceHarness.h"
 
 TEST(Discovery, TheListeningServiceAnnouncesItsPortAboutOnceASecondUntilStopped) {
   BroadcastListener listener;

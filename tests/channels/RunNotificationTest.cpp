@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "tests/support/BroadcastListener.h"
-#include "tests/support/ServiceHarness.h"
 #include "tests/support/FakeHost.h"
+#include "tests/support/ServiceHarness.h"
 
 namespace {
 

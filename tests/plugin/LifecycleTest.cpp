@@ -12,8 +12,8 @@
 #include "analytics/RunRecordAccess.h"
 #include "plugin/HostFunctions.h"
 #include "plugin/TcpIpExport.h"
-#include "tests/support/LoopbackClient.h"
 #include "tests/support/FakeHost.h"
+#include "tests/support/LoopbackClient.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/ServiceHarness.h"
 #include "tests/protocol/ReplyTestSupport.h"
+#include "tests/support/ServiceHarness.h"
 
 namespace {
 

@@ -68,9 +68,11 @@ TEST(RequestDecoder, ReadsExactlyTheTablesArgumentCount) {
 
 TEST(RequestDecoder, MissingArgumentsReadAsZero) {
   EXPECT_EQ(decoded(requestPayload("tGetMeanOfROI")), list("tGetMeanOfROI", {0}));
-  EXPECT_EQ(decoded(requestPayload("tGetValueOfVoxelAtTime", {7, 8})), list("tGetValueOfVoxelAtTime", {7, 8, 0, 0}));
+  EXPECT_EQ(decoded(requestPayload("tGetValueOfVoxelAtTime", {7, 8})),
+            list("tGetValueOfVoxelAtTime", {7, 8, 0, 0}));
   // Half an integer is no integer.
-  EXPECT_EQ(decoded(requestPayload("tGetMeanOfROI") + QByteArray::fromHex("0000")), list("tGetMeanOfROI", {0}));
+  EXPECT_EQ(decoded(requestPayload("tGetMeanOfROI") + QByteArray::fromHex("0000")),
+            list("tGetMeanOfROI", {0}));
   EXPECT_EQ(decoded(requestPayload("tGetMeanOfROI", {-5})), list("tGetMeanOfROI", {-5}));
 }
 
@@ -96,7 +98,7 @@ TEST(RequestDecoder, PayloadWithoutANameIsReported) {
   const QByteArray cases[] = {
       QByteArray(),
       QByteArray::fromHex("000000"),
-      QByteArray::fromHex("00000000") + requestPayload("tGetNrOfROIs"),         // count 0
+      QByteArray::fromHex("00000000") + requestPayload("tGetNrOfROIs"),  // count 0
       QByteArray::fromHex("00000020") + QByteArray("tGetNrOfROIs", 13),  // fewer bytes than the count
       QByteArray::fromHex("FFFFFFFF"),
   };

@@ -16,9 +16,9 @@
 #include "plugin/HostFunctions.h"
 #include "plugin/TcpIpExport.h"
 #include "protocol/ProtocolTexts.h"
-#include "tests/support/LoopbackClient.h"
 #include "tests/reliability/ServiceLoad.h"
 #include "tests/support/FakeHost.h"
+#include "tests/support/LoopbackClient.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "protocol/ProtocolTexts.h"
-#include "tests/support/ServiceHarness.h"
 #include "tests/reliability/ServiceLoad.h"
 #include "tests/support/FakeHost.h"
+#include "tests/support/ServiceHarness.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "protocol/ProtocolTexts.h"
-#include "tests/support/ServiceHarness.h"
 #include "tests/reliability/ServiceLoad.h"
+#include "tests/support/ServiceHarness.h"
 
 namespace {
 

@@ -113,8 +113,8 @@ void RoiMeanClient::run() {
     const QByteArray name = in.text();
     const qint32 echoed = in.integer();
     const float value = in.real();
-    if (reply.isEmpty() || name != texts::request::kGetMeanOfROI || echoed != roi || value != roiMeanOf(roi) ||
-        !in.atEnd()) {
+    if (reply.isEmpty() || name != texts::request::kGetMeanOfROI || echoed != roi ||
+        value != roiMeanOf(roi) || !in.atEnd()) {
       ++failed;
       if (reply.isEmpty()) return;
     } else {
@@ -126,7 +126,9 @@ void RoiMeanClient::run() {
   }
 }
 
-NotificationCounter::NotificationCounter(quint16 port) : port(port) { start([this] { run(); }); }
+NotificationCounter::NotificationCounter(quint16 port) : port(port) {
+  start([this] { run(); });
+}
 
 void NotificationCounter::run() {
   LoopbackClient client;

@@ -43,8 +43,10 @@ struct Call {
   std::unique_lock<std::mutex> guard;
   HostValues& s = table();
   explicit Call(FunctionIndex function) {
-    if (std::mutex* mutex = sharedLock.load(std::memory_order_relaxed)) guard = std::unique_lock<std::mutex>(*mutex);
-    if (counting.load(std::memory_order_relaxed)) callCounts[function].fetch_add(1, std::memory_order_relaxed);
+    if (std::mutex* mutex = sharedLock.load(std::memory_order_relaxed))
+      guard = std::unique_lock<std::mutex>(*mutex);
+    if (counting.load(std::memory_order_relaxed))
+      callCounts[function].fetch_add(1, std::memory_order_relaxed);
   }
   bool keeps() const { return keepingUserCalls.load(std::memory_order_relaxed); }
 };
@@ -54,6 +56,31 @@ void copyText(char* buffer, const std::string& text) { std::memcpy(buffer, text.
 const HostRoi* roiAt(HostValues& s, int roi) {
   if (roi < 0 || roi >= static_cast<int>(s.rois.size())) return nullptr;
   return &s.rois[static_cast<size_t>(roi)];
+}
+
+// The shapes most functions share: a value, a text or an ROI's value from the
+// table.
+int valueOf(FunctionIndex function, int HostValues::*field) {
+  Call c(function);
+  return c.s.*field;
+}
+
+void textOf(FunctionIndex function, std::string HostValues::*field, char* buffer) {
+  Call c(function);
+  copyText(buffer, c.s.*field);
+}
+
+// An array the host owns, or null while the table says so.
+template <typename T>
+T* arrayOf(FunctionIndex function, std::vector<T> HostValues::*field) {
+  Call c(function);
+  return c.s.nullArrays ? nullptr : (c.s.*field).data();
+}
+
+float roiValueOf(FunctionIndex function, int roi, float HostRoi::*field) {
+  Call c(function);
+  const HostRoi* found = roiAt(c.s, roi);
+  return found ? found->*field : 0.0f;
 }
 
 }  // namespace
@@ -91,13 +118,9 @@ HOST_SHIM_EXPORT void tGetVersionOfNMB(int* major, int* minor, int* subversion) 
   *minor = c.s.versionMinor;
   *subversion = c.s.versionSubversion;
 }
-HOST_SHIM_EXPORT void tGetNMBPath(char* buffer) {
-  Call c(k_tGetNMBPath);
-  copyText(buffer, c.s.programFolder);
-}
+HOST_SHIM_EXPORT void tGetNMBPath(char* buffer) { textOf(k_tGetNMBPath, &HostValues::programFolder, buffer); }
 HOST_SHIM_EXPORT void tGetPluginsPath(char* buffer) {
-  Call c(k_tGetPluginsPath);
-  copyText(buffer, c.s.pluginsFolder);
+  textOf(k_tGetPluginsPath, &HostValues::pluginsFolder, buffer);
 }
 HOST_SHIM_EXPORT void tLogText(const char* text) {
   Call c(k_tLogText);
@@ -122,8 +145,7 @@ HOST_SHIM_EXPORT int tGetCurrentTimePoint() {
   return c.s.currentTimePoint;
 }
 HOST_SHIM_EXPORT int tGetExpectedNrOfTimePoints() {
-  Call c(k_tGetExpectedNrOfTimePoints);
-  return c.s.expectedTimePoints;
+  return valueOf(k_tGetExpectedNrOfTimePoints, &HostValues::expectedTimePoints);
 }
 HOST_SHIM_EXPORT void tGetDimsOfFunctionalData(int* dimX, int* dimY, int* dimZ) {
   Call c(k_tGetDimsOfFunctionalData);
@@ -132,58 +154,41 @@ HOST_SHIM_EXPORT void tGetDimsOfFunctionalData(int* dimX, int* dimY, int* dimZ) 
   *dimZ = c.s.dimZ;
 }
 HOST_SHIM_EXPORT void tGetProjectName(char* buffer) {
-  Call c(k_tGetProjectName);
-  copyText(buffer, c.s.projectName);
+  textOf(k_tGetProjectName, &HostValues::projectName, buffer);
 }
 HOST_SHIM_EXPORT void tGetWatchFolder(char* buffer) {
-  Call c(k_tGetWatchFolder);
-  copyText(buffer, c.s.watchFolder);
+  textOf(k_tGetWatchFolder, &HostValues::watchFolder, buffer);
 }
 HOST_SHIM_EXPORT void tGetTargetFolder(char* buffer) {
-  Call c(k_tGetTargetFolder);
-  copyText(buffer, c.s.targetFolder);
+  textOf(k_tGetTargetFolder, &HostValues::targetFolder, buffer);
 }
 HOST_SHIM_EXPORT void tGetFeedbackFolder(char* buffer) {
-  Call c(k_tGetFeedbackFolder);
-  copyText(buffer, c.s.feedbackFolder);
+  textOf(k_tGetFeedbackFolder, &HostValues::feedbackFolder, buffer);
 }
 HOST_SHIM_EXPORT int tGetCurrentProtocolCondition() {
-  Call c(k_tGetCurrentProtocolCondition);
-  return c.s.protocolCondition;
+  return valueOf(k_tGetCurrentProtocolCondition, &HostValues::protocolCondition);
 }
 HOST_SHIM_EXPORT int tGetFullNrOfPredictors() {
-  Call c(k_tGetFullNrOfPredictors);
-  return c.s.fullPredictors;
+  return valueOf(k_tGetFullNrOfPredictors, &HostValues::fullPredictors);
 }
 HOST_SHIM_EXPORT int tGetCurrentNrOfPredictors() {
-  Call c(k_tGetCurrentNrOfPredictors);
-  return c.s.currentPredictors;
+  return valueOf(k_tGetCurrentNrOfPredictors, &HostValues::currentPredictors);
 }
 HOST_SHIM_EXPORT int tGetNrOfConfoundPredictors() {
-  Call c(k_tGetNrOfConfoundPredictors);
-  return c.s.confoundPredictors;
+  return valueOf(k_tGetNrOfConfoundPredictors, &HostValues::confoundPredictors);
 }
 HOST_SHIM_EXPORT float tGetValueOfDesignMatrix(int predictor, int timePoint) {
   Call c(k_tGetValueOfDesignMatrix);
   return c.s.designMatrixValue(predictor, timePoint);
 }
-HOST_SHIM_EXPORT int tGetNrOfContrasts() {
-  Call c(k_tGetNrOfContrasts);
-  return c.s.contrasts;
-}
+HOST_SHIM_EXPORT int tGetNrOfContrasts() { return valueOf(k_tGetNrOfContrasts, &HostValues::contrasts); }
 HOST_SHIM_EXPORT int tGetNrOfROIs() {
   Call c(k_tGetNrOfROIs);
   return static_cast<int>(c.s.rois.size());
 }
-HOST_SHIM_EXPORT float tGetMeanOfROI(int roi) {
-  Call c(k_tGetMeanOfROI);
-  const HostRoi* found = roiAt(c.s, roi);
-  return found ? found->mean : 0.0f;
-}
+HOST_SHIM_EXPORT float tGetMeanOfROI(int roi) { return roiValueOf(k_tGetMeanOfROI, roi, &HostRoi::mean); }
 HOST_SHIM_EXPORT float tGetDetrendedValueOfROI(int roi) {
-  Call c(k_tGetDetrendedValueOfROI);
-  const HostRoi* found = roiAt(c.s, roi);
-  return found ? found->detrendedValue : 0.0f;
+  return roiValueOf(k_tGetDetrendedValueOfROI, roi, &HostRoi::detrendedValue);
 }
 HOST_SHIM_EXPORT int tGetNrOfVoxelsOfROI(int roi) {
   Call c(k_tGetNrOfVoxelsOfROI);
@@ -228,18 +233,12 @@ HOST_SHIM_EXPORT double tGetBetaOfVoxel(int beta, int x, int y, int z) {
   Call c(k_tGetBetaOfVoxel);
   return c.s.betaOfVoxel(beta, x, y, z);
 }
-HOST_SHIM_EXPORT double* tGetBetaMaps() {
-  Call c(k_tGetBetaMaps);
-  return c.s.nullArrays ? nullptr : c.s.betaMaps.data();
-}
+HOST_SHIM_EXPORT double* tGetBetaMaps() { return arrayOf(k_tGetBetaMaps, &HostValues::betaMaps); }
 HOST_SHIM_EXPORT float tGetMapValueOfVoxel(int map, int x, int y, int z) {
   Call c(k_tGetMapValueOfVoxel);
   return c.s.mapValueOfVoxel(map, x, y, z);
 }
-HOST_SHIM_EXPORT float* tGetContrastMaps() {
-  Call c(k_tGetContrastMaps);
-  return c.s.nullArrays ? nullptr : c.s.contrastMaps.data();
-}
+HOST_SHIM_EXPORT float* tGetContrastMaps() { return arrayOf(k_tGetContrastMaps, &HostValues::contrastMaps); }
 HOST_SHIM_EXPORT void tRegisterMaps() { Call c(k_tRegisterMaps); }
 HOST_SHIM_EXPORT void tSetPluginMapName() { Call c(k_tSetPluginMapName); }
 HOST_SHIM_EXPORT void tSetDisplayStatusOfMap() { Call c(k_tSetDisplayStatusOfMap); }
@@ -248,8 +247,7 @@ HOST_SHIM_EXPORT void tSetPluginMapsThreshold() { Call c(k_tSetPluginMapsThresho
 HOST_SHIM_EXPORT void tShowPluginMaps() { Call c(k_tShowPluginMaps); }
 HOST_SHIM_EXPORT void tGetPluginMaps() { Call c(k_tGetPluginMaps); }
 HOST_SHIM_EXPORT int tGetNumberOfClasses() {
-  Call c(k_tGetNumberOfClasses);
-  return c.s.numberOfClasses;
+  return valueOf(k_tGetNumberOfClasses, &HostValues::numberOfClasses);
 }
 HOST_SHIM_EXPORT int tGetCurrentClassifierOutput(float* buffer) {
   Call c(k_tGetCurrentClassifierOutput);

@@ -140,4 +140,3 @@ quint16 freeTcpPort() {
   ::close(probe);
   return port;
 }
-

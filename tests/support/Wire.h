@@ -65,9 +65,7 @@ inline QList<QVariant> request(const char* name, QList<int> arguments = {}) {
 }
 
 // The frame a client sends to announce its role: length, count, text, NUL.
-inline QByteArray roleMessage(const char* role) {
-  return frame(requestPayload(role));
-}
+inline QByteArray roleMessage(const char* role) { return frame(requestPayload(role)); }
 
 inline QByteArray errorReply(const char* text) {
   return framed([text](QDataStream& out) { out << "Wrong request!" << text; });
