@@ -9,12 +9,13 @@
 #include "plugin/TcpIpExport.h"
 
 void TcpIpExport::releaseChannel(QtTCPIPServer* channel) {
-  while (channel->isRunning()) {
+  // Until the thread has ended and its end flag has been read, so everything
+  // the thread did comes before the delete (see hasEnded).  Every channel
+  // released here had its thread started.
+  while (channel->isRunning() || !channel->hasEnded()) {
     channel->requestStop();
     QThread::msleep(1);
   }
-  // isRunning() turned false under the thread's own lock, so everything the
-  // thread did happens before the delete.
   delete channel;
 }
 

@@ -73,6 +73,7 @@ void TcpIpExport::run() {
 
   listener.close();
   for (QtTCPIPServer* channel : unfiled) releaseChannel(channel);
+  workerEnded.store(true, std::memory_order_release);
 }
 
 void TcpIpExport::fileIdentifiedChannels(QVector<QtTCPIPServer*>& unfiled, quint64& nextToFile) {
@@ -88,7 +89,7 @@ void TcpIpExport::fileIdentifiedChannels(QVector<QtTCPIPServer*>& unfiled, quint
     // thread no longer touches it; the channels after it wait for it, so the
     // lists keep the order of the handshakes.
     const bool isRequest = channel->roleName() == tr(texts::kRequestRole);
-    if (!isRequest && !channel->isFinished()) break;
+    if (!isRequest && !(channel->hasEnded() && channel->isFinished())) break;
     identified.append(channel);
     unfiled.erase(next);
     ++nextToFile;

@@ -43,6 +43,8 @@ QString QtTCPIPServer::roleName() const { return role; }
 
 bool QtTCPIPServer::hasClient() const { return clientAccepted.load(std::memory_order_acquire); }
 
+bool QtTCPIPServer::hasEnded() const { return runEnded.load(std::memory_order_acquire); }
+
 void QtTCPIPServer::requestStop() { stopRequested = true; }
 
 void QtTCPIPServer::takeHandshakeNumber() {
@@ -50,9 +52,7 @@ void QtTCPIPServer::takeHandshakeNumber() {
 }
 
 bool QtTCPIPServer::isConnected() const {
-  // isFinished() is read under the thread's own lock after run() returned, so
-  // the socket run() set up is visible here.
-  if (!isFinished()) return true;
+  if (!hasEnded()) return true;
   if (tcpSocket == nullptr || tcpSocket->state() != QAbstractSocket::ConnectedState) return false;
   // Nothing runs this socket's events: take in what the peer sent (an execute
   // client has nothing to say, so it is dropped) and with it a close the peer
@@ -84,4 +84,5 @@ void QtTCPIPServer::run() {
       stopRequested = true;
     }
   }
+  runEnded.store(true, std::memory_order_release);
 }

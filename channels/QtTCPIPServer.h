@@ -15,13 +15,13 @@
 // and sends no discovery datagrams of its own.
 //
 // Threads: the channel thread runs run(), the handshake and serveRequests.  The
-// worker and the host's thread poll hasClient, isFinished and isConnected, call
+// worker and the host's thread poll hasClient, hasEnded and isConnected, call
 // requestStop, and delete the channel once its thread has ended.  After an
 // execute channel's thread has ended, sendNotification and isConnected are used
 // from the host's thread alone.  The socket and the role pass between threads
 // without a lock: the channel thread writes them before it publishes them
-// (clientAccepted for the role, the end of its thread for the socket), and
-// nobody writes them afterwards.
+// (clientAccepted for the role, hasEnded for the socket), and nobody writes
+// them afterwards.
 #pragma once
 
 #include <QByteArray>
@@ -52,9 +52,15 @@ class QtTCPIPServer : public QThread {
   QString roleName() const;
   // True once the client has been identified and answered.
   bool hasClient() const;
+  // True once run() has returned.  Reading it true orders everything run()
+  // did before the caller's next steps.  QThread::isRunning and isFinished
+  // give that order too, but through Qt's own lock, which ThreadSanitizer
+  // cannot see into: whoever touches what the thread left behind (deleting
+  // the channel, taking over its socket) reads this first.
+  bool hasEnded() const;
   // This channel's number from the handshake counter; 0 until hasClient().
   quint64 handshakeSequence() const { return handshakeNumber.load(std::memory_order_acquire); }
-  // Whether the client is still connected.  Until the thread has finished
+  // Whether the client is still connected.  While the thread runs
   // the thread itself watches the connection and the answer is true; once the
   // thread has ended the socket is asked, after taking in anything the peer
   // sent or a close it announced, so a client that left is noticed without
@@ -91,7 +97,7 @@ class QtTCPIPServer : public QThread {
   void serveRequests();
 
   // Set by run() before it takes the connection over; null while the thread
-  // has not run.  Channel thread, then (once it has finished) the host's.
+  // has not run.  Channel thread, then (once it has ended) the host's.
   QTcpSocket* tcpSocket = nullptr;
   // Written once by the handshake, before clientAccepted is set.
   QString role;
@@ -105,6 +111,7 @@ class QtTCPIPServer : public QThread {
 
   // The accepted connection until run() wraps it in tcpSocket.
   const qintptr socketDescriptor;
+  std::atomic<bool> runEnded{false};
   std::atomic<quint64>* handshakeCounter;
   std::atomic<quint64> handshakeNumber{0};
 

@@ -1,7 +1,9 @@
 // Mutex and MutexLock: a plain mutex and its scoped lock, annotated so that
 // clang's thread-safety analysis checks every member marked GUARDED_BY one of
-// them (see plugin/ThreadAnnotations.h).  On other compilers they are
-// std::mutex and std::lock_guard with other names.
+// them (see plugin/ThreadAnnotations.h).  Underneath: std::mutex, which
+// ThreadSanitizer understands; on Windows a slim reader/writer lock
+// (plugin/platform/MutexWindows.cpp), since MinGW's win32 thread model has no
+// std::mutex.
 //
 //   Mutex mutex;
 //   QVector<float> values GUARDED_BY(mutex);
@@ -11,7 +13,9 @@
 //   }
 #pragma once
 
+#if !defined(_WIN32)
 #include <mutex>
+#endif
 
 #include "plugin/ThreadAnnotations.h"
 
@@ -21,13 +25,23 @@ class CAPABILITY("mutex") Mutex {
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
 
+#if defined(_WIN32)
+  void lock() EXCLUSIVE_LOCK_FUNCTION();
+  void unlock() UNLOCK_FUNCTION();
+#else
   void lock() EXCLUSIVE_LOCK_FUNCTION() { mutex.lock(); }
   void unlock() UNLOCK_FUNCTION() { mutex.unlock(); }
+#endif
   // Tells the analysis the lock is held where it cannot see it taken.
   void assertHeld() ASSERT_EXCLUSIVE_LOCK() {}
 
  private:
+#if defined(_WIN32)
+  // An SRWLOCK: one pointer, all zero when unlocked.
+  void* srwLock = nullptr;
+#else
   std::mutex mutex;
+#endif
 };
 
 // Holds `mutex` from construction to the end of the scope.

@@ -6,12 +6,13 @@ TcpIpExport::TcpIpExport(QObject* parent) : QThread(parent), NMBPluginInterface(
 
 TcpIpExport::~TcpIpExport() {
   // The worker first: it releases the channels it has not filed yet itself.
-  while (isRunning()) {
+  // A worker that was started is waited for until it has ended and its end
+  // flag has been read (see workerEnded); one never started has nothing to
+  // wait for.
+  while (isRunning() || (isFinished() && !workerEnded.load(std::memory_order_acquire))) {
     stopWorker = true;
     QThread::msleep(1);
   }
-  // Returns at once; it makes everything the worker did visible here.
-  wait();
   // Request channels before execute channels, each deleted only after its
   // thread has ended.  The worker is gone, so nothing else changes the lists;
   // they are taken out whole so that no channel is waited for under the lock.

@@ -62,6 +62,7 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   // for no channel under it.
   void pruneChannels() LOCKS_EXCLUDED(channelListsMutex);
   // Stops `channel`'s thread, waits for it to end and deletes the channel.
+  // Only for a channel whose thread was started.
   static void releaseChannel(QtTCPIPServer* channel);
   // Moves the channels of `unfiled` that have identified their client into
   // requestChannels or executeChannels, strictly in handshake order:
@@ -97,6 +98,11 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   bool runStartPending GUARDED_BY(runRecordMutex) = true;
   // Set by the destructor, polled by the worker.
   std::atomic<bool> stopWorker{false};
+  // Set as the worker's last step.  The destructor reads it once the thread
+  // has ended, so that everything the worker did is ordered before the
+  // destruction also where ThreadSanitizer sees it (Qt's lock inside
+  // isRunning gives the same order, invisibly to it).
+  std::atomic<bool> workerEnded{false};
   QVector<float> roiMeans GUARDED_BY(runRecordMutex);
   QVector<float> roiDetrendedValues GUARDED_BY(runRecordMutex);
   // Host's thread only.  Monotonic, so a run across midnight reports its true

@@ -3,7 +3,7 @@
 set -eu
 cxx=$1 source=$2 out=$3
 mkdir -p "$out"
-for unit in plugin/platform/HostModuleWindows.cpp plugin/NMBPluginInterface.cpp; do
+for unit in plugin/platform/HostModuleWindows.cpp plugin/platform/MutexWindows.cpp plugin/NMBPluginInterface.cpp; do
   "$cxx" -std=c++17 -Wall -Wextra -Werror -DNMB_BUILDING_PLUGIN -I"$source" -c "$source/$unit" \
     -o "$out/$(basename "$unit" .cpp).o"
 done

@@ -14,7 +14,6 @@
 #include <QList>
 #include <QVariant>
 #include <QtEndian>
-#include <cstring>
 #include <functional>
 
 namespace wire {
@@ -120,12 +119,16 @@ class ReplyReader {
 inline bool isWellFormedReply(const QByteArray& reply, const char* name, int bytesAfterName = -1,
                               bool errorAllowed = true) {
   if (reply.size() < 8 || qFromBigEndian<qint64>(reply.constData()) != reply.size() - 8) return false;
-  ReplyReader in(reply);
-  const QByteArray first = in.text();
-  if (!in.ok()) return false;
-  if (first == "Wrong request!") return errorAllowed && !in.text().isEmpty() && in.atEnd();
-  const int nameBytes = 4 + int(std::strlen(name)) + 1;
-  return first == name && (bytesAfterName < 0 || reply.size() == 8 + nameBytes + bytesAfterName);
+  // Each text byte for byte: its count (with the NUL), its characters, the NUL.
+  const QByteArray error = requestPayload("Wrong request!");
+  if (reply.mid(8, error.size()) == error) {
+    ReplyReader in(reply);
+    in.text();
+    return errorAllowed && !in.text().isEmpty() && in.atEnd();
+  }
+  const QByteArray echo = requestPayload(name);
+  return reply.mid(8, echo.size()) == echo &&
+         (bytesAfterName < 0 || reply.size() == 8 + echo.size() + bytesAfterName);
 }
 
 // The same, for a reply that must be a success.
