@@ -14,22 +14,22 @@ std::optional<float> entryAt(const QVector<float>& values, int index) {
 }  // namespace
 
 RunRecordAccess::Snapshot RunRecordAccess::snapshot(const TcpIpExport& plugin) {
-  std::lock_guard<std::mutex> guard(plugin.runRecordMutex);
+  MutexLock guard(&plugin.runRecordMutex);
   return Snapshot{plugin.runStartPending, plugin.storedTimePoint, qint64(plugin.rawVolumes.size())};
 }
 
 std::optional<float> RunRecordAccess::storedRoiMean(const TcpIpExport& plugin, int roi) {
-  std::lock_guard<std::mutex> guard(plugin.runRecordMutex);
+  MutexLock guard(&plugin.runRecordMutex);
   return entryAt(plugin.roiMeans, roi);
 }
 
 std::optional<float> RunRecordAccess::storedDetrendedValue(const TcpIpExport& plugin, int roi) {
-  std::lock_guard<std::mutex> guard(plugin.runRecordMutex);
+  MutexLock guard(&plugin.runRecordMutex);
   return entryAt(plugin.roiDetrendedValues, roi);
 }
 
 bool RunRecordAccess::copyRawSamples(const TcpIpExport& plugin, qint64 first, qint64 count, char* out) {
-  std::lock_guard<std::mutex> guard(plugin.runRecordMutex);
+  MutexLock guard(&plugin.runRecordMutex);
   if (first < 0 || count < 0 || first > plugin.rawVolumes.size() - count) return false;
   const qint16* samples = plugin.rawVolumes.constData() + first;
   // Qt's array form swaps a vector register at a time.

@@ -1,10 +1,11 @@
 // BenchHost: the Nimbrel stand-in the benchmark program is for the plug-in.
 //
-// The benchmark executable exports the 45 host functions under their plain
-// names, so the plug-in linked into it binds them by name as it binds
-// Nimbrel's.  The functions are as cheap as a host can be (plain reads of
-// prepared data, no lock, no lookup by name), so that what the benchmarks
-// measure is the plug-in and not its host.
+// The benchmark executable links the host shim (tests/support/HostShim.cpp)
+// and exports the 45 host functions under their plain names, so the plug-in
+// linked into it binds them by name as it binds Nimbrel's.  Here the shim runs
+// without a lock and keeps nothing the plug-in tells the user, so its
+// functions are as cheap as a host can be (plain reads of prepared data) and
+// what the benchmarks measure is the plug-in and not its host.
 //
 // The state is set up on the benchmark's main thread while no request is in
 // flight; during a measurement only the time point changes (atomically).  Call
@@ -17,33 +18,15 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <vector>
 
-struct BenchHostState {
-  int dimX = 2, dimY = 2, dimZ = 1;
-  int expectedTimePoints = 10;
-  std::atomic<int> currentTimePoint{0};
-  // What the port dialog answers.
-  int port = 0;
-
-  // The time-course table: per time point a pointer to one volume.  A few
-  // distinct volumes are shared by all time points.
-  std::vector<std::vector<short>> volumes;
-  std::vector<short*> timeCourse;
-  std::vector<double> betaMaps;
-  std::vector<float> contrastMaps;
-  int currentPredictors = 0;
-  int contrasts = 0;
-
-  std::vector<std::vector<std::array<int, 3>>> roiVoxels;
-  std::vector<float> roiMeans;
-};
+#include "tests/support/HostShim.h"
 
 class BenchHost {
  public:
-  static BenchHostState& state();
+  // The shim's table; `integerInput` is the port the dialog answers.
+  static HostValues& state();
 
   // Dimensions, a run of `expectedTimePoints` volumes (sharing `distinct`
   // distinct volumes), `predictors` beta maps and one contrast map.

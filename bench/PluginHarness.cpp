@@ -11,7 +11,7 @@
 
 PluginHarness::PluginHarness() : plugin_(std::make_unique<TcpIpExport>()) {
   port_ = freeTcpPort();
-  BenchHost::state().port = port_;
+  BenchHost::state().integerInput = port_;
   if (!plugin_->initPlugin()) throw std::runtime_error("initPlugin failed: host functions not found");
   plugin_->executePreRun(0);
   // The worker listens shortly after the pre-run returns.

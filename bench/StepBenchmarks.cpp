@@ -86,7 +86,7 @@ class HostCallReplay {
     if (name == "tGetMeanOfROI")
       return [] {
         keep(hostFunctions.tGetMeanOfROI(roi));
-        roi = (roi + 1) % std::max(1, int(BenchHost::state().roiMeans.size()));
+        roi = (roi + 1) % std::max(1, int(BenchHost::state().rois.size()));
       };
     if (name == "tGetDetrendedValueOfROI") return [] { keep(hostFunctions.tGetDetrendedValueOfROI(roi)); };
     return [] {};

@@ -9,26 +9,26 @@
 #include "plugin/TcpIpExport.h"
 
 void TcpIpExport::releaseChannel(QtTCPIPServer* channel) {
-  while (channel->isRunning()) {
+  // Until the thread has ended and its end flag has been read, so everything
+  // the thread did comes before the delete (see hasEnded).  Every channel
+  // released here had its thread started.
+  while (channel->isRunning() || !channel->hasEnded()) {
     channel->requestStop();
     QThread::msleep(1);
   }
-  // Pairs with the end of run(), so everything the thread did happens before
-  // the delete.
-  (void)channel->hasEnded();
   delete channel;
 }
 
-void TcpIpExport::pruneChannels(QVector<QtTCPIPServer*>& channels) {
+void TcpIpExport::pruneChannels() {
   QVector<QtTCPIPServer*> gone;
   {
-    std::lock_guard<std::mutex> lock(channelListsMutex);
-    for (int i = 0; i < channels.size();) {
-      if (channels[i]->isConnected()) {
+    MutexLock lock(&channelListsMutex);
+    for (int i = 0; i < requestChannels.size();) {
+      if (requestChannels[i]->isConnected()) {
         ++i;
       } else {
-        gone.append(channels[i]);
-        channels.removeAt(i);
+        gone.append(requestChannels[i]);
+        requestChannels.removeAt(i);
       }
     }
   }
@@ -46,7 +46,7 @@ bool TcpIpExport::writeToExecuteChannels(const QByteArray& block) {
   // client does not hold up the filing of new ones.
   std::vector<QtTCPIPServer*> channels;
   {
-    std::lock_guard<std::mutex> lock(channelListsMutex);
+    MutexLock lock(&channelListsMutex);
     channels.assign(executeChannels.cbegin(), executeChannels.cend());
   }
   QVector<QtTCPIPServer*> gone;
@@ -59,7 +59,7 @@ bool TcpIpExport::writeToExecuteChannels(const QByteArray& block) {
     }
   }
   if (!gone.isEmpty()) {
-    std::lock_guard<std::mutex> lock(channelListsMutex);
+    MutexLock lock(&channelListsMutex);
     for (QtTCPIPServer* channel : gone) {
       executeChannels.removeOne(channel);
       retiredChannels.append(channel);
@@ -71,7 +71,7 @@ bool TcpIpExport::writeToExecuteChannels(const QByteArray& block) {
 void TcpIpExport::releaseRetiredChannels() {
   QVector<QtTCPIPServer*> retired;
   {
-    std::lock_guard<std::mutex> lock(channelListsMutex);
+    MutexLock lock(&channelListsMutex);
     retired.swap(retiredChannels);
   }
   for (QtTCPIPServer* channel : retired) releaseChannel(channel);

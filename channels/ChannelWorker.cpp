@@ -70,7 +70,7 @@ void TcpIpExport::run() {
     const QVector<qintptr> accepted = listener.takeAccepted(kAcceptWaitMs);
     if (!listener.isListening()) QThread::msleep(kAcceptWaitMs);
     for (qintptr descriptor : accepted) {
-      auto* channel = new QtTCPIPServer(this, listeningPort, descriptor, &handshakeCounter);
+      auto* channel = new QtTCPIPServer(this, descriptor, &handshakeCounter);
       channel->start(QThread::InheritPriority);
       if (!channel->isRunning() && !channel->isFinished()) {
         // No thread could be started (the process is out of threads): drop
@@ -82,7 +82,7 @@ void TcpIpExport::run() {
     }
 
     fileIdentifiedChannels(unfiled, nextToFile);
-    pruneChannels(requestChannels);
+    pruneChannels();
     releaseRetiredChannels();
 
     if (broadcastTimer.elapsed() > discovery::kBroadcastIntervalMs) {
@@ -121,7 +121,7 @@ void TcpIpExport::fileIdentifiedChannels(QVector<QtTCPIPServer*>& unfiled, quint
     ++nextToFile;
   }
   if (identified.isEmpty()) return;
-  std::lock_guard<std::mutex> lock(channelListsMutex);
+  MutexLock lock(&channelListsMutex);
   for (QtTCPIPServer* channel : identified) {
     if (channel->roleName() == tr(texts::kRequestRole)) {
       requestChannels.append(channel);

@@ -8,7 +8,7 @@ NotificationDelivery::~NotificationDelivery() { stop(); }
 
 void NotificationDelivery::post(QByteArray block) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     if (stopping_) return;
     queue_.push_back(std::move(block));
   }
@@ -21,13 +21,18 @@ void NotificationDelivery::start() {
 }
 
 void NotificationDelivery::waitUntilDelivered() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  delivered_.wait(lock, [this] { return queue_.empty() && !busy_; });
+  MutexLock lock(&mutex_);
+  // The condition variable gives the lock back while it waits and holds it
+  // again when it calls the predicate.
+  delivered_.wait(mutex_, [this] {
+    mutex_.assertHeld();
+    return queue_.empty() && !busy_;
+  });
 }
 
 void NotificationDelivery::stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     stopping_ = true;
   }
   wake_.notify_one();
@@ -36,13 +41,16 @@ void NotificationDelivery::stop() {
 
 void NotificationDelivery::run() {
   bool pending = false;
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
+  const auto ready = [this] {
+    mutex_.assertHeld();
+    return !queue_.empty() || stopping_;
+  };
   for (;;) {
-    const auto ready = [this] { return !queue_.empty() || stopping_; };
     if (pending) {
-      wake_.wait_for(lock, std::chrono::milliseconds(kRetryMs), ready);
+      wake_.wait_for(mutex_, std::chrono::milliseconds(kRetryMs), ready);
     } else {
-      wake_.wait(lock, ready);
+      wake_.wait(mutex_, ready);
     }
     if (queue_.empty() && stopping_) return;
     QByteArray block;
@@ -51,9 +59,9 @@ void NotificationDelivery::run() {
       queue_.pop_front();
     }
     busy_ = true;
-    lock.unlock();
+    mutex_.unlock();
     pending = deliver_(block);
-    lock.lock();
+    mutex_.lock();
     busy_ = false;
     if (queue_.empty()) delivered_.notify_all();
   }

@@ -21,8 +21,9 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <thread>
+
+#include "plugin/Mutex.h"
 
 class NotificationDelivery {
  public:
@@ -39,24 +40,24 @@ class NotificationDelivery {
   // Starts the delivery thread if it does not run yet (post() starts it too).
   void start();
   // Queues `block` for delivery; never waits for a client.
-  void post(QByteArray block);
+  void post(QByteArray block) LOCKS_EXCLUDED(mutex_);
   // Returns once every block posted so far has been handed to `deliver`.
-  void waitUntilDelivered();
+  void waitUntilDelivered() LOCKS_EXCLUDED(mutex_);
   // Delivers what was posted, then ends the thread.  Idempotent.
-  void stop();
+  void stop() LOCKS_EXCLUDED(mutex_);
 
   // How often bytes that a channel could not take are offered again.
   static constexpr int kRetryMs = 5;
 
  private:
-  void run();
+  void run() LOCKS_EXCLUDED(mutex_);
 
-  Deliver deliver_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable delivered_;
-  std::deque<QByteArray> queue_;  // guarded by mutex_
-  bool busy_ = false;             // guarded by mutex_: a block is being delivered
-  bool stopping_ = false;         // guarded by mutex_
-  std::thread thread_;            // started and joined on the posting thread
+  const Deliver deliver_;
+  Mutex mutex_;
+  std::condition_variable_any wake_;
+  std::condition_variable_any delivered_;
+  std::deque<QByteArray> queue_ GUARDED_BY(mutex_);
+  bool busy_ GUARDED_BY(mutex_) = false;  // a block is being delivered
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  std::thread thread_;  // started and joined on the posting thread only
 };

@@ -16,14 +16,9 @@ constexpr qint64 kSocketReadBufferBytes = framing::kMaxFrameBodyBytes + 2 * fram
 
 }  // namespace
 
-QtTCPIPServer::QtTCPIPServer(TcpIpExport* owner, quint16 port, qintptr socketDescriptor,
+QtTCPIPServer::QtTCPIPServer(TcpIpExport* owner, qintptr socketDescriptor,
                              std::atomic<quint64>* handshakeCounter)
-    : QThread(nullptr),
-      readTimeout(framing::kReadTimeoutMs),
-      port(port),
-      owner(owner),
-      socketDescriptor(socketDescriptor),
-      handshakeCounter(handshakeCounter) {
+    : QThread(nullptr), owner(owner), socketDescriptor(socketDescriptor), handshakeCounter(handshakeCounter) {
   // An execute connection is used from the host's thread after its own thread
   // ended; the socket's error signal then crosses threads and needs its
   // argument type known to the meta-type system.
@@ -37,8 +32,8 @@ QtTCPIPServer::~QtTCPIPServer() {
     // whose peer already left is closed by now and must not hold the caller.
     if (tcpSocket->state() != QAbstractSocket::UnconnectedState) tcpSocket->waitForDisconnected(1000);
     delete tcpSocket;
-  } else if (!descriptorAdopted.load(std::memory_order_acquire)) {
-    // The thread never took the connection over: close it here.
+  } else {
+    // The thread never ran, so never took the connection over: close it here.
     QTcpSocket orphan;
     if (orphan.setSocketDescriptor(socketDescriptor)) orphan.abort();
   }
@@ -69,9 +64,7 @@ bool QtTCPIPServer::isConnected() const {
 
 void QtTCPIPServer::run() {
   tcpSocket = new QTcpSocket();
-  const bool adopted = tcpSocket->setSocketDescriptor(socketDescriptor);
-  descriptorAdopted.store(true, std::memory_order_release);
-  if (adopted) {
+  if (tcpSocket->setSocketDescriptor(socketDescriptor)) {
     tcpSocket->setReadBufferSize(kSocketReadBufferBytes);
     tcpSocket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     tcpSocket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);

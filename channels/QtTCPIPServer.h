@@ -20,14 +20,19 @@
 // execute channel's thread has ended, its connection is written by the
 // notification delivery thread alone (sendNotification, deliverNotification),
 // through the bare descriptor: never through the QTcpSocket, which belongs to
-// the ended thread.
+// the ended thread.  The socket, the role and that descriptor pass between
+// threads without a lock: the channel thread writes them before it publishes
+// them (clientAccepted for the role, hasEnded for the socket and descriptor),
+// and nobody writes them afterwards.
 #pragma once
 
 #include <QByteArray>
 #include <QString>
 #include <QThread>
 #include <atomic>
-#include <mutex>
+
+#include "channels/MessageTransfer.h"
+#include "plugin/Mutex.h"
 
 class QTcpSocket;
 class TcpIpExport;
@@ -36,13 +41,12 @@ class QtTCPIPServer : public QThread {
   Q_OBJECT
 
  public:
-  // `owner` executes the requests and is not owned.  `port` is the service
-  // port the connection came in on; `socketDescriptor` the accepted
-  // connection, which the channel owns from now on (closed with the channel,
-  // also if the thread never ran).  `handshakeCounter`, shared by the channels
-  // of one worker and outliving them, numbers the finished handshakes 1, 2, ...
-  QtTCPIPServer(TcpIpExport* owner, quint16 port, qintptr socketDescriptor,
-                std::atomic<quint64>* handshakeCounter);
+  // `owner` executes the requests and is not owned.  `socketDescriptor` is
+  // the accepted connection, which the channel owns from now on (closed with
+  // the channel, also if the thread never ran).  `handshakeCounter`, shared by
+  // the channels of one worker and outliving them, numbers the finished
+  // handshakes 1, 2, ...
+  QtTCPIPServer(TcpIpExport* owner, qintptr socketDescriptor, std::atomic<quint64>* handshakeCounter);
   // Closes the connection.  Call only once the thread has ended.
   ~QtTCPIPServer() override;
 
@@ -50,12 +54,15 @@ class QtTCPIPServer : public QThread {
   QString roleName() const;
   // True once the client has been identified and answered.
   bool hasClient() const;
-  // True once run() has returned (and everything it did is visible to the
-  // caller).
+  // True once run() has returned.  Reading it true orders everything run()
+  // did before the caller's next steps.  QThread::isRunning and isFinished
+  // give that order too, but through Qt's own lock, which ThreadSanitizer
+  // cannot see into: whoever touches what the thread left behind (deleting
+  // the channel, taking over its socket) reads this first.
   bool hasEnded() const;
   // This channel's number from the handshake counter; 0 until hasClient().
   quint64 handshakeSequence() const { return handshakeNumber.load(std::memory_order_acquire); }
-  // Whether the client is still connected.  While the thread serves requests
+  // Whether the client is still connected.  While the thread runs
   // the thread itself watches the connection and the answer is true; once the
   // thread has ended the socket is asked, after taking in anything the peer
   // sent or a close it announced, so a client that left is noticed without
@@ -101,19 +108,21 @@ class QtTCPIPServer : public QThread {
   // until a receive fails or a stop is requested.
   void serveRequests();
 
+  // Set by run() before it takes the connection over; null while the thread
+  // has not run.  Channel thread, then (once it has ended) the host's.
   QTcpSocket* tcpSocket = nullptr;
+  // Written once by the handshake, before clientAccepted is set.
   QString role;
-  int readTimeout = 2000;
+  // Each wait for incoming bytes.
+  static constexpr int readTimeout = framing::kReadTimeoutMs;
   std::atomic<bool> stopRequested{false};
   std::atomic<bool> clientAccepted{false};
-  quint16 port;
   TcpIpExport* owner;
-  // Held while the channel serves requests.
-  std::mutex mutex;
+  // Held while the channel serves requests; no other code takes it.
+  Mutex mutex;
 
   // The accepted connection until run() wraps it in tcpSocket.
-  qintptr socketDescriptor;
-  std::atomic<bool> descriptorAdopted{false};
+  const qintptr socketDescriptor;
   std::atomic<bool> runEnded{false};
   std::atomic<quint64>* handshakeCounter;
   std::atomic<quint64> handshakeNumber{0};

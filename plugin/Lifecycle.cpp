@@ -43,6 +43,12 @@ bool TcpIpExport::initPlugin() {
 }
 
 bool TcpIpExport::executePreRun(unsigned short) {
+  // A cancelled plug-in stays cancelled: a later pre-run asks nothing, logs
+  // nothing and starts nothing.  A worker an earlier pre-run started keeps
+  // serving its clients, but no run notifies them any more, so a listener
+  // started now would advertise a service that never delivers a step.
+  if (pluginCanceled) return true;
+
   const HostVersion version = queryHostVersion();
   loglines::write(QStringLiteral("<b>Info</b> - Nimbrel version: %1.%2.%3")
                       .arg(version.major)
@@ -77,7 +83,7 @@ bool TcpIpExport::executePreRun(unsigned short) {
   loglines::write(QStringLiteral("<br><b>Info</b> - Listening on port: <b>%1</b><br>").arg(chosenPort));
 
   const int timePoint = currentTimePoint();
-  std::lock_guard<std::mutex> lock(runRecordMutex);
+  MutexLock lock(&runRecordMutex);
   storedTimePoint = timePoint;
   return true;
 }
@@ -103,14 +109,13 @@ bool TcpIpExport::executePreStep() {
       countsTimePointsFromOne(queryHostVersion()) ? qint64(currentTimePoint()) - 1 : currentTimePoint();
   const int volumeIndex = hostVolume < 0 ? -1 : int(hostVolume);
 
-  // Only this thread writes runStartPending, so it reads it unlocked.
-  if (runStartPending) {
+  if (runStartPendingOnHostThread()) {
     startRunRecord(qint64(callHost(hostFunctions.tGetExpectedNrOfTimePoints, 0)) * voxelsPerVolume);
     loglines::write(QStringLiteral(" "));
     loglines::write(QStringLiteral("<b>") + loglines::timeOfDay() +
                     QStringLiteral("</b>: Experiment started."));
     runTimer.start();
-    std::lock_guard<std::mutex> lock(runRecordMutex);
+    MutexLock lock(&runRecordMutex);
     runStartPending = false;
   }
 
@@ -124,7 +129,7 @@ bool TcpIpExport::executePreStep() {
 bool TcpIpExport::executePostStep() {
   const int timePoint = currentTimePoint();
   {
-    std::lock_guard<std::mutex> lock(runRecordMutex);
+    MutexLock lock(&runRecordMutex);
     storedTimePoint = timePoint;
   }
   if (pluginCanceled) return true;
@@ -147,11 +152,11 @@ bool TcpIpExport::executePostRun() {
   const qint64 elapsedMs = runTimer.isValid() ? runTimer.elapsed() : 0;
   loglines::write(QStringLiteral("<b>Info</b> - Execution time: <b>") +
                   loglines::executionSeconds(elapsedMs) + QStringLiteral("</b> seconds."));
-  pruneChannels(requestChannels);
+  pruneChannels();
   loglines::write(QStringLiteral(" "));
   loglines::write(QStringLiteral("<b>") + loglines::timeOfDay() +
                   QStringLiteral("</b>: Plugin completed processing."));
-  std::lock_guard<std::mutex> lock(runRecordMutex);
+  MutexLock lock(&runRecordMutex);
   runStartPending = true;
   return true;
 }

@@ -18,7 +18,7 @@ constexpr qint64 kMaxRawEntries = (std::numeric_limits<int>::max() / 2) - 64;
 
 void TcpIpExport::startRunRecord(qint64 entries) {
   if (entries < 0 || entries > kMaxRawEntries) entries = 0;
-  std::lock_guard<std::mutex> lock(runRecordMutex);
+  MutexLock lock(&runRecordMutex);
   storedTimePoint = 0;
   // Reserved once, so the copies of the run never reallocate under a reader.
   rawVolumes.reserve(int(entries));
@@ -27,20 +27,23 @@ void TcpIpExport::startRunRecord(qint64 entries) {
 
 void TcpIpExport::recordVolume(int volumeIndex, int voxelsPerVolume) {
   if (volumeIndex < 0 || voxelsPerVolume <= 0) return;
-  // Only this thread resizes rawVolumes, so its size can be read unlocked.
   const qint64 first = qint64(volumeIndex) * voxelsPerVolume;
-  if (first + voxelsPerVolume > rawVolumes.size()) return;
+  if (first + voxelsPerVolume > rawVolumesSizeOnHostThread()) return;
   short** table = callHost<short**>(hostFunctions.tGetTimeCourseData, nullptr);
   if (table == nullptr || table[volumeIndex] == nullptr) return;
-  std::lock_guard<std::mutex> lock(runRecordMutex);
+  MutexLock lock(&runRecordMutex);
   std::memcpy(rawVolumes.data() + first, table[volumeIndex], size_t(voxelsPerVolume) * sizeof(qint16));
 }
 
 void TcpIpExport::recordRoiValues() {
-  // Only this thread writes the ROI vectors, so they can be read unlocked;
-  // the new values are built aside and swapped in.
-  QVector<float> means = roiMeans;
-  QVector<float> detrended = roiDetrendedValues;
+  // The new values are built aside, from shared copies of the current ones
+  // (taken under the lock, cheap), and swapped in.
+  QVector<float> means, detrended;
+  {
+    MutexLock lock(&runRecordMutex);
+    means = roiMeans;
+    detrended = roiDetrendedValues;
+  }
   means.resize(qMax(0, callHost(hostFunctions.tGetNrOfROIs, 0)));
   detrended.resize(qMax(0, callHost(hostFunctions.tGetNrOfROIs, 0)));
   for (int i = 0; i < means.size(); ++i) {
@@ -49,7 +52,7 @@ void TcpIpExport::recordRoiValues() {
     // between must not make us write past the shorter one.
     if (i < detrended.size()) detrended[i] = callHost(hostFunctions.tGetDetrendedValueOfROI, 0.0f, i);
   }
-  std::lock_guard<std::mutex> lock(runRecordMutex);
+  MutexLock lock(&runRecordMutex);
   roiMeans.swap(means);
   roiDetrendedValues.swap(detrended);
 }

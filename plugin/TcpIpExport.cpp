@@ -9,16 +9,24 @@ TcpIpExport::~TcpIpExport() {
   // execute channels any more.
   notificationDelivery.stop();
   // The worker next: it releases the channels it has not filed yet itself.
-  while (isRunning()) {
+  // A worker that was started is waited for until it has ended and its end
+  // flag has been read (see workerEnded); one never started has nothing to
+  // wait for.
+  while (isRunning() || (isFinished() && !workerEnded.load(std::memory_order_acquire))) {
     stopWorker = true;
     QThread::msleep(1);
   }
-  wait();
-  (void)workerEnded.load(std::memory_order_acquire);
   // Request channels before execute channels, each deleted only after its
-  // thread has ended.  The worker is gone, so nothing else changes the lists.
+  // thread has ended.  The worker is gone, so nothing else changes the lists;
+  // they are taken out whole so that no channel is waited for under the lock.
   releaseRetiredChannels();
-  for (QVector<QtTCPIPServer*>* channels : {&requestChannels, &executeChannels}) {
+  QVector<QtTCPIPServer*> requests, executes;
+  {
+    MutexLock lock(&channelListsMutex);
+    requests.swap(requestChannels);
+    executes.swap(executeChannels);
+  }
+  for (QVector<QtTCPIPServer*>* channels : {&requests, &executes}) {
     while (!channels->isEmpty()) {
       releaseChannel(channels->first());
       channels->removeFirst();

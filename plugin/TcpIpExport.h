@@ -20,9 +20,9 @@
 #include <QVector>
 
 #include <atomic>
-#include <mutex>
 
 #include "channels/NotificationDelivery.h"
+#include "plugin/Mutex.h"
 #include "plugin/NMBPluginInterface.h"
 #include "plugin/PluginExport.h"
 
@@ -59,63 +59,80 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   void run() override;
 
  private:
-  // Releases and removes every channel of `channels` whose connection is gone;
-  // the others keep their order.  Takes channelListsMutex for each pass.
-  void pruneChannels(QVector<QtTCPIPServer*>& channels);
+  // Releases and removes every request channel whose connection is gone; the
+  // others keep their order.  (Execute channels are retired by the
+  // notification delivery thread.)  Takes channelListsMutex for the pass and waits
+  // for no channel under it.
+  void pruneChannels() LOCKS_EXCLUDED(channelListsMutex);
   // Stops `channel`'s thread, waits for it to end and deletes the channel.
+  // Only for a channel whose thread was started.
   static void releaseChannel(QtTCPIPServer* channel);
   // Delivery thread: writes `block` (empty: only what is pending) to every
   // execute channel, moves those whose client left to retiredChannels.
   // Returns whether some channel still has bytes to write.
-  bool writeToExecuteChannels(const QByteArray& block);
+  bool writeToExecuteChannels(const QByteArray& block) LOCKS_EXCLUDED(channelListsMutex);
   // Releases the channels the delivery thread retired.  Worker thread, and
   // the destructor once both other threads have ended.
-  void releaseRetiredChannels();
+  void releaseRetiredChannels() LOCKS_EXCLUDED(channelListsMutex);
   // Moves the channels of `unfiled` that have identified their client into
   // requestChannels or executeChannels, strictly in handshake order:
   // `nextToFile` is the handshake number the next filed channel must have.
   // Worker thread.
-  void fileIdentifiedChannels(QVector<QtTCPIPServer*>& unfiled, quint64& nextToFile);
+  void fileIdentifiedChannels(QVector<QtTCPIPServer*>& unfiled, quint64& nextToFile)
+      LOCKS_EXCLUDED(channelListsMutex);
 
   // The per-volume history, written on the host's thread; each holds
   // runRecordMutex only while it changes the record.
   // First pre-step of a run: storedTimePoint 0, rawVolumes sized to `entries`
   // (kept values stay, new ones are 0).
-  void startRunRecord(qint64 entries);
+  void startRunRecord(qint64 entries) LOCKS_EXCLUDED(runRecordMutex);
   // Copies volume `volumeIndex` of the host's time-course table into
   // rawVolumes; a volume that does not fit the prepared buffer is skipped.
-  void recordVolume(int volumeIndex, int voxelsPerVolume);
+  void recordVolume(int volumeIndex, int voxelsPerVolume) LOCKS_EXCLUDED(runRecordMutex);
   // Post-step: roiMeans and roiDetrendedValues from the host's current values.
-  void recordRoiValues();
+  void recordRoiValues() LOCKS_EXCLUDED(runRecordMutex);
 
-  // Host thread only.
+  // The host's thread is the run record's only writer, so it reads its own
+  // writes without the lock: the request threads only ever read.  Host's
+  // thread only.
+  bool runStartPendingOnHostThread() const NO_THREAD_SAFETY_ANALYSIS { return runStartPending; }
+  qint64 rawVolumesSizeOnHostThread() const NO_THREAD_SAFETY_ANALYSIS { return rawVolumes.size(); }
+
+  // Members in the order the plug-in's interface documents them.  The run
+  // record (runStartPending, roiMeans, roiDetrendedValues, rawVolumes,
+  // storedTimePoint) is written on the host's thread and read by the request
+  // channel threads through RunRecordAccess, under runRecordMutex.
+
+  // Host's thread only.
   bool pluginCanceled = false;
-  // The run record, shared between the host's thread (writer) and the request
-  // channel threads (readers): guarded by runRecordMutex.
-  bool runStartPending = true;
+  bool runStartPending GUARDED_BY(runRecordMutex) = true;
+  // Set by the destructor, polled by the worker.
   std::atomic<bool> stopWorker{false};
-  // Set as the worker's last step, so the destructor sees everything it did.
+  // Set as the worker's last step.  The destructor reads it once the thread
+  // has ended, so that everything the worker did is ordered before the
+  // destruction also where ThreadSanitizer sees it (Qt's lock inside
+  // isRunning gives the same order, invisibly to it).
   std::atomic<bool> workerEnded{false};
-  QVector<float> roiMeans;
-  QVector<float> roiDetrendedValues;
-  // Monotonic, so a run across midnight reports its true length; invalid until
-  // the first pre-step of a run.
+  QVector<float> roiMeans GUARDED_BY(runRecordMutex);
+  QVector<float> roiDetrendedValues GUARDED_BY(runRecordMutex);
+  // Host's thread only.  Monotonic, so a run across midnight reports its true
+  // length; invalid until the first pre-step of a run.
   QElapsedTimer runTimer;
-  QVector<qint16> rawVolumes;
-  int storedTimePoint = 0;
+  QVector<qint16> rawVolumes GUARDED_BY(runRecordMutex);
+  int storedTimePoint GUARDED_BY(runRecordMutex) = 0;
   // Written by executePreRun, read by the worker whenever it listens anew.
   std::atomic<quint16> port{0};
-  // Owned channels, guarded by channelListsMutex.  A list is never changed
-  // while a channel's thread is being waited for under the lock.
-  QVector<QtTCPIPServer*> requestChannels;
-  QVector<QtTCPIPServer*> executeChannels;
+  // The owned channels.  The worker appends; the worker (request channels)
+  // and the delivery thread (execute channels) remove.  A channel leaves its
+  // list under the lock and is waited for only after the lock is given back.
+  QVector<QtTCPIPServer*> requestChannels GUARDED_BY(channelListsMutex);
+  QVector<QtTCPIPServer*> executeChannels GUARDED_BY(channelListsMutex);
   // Execute channels whose client left, taken out of executeChannels by the
   // delivery thread and released by the worker (never on the host's thread).
-  // Guarded by channelListsMutex.
-  QVector<QtTCPIPServer*> retiredChannels;
+  QVector<QtTCPIPServer*> retiredChannels GUARDED_BY(channelListsMutex);
 
-  mutable std::mutex runRecordMutex;
-  std::mutex channelListsMutex;
+  mutable Mutex runRecordMutex;
+  Mutex channelListsMutex;
 
   // Writes the notifications to the execute channels on a thread of its own.
   NotificationDelivery notificationDelivery{[this](const QByteArray& block) { return writeToExecuteChannels(block); }};

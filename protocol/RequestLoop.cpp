@@ -11,7 +11,7 @@ constexpr qint64 kDiscardChunkBytes = 100;
 }  // namespace
 
 void QtTCPIPServer::serveRequests() {
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(&mutex);
   while (!stopRequested) {
     QByteArray payload;
     if (!receiveMessage(payload)) break;

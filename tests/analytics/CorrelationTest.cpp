@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <random>
 
 #include "analytics/Correlation.h"
@@ -190,4 +191,56 @@ TEST(InstantProxyCorrelation, ConstantRowGivesNaN) {
   rows[2] = Series(10, 1.0);
   const std::vector<double> window = reference::flatten(rows);
   EXPECT_TRUE(std::isnan(instantProxyCorrelation(window.data(), 3, 10)));
+}
+
+namespace {
+
+// Same bits, also for NaN payloads and the sign of zero.
+template <typename Real>
+bool sameBits(Real a, Real b) {
+  return std::memcmp(&a, &b, sizeof(Real)) == 0;
+}
+
+}  // namespace
+
+// Clients compare with their own computations to the bit, so every result is
+// the one the written order of operations gives: no fused multiply-add and no
+// reordering, whatever the compiler and the target processor.
+TEST(Numerics, EveryRoutineIsBitExactToItsOrderOfOperations) {
+  for (unsigned seed = 1; seed <= 12; ++seed) {
+    const size_t a = 3 + seed % 5, b = 8 + 3 * seed;
+    SCOPED_TRACE(testing::Message() << "seed " << seed << ", " << a << " x " << b);
+    std::vector<Series> rows = reference::randomRows(a, b, 500 + seed);
+    // Offsets and scales far from 1 make every rounding show.
+    for (size_t r = 0; r < a; ++r)
+      for (double& v : rows[r]) v = 1000.0 * double(r + 1) + v * (0.1 + double(r));
+    const std::vector<double> window = reference::flatten(rows);
+    const int n = int(a), w = int(b);
+
+    for (size_t j = 0; j < a; ++j)
+      for (size_t k = 0; k < a; ++k)
+        EXPECT_TRUE(sameBits(pearsonCorrelation(&window[j * b], &window[k * b], w),
+                             reference::exact::pearson(rows[j], rows[k])))
+            << "Pearson " << j << "," << k;
+
+    std::vector<double> out(a * a, 0.0);
+    partialCorrelations(window.data(), out.data(), n, w);
+    const reference::exact::Matrix partial = reference::exact::partials(rows);
+    for (size_t i = 0; i < a; ++i)
+      for (size_t j = 0; j < a; ++j)
+        EXPECT_TRUE(sameBits(out[i * a + j], partial[i][j])) << "partial " << i << "," << j;
+
+    reference::exact::Matrix square(a, Series(a));
+    std::vector<double> flat;
+    for (size_t i = 0; i < a; ++i)
+      for (size_t j = 0; j < a; ++j)
+        flat.push_back(square[i][j] = reference::pearson(rows[i], rows[j]) + (i == j));
+    const std::vector<double> inverse = invertPositiveDefinite(flat.data(), n);
+    const reference::exact::Matrix expected = reference::exact::inverse(square);
+    for (size_t i = 0; i < a; ++i)
+      for (size_t j = 0; j < a; ++j)
+        EXPECT_TRUE(sameBits(inverse[i * a + j], expected[i][j])) << "inverse " << i << "," << j;
+
+    EXPECT_TRUE(sameBits(instantProxyCorrelation(window.data(), n, w), reference::exact::instantProxy(rows)));
+  }
 }

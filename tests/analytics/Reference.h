@@ -100,4 +100,95 @@ inline std::vector<double> flatten(const std::vector<Series>& rows) {
   return out;
 }
 
+// The contracted routines step by step, in the order of operations their
+// results are defined by, for comparisons bit for bit.  Every product is
+// rounded to double before it is added (the volatile store forbids a fused
+// multiply-add whatever the flags), so these are the results an exact
+// implementation gives on any compiler and processor.
+namespace exact {
+
+inline double rounded(double value) {
+  volatile double stored = value;
+  return stored;
+}
+inline double product(double a, double b) { return rounded(a * b); }
+inline float product(float a, float b) {
+  volatile float stored = a * b;
+  return stored;
+}
+
+inline double mean(const Series& x) {
+  double sum = 0;
+  for (double v : x) sum = sum + v;
+  return sum / double(x.size());
+}
+
+inline double pearson(const Series& x, const Series& y) {
+  const double mx = mean(x), my = mean(y);
+  double sxy = 0, syy = 0, sxx = 0;
+  for (size_t i = 0; i < x.size(); ++i) {
+    sxy = sxy + product(y[i] - my, x[i] - mx);
+    syy = syy + product(y[i] - my, y[i] - my);
+    sxx = sxx + product(x[i] - mx, x[i] - mx);
+  }
+  return sxy / std::sqrt(product(syy, sxx));
+}
+
+using Matrix = std::vector<Series>;
+
+// Cholesky factor, its inverse column by column, then M^T M.
+inline Matrix inverse(const Matrix& a) {
+  const size_t n = a.size();
+  Matrix l(n, Series(n, 0.0));
+  for (size_t col = 0; col < n; ++col)
+    for (size_t i = col; i < n; ++i) {
+      double s = a[col][i];
+      for (size_t k = col; k-- > 0;) s = s - product(l[i][k], l[col][k]);
+      l[i][col] = i == col ? std::sqrt(s) : s / l[col][col];
+    }
+  for (size_t i = 0; i < n; ++i) {
+    l[i][i] = 1.0 / l[i][i];
+    for (size_t j = i + 1; j < n; ++j) {
+      double s = 0;
+      for (size_t k = i; k < j; ++k) s = s - product(l[k][i], l[j][k]);
+      l[j][i] = s / l[j][j];
+    }
+  }
+  Matrix r(n, Series(n, 0.0));
+  for (size_t t = 0; t < n; ++t)
+    for (size_t c = 0; c < n; ++c)
+      for (size_t k = 0; k < n; ++k) r[t][c] = r[t][c] + product(l[k][t], l[k][c]);
+  return r;
+}
+
+// The strict upper triangle of the partial correlations (zero elsewhere).
+inline Matrix partials(const Matrix& rows) {
+  const size_t a = rows.size(), b = rows[0].size();
+  Matrix cov(a, Series(a, 0.0));
+  for (size_t i = 0; i < a; ++i)
+    for (size_t j = i; j < a; ++j) {
+      const double mi = mean(rows[i]), mj = mean(rows[j]);
+      double s = 0;
+      for (size_t k = 0; k < b; ++k) s = s + product(rows[j][k] - mj, rows[i][k] - mi);
+      cov[i][j] = s / double(b - 1);
+    }
+  const Matrix p = inverse(cov);
+  Matrix out(a, Series(a, 0.0));
+  for (size_t i = 0; i < a; ++i)
+    for (size_t j = i + 1; j < a; ++j) out[i][j] = -(p[i][j] / std::sqrt(product(p[j][j], p[i][i])));
+  return out;
+}
+
+inline float instantProxy(const Matrix& rows) {
+  const size_t g = rows.size() - 1;
+  float within = 0, withReference = 0;
+  for (size_t j = 0; j < g; ++j)
+    for (size_t k = j + 1; k < g; ++k) within = float(double(within) + pearson(rows[j], rows[k]));
+  for (size_t k = 0; k < g; ++k) withReference = float(double(withReference) + pearson(rows[k], rows[g]));
+  const float pairs = float(g * (g - 1) / 2);
+  return product(within, 1.0f / pairs) - product(withReference, 1.0f / float(g));
+}
+
+}  // namespace exact
+
 }  // namespace reference

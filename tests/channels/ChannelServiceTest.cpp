@@ -8,9 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "channels/Framing.h"
-#include "tests/channels/support/ServiceHarness.h"
 #include "tests/support/FakeHost.h"
+#include "tests/support/ServiceHarness.h"
 
 namespace {
 
@@ -24,7 +23,7 @@ const QByteArray kEmptyRoleAnswer =
     hexBytes("00 00 00 00 00 00 00 11 00 00 00 01 00 00 00 00 02 00 00 00 00 00 00 00 00");
 
 QByteArray notification(const char* name, qint32 value) {
-  return framing::notificationBlock(QString::fromLatin1(name), value);
+  return wire::framed([=](QDataStream& out) { out << name << value; });
 }
 
 class ChannelService : public ::testing::Test {
@@ -92,20 +91,6 @@ TEST_F(ChannelService, ThirtyTwoClientsConnectingTogetherAllGetTheirHandshake) {
   for (LoopbackClient& client : clients) ASSERT_TRUE(client.send(roleMessage("Request Socket")));
   for (int i = 0; i < kClients; ++i) EXPECT_EQ(clients[i].receive(39), kRequestAnswer) << "client " << i;
   EXPECT_TRUE(eventually([&] { return ChannelListsProbe::requestChannelCount(*plugin) == kClients; }));
-}
-
-TEST_F(ChannelService, AnOversizedFrameClosesOnlyThatConnection) {
-  LoopbackClient good, bad;
-  EXPECT_EQ(connectAs(good, port, "Request Socket"), kRequestAnswer);
-  ASSERT_TRUE(bad.connectWithRetry(port));
-  QByteArray header(8, '\0');
-  qToBigEndian<qint64>(framing::kMaxFrameBodyBytes + 1, header.data());
-  ASSERT_TRUE(bad.send(header));
-  EXPECT_TRUE(bad.waitForClose(1000));
-  // The service goes on: the good client stays connected, a new one is served.
-  EXPECT_TRUE(good.staysQuiet(100));
-  LoopbackClient next;
-  EXPECT_EQ(connectAs(next, port, "Execute Socket"), kExecuteAnswer);
 }
 
 TEST_F(ChannelService, ARequestClientThatLeavesIsPruned) {

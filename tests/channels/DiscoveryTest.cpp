@@ -3,9 +3,9 @@
 
 #include <QElapsedTimer>
 
-#include "tests/channels/support/BroadcastListener.h"
-#include "tests/channels/support/ServiceHarness.h"
+#include "tests/support/BroadcastListener.h"
 #include "tests/support/FakeHost.h"
+#include "tests/support/ServiceHarness.h"
 
 TEST(Discovery, TheListeningServiceAnnouncesItsPortAboutOnceASecondUntilStopped) {
   BroadcastListener listener;

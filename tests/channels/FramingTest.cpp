@@ -13,7 +13,7 @@
 #include "channels/Discovery.h"
 #include "channels/Framing.h"
 #include "channels/MessageTransfer.h"
-#include "tests/channels/support/LoopbackClient.h"
+#include "tests/support/LoopbackClient.h"
 
 TEST(FramingBlocks, HandshakeAnswerForTheRequestRoleIs39Bytes) {
   EXPECT_EQ(framing::handshakeAnswerBlock("Request Socket"),

@@ -6,9 +6,9 @@
 #include <atomic>
 #include <thread>
 
-#include "tests/channels/support/BroadcastListener.h"
-#include "tests/channels/support/ServiceHarness.h"
+#include "tests/support/BroadcastListener.h"
 #include "tests/support/FakeHost.h"
+#include "tests/support/ServiceHarness.h"
 
 namespace {
 
@@ -77,34 +77,6 @@ TEST(RunNotifications, WithoutExecuteClientsTheStepsCarryOn) {
   EXPECT_EQ(ChannelListsProbe::executeChannelCount(*plugin), 0);
 }
 
-namespace {
-
-// A request frame: the name as a counted, NUL-terminated text, then the
-// integer arguments.
-QByteArray requestFrame(const char* name, std::initializer_list<qint32> arguments) {
-  const quint32 count = quint32(qstrlen(name) + 1);
-  QByteArray body(4, '\0');
-  qToBigEndian<quint32>(count, body.data());
-  body.append(name, int(count));
-  for (qint32 argument : arguments) {
-    char bytes[4];
-    qToBigEndian<qint32>(argument, bytes);
-    body.append(bytes, 4);
-  }
-  QByteArray frame(8, '\0');
-  qToBigEndian<qint64>(body.size(), frame.data());
-  return frame + body;
-}
-
-// Reads one reply frame; empty when none arrived.
-QByteArray receiveReplyBody(LoopbackClient& client) {
-  const QByteArray length = client.receive(8);
-  if (length.size() != 8) return QByteArray();
-  return client.receive(int(qFromBigEndian<qint64>(length.constData())));
-}
-
-}  // namespace
-
 TEST(RunNotifications, RequestsAreAnsweredWhileTheHostRecordsTheRun) {
   quint16 port = 0;
   auto plugin = startServedPlugin(port);
@@ -122,11 +94,10 @@ TEST(RunNotifications, RequestsAreAnsweredWhileTheHostRecordsTheRun) {
   std::thread asker([&] {
     while (!runDone.load()) {
       const char* name = answered % 2 == 0 ? "tGetCurrentTimePoint" : "tGetMeanOfROI";
-      const QByteArray frame = answered % 2 == 0 ? requestFrame(name, {}) : requestFrame(name, {0});
+      const QByteArray frame = answered % 2 == 0 ? wire::requestFrame(name) : wire::requestFrame(name, {0});
       if (!request.send(frame)) break;
-      const QByteArray body = receiveReplyBody(request);
-      // The success body starts with the echoed name.
-      if (!body.startsWith(requestFrame(name, {}).mid(8, int(qstrlen(name)) + 5))) break;
+      // A success reply: the echoed name, then the echoed index and the value.
+      if (!wire::isSuccessReply(request.receiveFrame(), name, answered % 2 == 0 ? 4 : 8)) break;
       ++answered;
     }
   });

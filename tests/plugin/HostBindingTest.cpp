@@ -114,7 +114,7 @@ struct VersionCase {
 TEST(HostBinding, InitPluginAcceptsHostsFromVersionThreeOn) {
   const VersionCase cases[] = {
       {3, 0, 0, true}, {4, 0, 0, true}, {3, 1, 0, true}, {3, 0, 7, true}, {4, -1, -1, true},
-      {2, 9, 9, false}, {3, -1, 5, false}, {3, 0, -1, false}, {0, 0, 0, false},
+      {2, 9, 9, false}, {3, -1, 5, false}, {3, 0, -1, false}, {0, 0, 0, false}, {2, 99, 99, false},
   };
   for (const VersionCase& c : cases) {
     SCOPED_TRACE(std::to_string(c.major) + "." + std::to_string(c.minor) + "." + std::to_string(c.subversion));

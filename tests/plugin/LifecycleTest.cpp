@@ -1,5 +1,6 @@
-// The run lifecycle against the fake host: log lines, the version rules, the
-// port dialog and its cancellation, and the run record it keeps.
+// The run lifecycle against the fake host: log lines, the port dialog and its
+// cancellation, and the run record it keeps.  (The host versions initPlugin
+// accepts are tested with the host binding.)
 #include <gtest/gtest.h>
 
 #include <QRegularExpression>
@@ -13,8 +14,8 @@
 #include "analytics/RunRecordAccess.h"
 #include "plugin/HostFunctions.h"
 #include "plugin/TcpIpExport.h"
-#include "tests/channels/support/LoopbackClient.h"
 #include "tests/support/FakeHost.h"
+#include "tests/support/LoopbackClient.h"
 
 namespace {
 
@@ -128,31 +129,6 @@ TEST_F(Lifecycle, EveryLogLineOfAWholeRun) {
               });
 }
 
-TEST_F(Lifecycle, HostVersionsFromThreeZeroZeroOnAreAccepted) {
-  struct Case {
-    int major, minor, subversion;
-    bool accepted;
-  };
-  const Case cases[] = {{3, 0, 0, true},   {4, 0, 0, true},   {3, 1, 0, true},   {2, 9, 9, false},
-                        {3, -1, 5, false}, {3, 0, -1, false}, {2, 99, 99, false}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.major << "." << c.minor << "." << c.subversion);
-    FakeHost::reset();
-    FakeHost::state().versionMajor = c.major;
-    FakeHost::state().versionMinor = c.minor;
-    FakeHost::state().versionSubversion = c.subversion;
-    TcpIpExport versioned;
-    EXPECT_EQ(versioned.initPlugin(), c.accepted);
-    if (c.accepted) {
-      EXPECT_TRUE(FakeHost::state().messageBoxes.empty());
-    } else {
-      EXPECT_EQ(
-          FakeHost::state().messageBoxes,
-          std::vector<std::string>{"Can not execute this plugin - Nimbrel version 3.0 or higher required."});
-    }
-  }
-}
-
 TEST_F(Lifecycle, ATakenPortIsReportedOnceAndTheLaterSuccessAnnounced) {
   QTcpServer holder;
   ASSERT_TRUE(holder.listen(QHostAddress::Any, port));
@@ -199,6 +175,32 @@ TEST_F(Lifecycle, ACancelledPortDialogLeavesOnlyTheTimePointTracked) {
   EXPECT_EQ(FakeHost::logLines().size(), linesBefore);
   EXPECT_EQ(RunRecordAccess::snapshot(*plugin).rawSampleCount, 0);
   EXPECT_TRUE(RunRecordAccess::snapshot(*plugin).runStartPending);
+}
+
+TEST_F(Lifecycle, ACancelledPluginStaysCancelledForLaterPreRuns) {
+  // Once before any worker runs, once after one was started: the worker
+  // keeps running, and nothing a later pre-run does shows.
+  for (const bool workerStarted : {false, true}) {
+    SCOPED_TRACE(workerStarted ? "after a started worker" : "before any worker");
+    FakeHost::reset();
+    FakeHost::state().integerInput = port;
+    TcpIpExport fresh;
+    ASSERT_TRUE(fresh.initPlugin());
+    if (workerStarted) ASSERT_TRUE(fresh.executePreRun(0));
+    FakeHost::state().integerInput = 49151;
+    ASSERT_TRUE(fresh.executePreRun(0));
+    EXPECT_EQ(fresh.isRunning(), workerStarted);
+
+    FakeHost::state().integerInput = port;
+    const size_t linesBefore = FakeHost::logLines().size();
+    const size_t promptsBefore = FakeHost::state().prompts.size();
+    const int callsBefore = FakeHost::totalCalls();
+    EXPECT_TRUE(fresh.executePreRun(0));
+    EXPECT_EQ(FakeHost::logLines().size(), linesBefore) << "no lines";
+    EXPECT_EQ(FakeHost::state().prompts.size(), promptsBefore) << "no port dialog";
+    EXPECT_EQ(FakeHost::totalCalls(), callsBefore) << "the host is asked nothing";
+    EXPECT_EQ(fresh.isRunning(), workerStarted) << "no worker is started; a running one keeps running";
+  }
 }
 
 TEST_F(Lifecycle, ASecondRunStartsAfreshOnTheSameObject) {

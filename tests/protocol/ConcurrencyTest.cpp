@@ -2,13 +2,12 @@
 // through the lifecycle on another thread.  Every reply must be one whole,
 // well-formed frame for its request.
 #include <QThread>
-#include <QtEndian>
 #include <atomic>
 #include <thread>
 #include <vector>
 
-#include "tests/channels/support/ServiceHarness.h"
 #include "tests/protocol/ReplyTestSupport.h"
+#include "tests/support/ServiceHarness.h"
 
 namespace {
 
@@ -36,29 +35,6 @@ const MixedRequest kMix[] = {
     {"tGetAllCoordsOfVoxelsOfROI", {2}, 4 + 3 * 4},
     {"tGetNoSuchRequest", {}, -1},
 };
-
-QByteArray requestFrame(const MixedRequest& request) {
-  QByteArray payload;
-  QDataStream out(&payload, QIODevice::WriteOnly);
-  out.setVersion(QDataStream::Qt_4_6);
-  out << request.name;
-  for (qint32 argument : request.arguments) out << argument;
-  QByteArray bytes(8, '\0');
-  qToBigEndian<qint64>(payload.size(), bytes.data());
-  return bytes + payload;
-}
-
-// Whether `reply` is one whole frame answering `request`: its length field
-// equal to what follows, and either the request's complete success body or
-// an error body with a text.
-bool wellFormed(const QByteArray& reply, const MixedRequest& request) {
-  if (reply.size() < 8 || qFromBigEndian<qint64>(reply.constData()) != reply.size() - 8) return false;
-  replytest::ReplyReader in(reply);
-  const QByteArray first = in.text();
-  if (first == "Wrong request!") return !in.text().isEmpty() && in.atEnd();
-  const int nameBytes = 4 + int(qstrlen(request.name)) + 1;
-  return first == request.name && reply.size() == 8 + nameBytes + request.bodyBytesAfterName;
-}
 
 }  // namespace
 
@@ -88,17 +64,16 @@ TEST(Concurrency, RequestClientsDuringARunGetWellFormedReplies) {
       }
       for (int i = c; !runOver.load() || i < c + 20; ++i) {
         const MixedRequest& request = kMix[size_t(i) % std::size(kMix)];
-        if (!client.send(requestFrame(request))) {
+        if (!client.send(wire::requestFrame(request.name, request.arguments))) {
           ++failures[size_t(c)];
           return;
         }
-        const QByteArray length = client.receive(8);
-        if (length.size() != 8) {
+        const QByteArray reply = client.receiveFrame();
+        if (reply.isEmpty()) {
           ++failures[size_t(c)];
           return;
         }
-        const QByteArray reply = length + client.receive(int(qFromBigEndian<qint64>(length.constData())));
-        if (!wellFormed(reply, request)) ++failures[size_t(c)];
+        if (!wire::isWellFormedReply(reply, request.name, request.bodyBytesAfterName)) ++failures[size_t(c)];
         if (++answered[size_t(c)] == 1) ++clientsServing;
       }
     });

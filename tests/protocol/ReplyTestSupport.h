@@ -1,7 +1,6 @@
-// Helpers for tests of the request protocol: expected replies built with a
-// QDataStream of the protocol's settings (an encoder independent of the
-// plug-in's direct writer), a decoder for replies, and a fixture whose
-// plug-in is bound to the FakeHost.
+// A fixture for tests of the request executor: a plug-in bound to the
+// FakeHost whose requests are executed directly, and the protocol helpers of
+// tests/support/Wire.h under the names these tests use.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,80 +9,21 @@
 #include <QDataStream>
 #include <QList>
 #include <QVariant>
-#include <functional>
 
 #include "plugin/HostFunctions.h"
 #include "plugin/TcpIpExport.h"
 #include "tests/support/FakeHost.h"
 #include "tests/support/RunRecordTestWriter.h"
+#include "tests/support/Wire.h"
 
 namespace replytest {
 
-// A body written by `fill` onto a version-12, single-precision stream, framed.
-inline QByteArray framed(const std::function<void(QDataStream&)>& fill) {
-  QByteArray body;
-  {
-    QDataStream out(&body, QIODevice::WriteOnly);
-    out.setVersion(QDataStream::Qt_4_6);
-    out.setFloatingPointPrecision(QDataStream::SinglePrecision);
-    fill(out);
-  }
-  QByteArray block;
-  QDataStream out(&block, QIODevice::WriteOnly);
-  out << qint64(body.size());
-  return block + body;
-}
-
-inline QByteArray errorReply(const char* text) {
-  return framed([text](QDataStream& out) { out << "Wrong request!" << text; });
-}
+using wire::errorReply;
+using wire::framed;
+using wire::ReplyReader;
+using wire::request;
 
 inline QByteArray fromHex(const char* hex) { return QByteArray::fromHex(hex); }
-
-inline QList<QVariant> request(const char* name, QList<int> arguments = {}) {
-  QList<QVariant> list{QString::fromLatin1(name)};
-  for (int argument : arguments) list << argument;
-  return list;
-}
-
-// Reads a reply back: the length, then strings, ints and reals in turn.
-class ReplyReader {
- public:
-  explicit ReplyReader(const QByteArray& reply) : bytes(reply), in(bytes) {
-    in.setVersion(QDataStream::Qt_4_6);
-    in.setFloatingPointPrecision(QDataStream::SinglePrecision);
-    in >> length;
-  }
-  qint64 length = -1;
-  QByteArray text() {
-    char* raw = nullptr;
-    in >> raw;
-    QByteArray result(raw);
-    delete[] raw;
-    return result;
-  }
-  qint32 integer() {
-    qint32 value = 0;
-    in >> value;
-    return value;
-  }
-  float real() {
-    float value = 0;
-    in >> value;
-    return value;
-  }
-  qint16 sample() {
-    qint16 value = 0;
-    in >> value;
-    return value;
-  }
-  bool atEnd() const { return in.atEnd() && in.status() == QDataStream::Ok; }
-  bool ok() const { return in.status() == QDataStream::Ok; }
-
- private:
-  QByteArray bytes;
-  QDataStream in;
-};
 
 }  // namespace replytest
 

@@ -3,19 +3,11 @@
 #include <QDataStream>
 
 #include "protocol/RequestDecoder.h"
+#include "tests/support/Wire.h"
 
 namespace {
 
-// A request payload as a client writes it: the name as a const char*, then
-// the integers.
-QByteArray payload(const char* name, QList<qint32> arguments = {}) {
-  QByteArray bytes;
-  QDataStream out(&bytes, QIODevice::WriteOnly);
-  out.setVersion(QDataStream::Qt_4_6);
-  out << name;
-  for (qint32 argument : arguments) out << argument;
-  return bytes;
-}
+using wire::requestPayload;
 
 QList<QVariant> decoded(const QByteArray& bytes) {
   QList<QVariant> request;
@@ -23,17 +15,13 @@ QList<QVariant> decoded(const QByteArray& bytes) {
   return request;
 }
 
-QList<QVariant> list(const char* name, QList<int> arguments) {
-  QList<QVariant> result{QString::fromLatin1(name)};
-  for (int a : arguments) result << a;
-  return result;
-}
+QList<QVariant> list(const char* name, QList<int> arguments) { return wire::request(name, arguments); }
 
 }  // namespace
 
 TEST(RequestDecoder, WorkedExamplePayloads) {
   const QByteArray nrOfRois = QByteArray::fromHex("0000000D") + QByteArray("tGetNrOfROIs", 13);
-  EXPECT_EQ(payload("tGetNrOfROIs"), nrOfRois);
+  EXPECT_EQ(requestPayload("tGetNrOfROIs"), nrOfRois);
   EXPECT_EQ(decoded(nrOfRois), list("tGetNrOfROIs", {}));
   const QByteArray meanOfRoi =
       QByteArray::fromHex("0000000E") + QByteArray("tGetMeanOfROI", 14) + QByteArray::fromHex("00000002");
@@ -74,16 +62,18 @@ TEST(RequestDecoder, ReadsExactlyTheTablesArgumentCount) {
     // Always five integers on the wire: the surplus is ignored.
     QList<int> expected;
     for (int i = 0; i < c.count; ++i) expected << 10 + i;
-    EXPECT_EQ(decoded(payload(c.name, {10, 11, 12, 13, 14})), list(c.name, expected));
+    EXPECT_EQ(decoded(requestPayload(c.name, {10, 11, 12, 13, 14})), list(c.name, expected));
   }
 }
 
 TEST(RequestDecoder, MissingArgumentsReadAsZero) {
-  EXPECT_EQ(decoded(payload("tGetMeanOfROI")), list("tGetMeanOfROI", {0}));
-  EXPECT_EQ(decoded(payload("tGetValueOfVoxelAtTime", {7, 8})), list("tGetValueOfVoxelAtTime", {7, 8, 0, 0}));
+  EXPECT_EQ(decoded(requestPayload("tGetMeanOfROI")), list("tGetMeanOfROI", {0}));
+  EXPECT_EQ(decoded(requestPayload("tGetValueOfVoxelAtTime", {7, 8})),
+            list("tGetValueOfVoxelAtTime", {7, 8, 0, 0}));
   // Half an integer is no integer.
-  EXPECT_EQ(decoded(payload("tGetMeanOfROI") + QByteArray::fromHex("0000")), list("tGetMeanOfROI", {0}));
-  EXPECT_EQ(decoded(payload("tGetMeanOfROI", {-5})), list("tGetMeanOfROI", {-5}));
+  EXPECT_EQ(decoded(requestPayload("tGetMeanOfROI") + QByteArray::fromHex("0000")),
+            list("tGetMeanOfROI", {0}));
+  EXPECT_EQ(decoded(requestPayload("tGetMeanOfROI", {-5})), list("tGetMeanOfROI", {-5}));
 }
 
 TEST(RequestDecoder, NameIsTheBytesUpToTheFirstNul) {
@@ -98,15 +88,17 @@ TEST(RequestDecoder, NameIsTheBytesUpToTheFirstNul) {
 }
 
 TEST(RequestDecoder, OtherLetterCaseIsAnotherName) {
-  EXPECT_EQ(decoded(payload("tgetmeanofroi", {3})), list("tgetmeanofroi", {}));
-  EXPECT_EQ(decoded(payload("TGETMEANOFROI", {3})), list("TGETMEANOFROI", {}));
+  // Matched whole and case-sensitively: no arguments are read for either, and
+  // the executor answers "No function call matched!".
+  EXPECT_EQ(decoded(requestPayload("tgetmeanofroi", {3})), list("tgetmeanofroi", {}));
+  EXPECT_EQ(decoded(requestPayload("TGETMEANOFROI", {3})), list("TGETMEANOFROI", {}));
 }
 
 TEST(RequestDecoder, PayloadWithoutANameIsReported) {
   const QByteArray cases[] = {
       QByteArray(),
       QByteArray::fromHex("000000"),
-      QByteArray::fromHex("00000000") + payload("tGetNrOfROIs"),         // count 0
+      QByteArray::fromHex("00000000") + requestPayload("tGetNrOfROIs"),  // count 0
       QByteArray::fromHex("00000020") + QByteArray("tGetNrOfROIs", 13),  // fewer bytes than the count
       QByteArray::fromHex("FFFFFFFF"),
   };

@@ -1,7 +1,7 @@
 // Requests that depend on the phase of the run, with the run driven through
 // the lifecycle operations as the host drives them.
-#include "tests/channels/support/ServiceHarness.h"
 #include "tests/protocol/ReplyTestSupport.h"
+#include "tests/support/ServiceHarness.h"
 
 using replytest::errorReply;
 using replytest::framed;

@@ -5,9 +5,6 @@
 // steps stayed within the send time-out, the plug-in's memory stayed bounded
 // and, once the hostile clients are gone, its threads are back to baseline.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <QDataStream>
 #include <QThread>
@@ -15,11 +12,10 @@
 #include <random>
 #include <vector>
 
-#include "channels/Framing.h"
 #include "protocol/ProtocolTexts.h"
-#include "tests/channels/support/ServiceHarness.h"
 #include "tests/reliability/ServiceLoad.h"
 #include "tests/support/FakeHost.h"
+#include "tests/support/ServiceHarness.h"
 
 namespace {
 
@@ -79,26 +75,6 @@ class HostileClients : public ::testing::Test {
     plugin.reset();
   }
 
-  // A raw connection, for what the test client does not do on purpose.
-  int rawConnect() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      ::close(fd);
-      return -1;
-    }
-    return fd;
-  }
-  // Closes with a reset instead of an orderly shutdown.
-  static void reset(int fd) {
-    linger hard{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    ::close(fd);
-  }
-
   quint16 port = 0;
   std::unique_ptr<TcpIpExport> plugin;
   std::unique_ptr<load::RoiMeanClient> good;
@@ -146,7 +122,7 @@ TEST_F(HostileClients, RandomBytesBeforeAndAfterTheHandshake) {
 
 TEST_F(HostileClients, PartialFramesThenSilence) {
   std::vector<std::unique_ptr<LoopbackClient>> clients;
-  const QByteArray request = load::requestFrame(texts::request::kGetMeanOfROI, {1});
+  const QByteArray request = wire::requestFrame(texts::request::kGetMeanOfROI, {1});
   for (int cut : {1, 5, 8, 9, 12, 20, request.size() - 1}) {
     clients.push_back(std::make_unique<LoopbackClient>());
     ASSERT_TRUE(clients.back()->connectWithRetry(port));
@@ -162,7 +138,7 @@ TEST_F(HostileClients, PartialFramesThenSilence) {
   late.send(request.left(10));
   QThread::msleep(300);
   late.send(request.mid(10));
-  EXPECT_EQ(load::readFrame(late).size(), 8 + 4 + 14 + 4 + 4);
+  EXPECT_EQ(late.receiveFrame().size(), 8 + 4 + 14 + 4 + 4);
 }
 
 TEST_F(HostileClients, HugeLengthClosesTheConnectionNegativeLengthIsSkipped) {
@@ -180,8 +156,8 @@ TEST_F(HostileClients, HugeLengthClosesTheConnectionNegativeLengthIsSkipped) {
   negative.send(minusOne);
   EXPECT_TRUE(negative.staysQuiet(300));
   // The connection is still in step: the next request is answered.
-  negative.send(load::requestFrame(texts::request::kGetNrOfROIs));
-  EXPECT_EQ(load::readFrame(negative).size(), 8 + 4 + 13 + 4);
+  negative.send(wire::requestFrame(texts::request::kGetNrOfROIs));
+  EXPECT_EQ(negative.receiveFrame().size(), 8 + 4 + 13 + 4);
 
   // A role message announcing 2^62 bytes gets no further than its length.
   LoopbackClient hugeRole;
@@ -194,32 +170,32 @@ TEST_F(HostileClients, ClientsThatLeaveBeforeTheirReplyOrResetMidFrame) {
   for (int i = 0; i < 100; ++i) {
     LoopbackClient client;
     ASSERT_EQ(connectAs(client, port, texts::kRequestRole).size(), 39);
-    client.send(load::requestFrame(
+    client.send(wire::requestFrame(
         i % 2 ? texts::request::kGetValueOfAllVoxelsAtTime : texts::request::kGetPearsonCorrelation, {1}));
   }
-  const QByteArray request = load::requestFrame(texts::request::kGetMeanOfROI, {2});
+  const QByteArray request = wire::requestFrame(texts::request::kGetMeanOfROI, {2});
   for (int i = 0; i < 100; ++i) {
-    const int fd = rawConnect();
-    ASSERT_GE(fd, 0);
+    LoopbackClient client;
+    ASSERT_TRUE(client.connectTo(port));
     QByteArray bytes = roleMessage(i % 3 == 0 ? texts::kExecuteRole : texts::kRequestRole);
     if (i % 2)
       bytes = bytes.left(int(random() % bytes.size()));
     else
       bytes += request.left(int(random() % request.size()));
-    ASSERT_EQ(::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL), bytes.size());
+    ASSERT_TRUE(client.send(bytes));
     if (i % 4 == 0) QThread::msleep(20);
-    reset(fd);
+    client.reset();
   }
 }
 
 TEST_F(HostileClients, AThousandConnectDisconnectCycles) {
   for (int i = 0; i < 1000; ++i) {
-    const int fd = rawConnect();
-    ASSERT_GE(fd, 0) << i;
+    LoopbackClient client;
+    ASSERT_TRUE(client.connectTo(port)) << i;
     if (i % 2)
-      reset(fd);
+      client.reset();
     else
-      ::close(fd);
+      client.close();
   }
 }
 
@@ -242,16 +218,13 @@ TEST_F(HostileClients, EveryRequestNameWithRandomArguments) {
                       : pick == 2 ? INT32_MIN
                                   : int(random() % 8));
       }
-      ASSERT_TRUE(client.send(load::requestFrame(name, arguments)));
+      ASSERT_TRUE(client.send(wire::requestFrame(name, arguments)));
       if (*name == '\0') continue;  // no name: nothing is answered
-      const QByteArray reply = load::readFrame(client, 5000);
+      const QByteArray reply = client.receiveFrame(5000);
       ASSERT_FALSE(reply.isEmpty()) << name;
-      QDataStream in(reply);
-      framing::setUpStream(in);
-      qint64 length = 0;
-      QByteArray first;
-      in >> length;
-      ASSERT_TRUE(framing::readText(in, first)) << name;
+      wire::ReplyReader in(reply);
+      const QByteArray first = in.text();
+      ASSERT_TRUE(in.ok()) << name;
       EXPECT_TRUE(first == name || first == texts::kWrongRequest) << name << ": " << first.constData();
       ++replies;
     }

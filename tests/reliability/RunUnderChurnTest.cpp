@@ -4,9 +4,6 @@
 // notification; releasing them must not hold that thread, so the run keeps
 // its pace.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <QThread>
 #include <atomic>
@@ -15,8 +12,8 @@
 #include <vector>
 
 #include "protocol/ProtocolTexts.h"
-#include "tests/channels/support/ServiceHarness.h"
 #include "tests/reliability/ServiceLoad.h"
+#include "tests/support/ServiceHarness.h"
 
 namespace {
 
@@ -28,23 +25,16 @@ void churn(quint16 port, unsigned seed, const std::atomic<bool>& stop, std::atom
   std::mt19937 random(seed);
   const QByteArray executeRole = roleMessage(texts::kExecuteRole);
   while (!stop) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    LoopbackClient client;
+    if (client.connectTo(port)) {
       const unsigned kind = random() % 4;
-      if (kind == 0) ::send(fd, executeRole.constData(), size_t(executeRole.size()), MSG_NOSIGNAL);
-      if (kind == 1) ::send(fd, executeRole.constData(), 6, MSG_NOSIGNAL);
+      if (kind == 0) client.send(executeRole);
+      if (kind == 1) client.send(executeRole.left(6));
       QThread::msleep(random() % 120);
-      if (kind == 2) {
-        linger hard{1, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-      }
+      if (kind == 2) client.reset();
       ++cycles;
     }
-    ::close(fd);
+    client.close();
   }
 }
 

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "channels/Framing.h"
 #include "protocol/ProtocolTexts.h"
 #include "tests/support/FakeHost.h"
 
@@ -36,32 +35,6 @@ int threadCount() {
   }
   closedir(tasks);
   return count;
-}
-
-QByteArray requestFrame(const char* name, QList<int> arguments) {
-  QByteArray body;
-  {
-    QDataStream out(&body, QIODevice::WriteOnly);
-    framing::setUpStream(out);
-    out << name;
-    for (int argument : arguments) out << qint32(argument);
-  }
-  QByteArray frame;
-  QDataStream out(&frame, QIODevice::WriteOnly);
-  out << qint64(body.size());
-  return frame + body;
-}
-
-QByteArray readFrame(LoopbackClient& client, int timeoutMs) {
-  QByteArray head = client.receive(framing::kLengthFieldSize, timeoutMs);
-  if (head.size() != framing::kLengthFieldSize) return QByteArray();
-  QDataStream in(head);
-  qint64 length = -1;
-  in >> length;
-  if (length < 0 || length > (qint64(1) << 26)) return QByteArray();
-  QByteArray body = client.receive(int(length), timeoutMs);
-  if (body.size() != length) return QByteArray();
-  return head + body;
 }
 
 std::vector<const char*> requestNames() {
@@ -114,11 +87,8 @@ void installRois(int rois) {
   }
 }
 
-RoiMeanClient::RoiMeanClient(quint16 port, int rois) : port(port), rois(rois), thread([this] { run(); }) {}
-RoiMeanClient::~RoiMeanClient() { stop(); }
-void RoiMeanClient::stop() {
-  stopping = true;
-  if (thread.joinable()) thread.join();
+RoiMeanClient::RoiMeanClient(quint16 port, int rois) : port(port), rois(rois) {
+  start([this] { run(); });
 }
 
 void RoiMeanClient::run() {
@@ -132,23 +102,18 @@ void RoiMeanClient::run() {
     const int roi = i % rois;
     QElapsedTimer timer;
     timer.start();
-    if (!client.send(requestFrame(texts::request::kGetMeanOfROI, {roi}))) {
+    if (!client.send(wire::requestFrame(texts::request::kGetMeanOfROI, {roi}))) {
       ++failed;
       return;
     }
-    const QByteArray reply = readFrame(client);
+    const QByteArray reply = client.receiveFrame();
     const long latency = long(timer.elapsed());
     if (latency > maxLatency) maxLatency = latency;
-    QDataStream in(reply);
-    framing::setUpStream(in);
-    qint64 length = 0;
-    QByteArray name;
-    qint32 echoed = -1;
-    float value = 0;
-    in >> length;
-    const bool named = framing::readText(in, name);
-    in >> echoed >> value;
-    if (reply.isEmpty() || !named || name != texts::request::kGetMeanOfROI || echoed != roi ||
+    wire::ReplyReader in(reply);
+    const QByteArray name = in.text();
+    const qint32 echoed = in.integer();
+    const float value = in.real();
+    if (reply.isEmpty() || name != texts::request::kGetMeanOfROI || echoed != roi ||
         value != roiMeanOf(roi) || !in.atEnd()) {
       ++failed;
       if (reply.isEmpty()) return;
@@ -161,11 +126,8 @@ void RoiMeanClient::run() {
   }
 }
 
-NotificationCounter::NotificationCounter(quint16 port) : port(port), thread([this] { run(); }) {}
-NotificationCounter::~NotificationCounter() { stop(); }
-void NotificationCounter::stop() {
-  stopping = true;
-  if (thread.joinable()) thread.join();
+NotificationCounter::NotificationCounter(quint16 port) : port(port) {
+  start([this] { run(); });
 }
 
 void NotificationCounter::run() {
@@ -177,22 +139,18 @@ void NotificationCounter::run() {
   }
   ready = true;
   while (!stopping) {
-    const QByteArray frame = readFrame(client, 100);
+    const QByteArray frame = client.receiveFrame(100);
     if (frame.isEmpty()) {
       if (!client.isOpen()) return;
       continue;
     }
-    QDataStream in(frame);
-    framing::setUpStream(in);
-    qint64 length = 0;
-    QByteArray name;
-    qint32 value = 0;
-    in >> length;
-    if (!framing::readText(in, name)) {
+    wire::ReplyReader in(frame);
+    const QByteArray name = in.text();
+    in.integer();
+    if (!in.atEnd()) {
       ++bad;
       continue;
     }
-    in >> value;
     if (name == texts::kPreStepCalled) {
       ++pre;
     } else if (name == texts::kPostStepCalled) {
@@ -205,15 +163,12 @@ void NotificationCounter::run() {
   }
 }
 
-HostStepper::HostStepper(TcpIpExport& plugin, int volumes, int trMs)
-    : plugin(plugin), thread([this, volumes, trMs] { run(volumes, trMs); }) {}
-HostStepper::~HostStepper() {
-  stopping = true;
-  if (thread.joinable()) thread.join();
+HostStepper::HostStepper(TcpIpExport& plugin, int volumes, int trMs) : plugin(plugin) {
+  start([this, volumes, trMs] { run(volumes, trMs); });
 }
 
 long HostStepper::finish() {
-  if (thread.joinable()) thread.join();
+  join();
   return duration.load();
 }
 

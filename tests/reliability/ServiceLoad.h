@@ -8,12 +8,13 @@
 #include <QByteArray>
 #include <QList>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "plugin/TcpIpExport.h"
-#include "tests/channels/support/LoopbackClient.h"
+#include "tests/support/LoopbackClient.h"
 
 namespace load {
 
@@ -34,10 +35,6 @@ inline constexpr bool kSanitizedBuild = false;
 long residentKb();
 int threadCount();
 
-// A request frame: the name, then the arguments as 32-bit integers.
-QByteArray requestFrame(const char* name, QList<int> arguments = {});
-// Reads one reply frame (length field included); empty on time-out or close.
-QByteArray readFrame(LoopbackClient& client, int timeoutMs = 3000);
 // Every request name the plug-in answers.
 std::vector<const char*> requestNames();
 // The ROI mean the fake host reports for ROI `roi` in these tests.
@@ -45,12 +42,39 @@ float roiMeanOf(int roi);
 // Puts `rois` single-voxel ROIs with the means above into the fake host.
 void installRois(int rois);
 
-// Asks for the means of all ROIs in turn until stopped, on a thread of its own.
-class RoiMeanClient {
+// A loop on a thread of its own: what the clients and the host stepper below
+// share.  A subclass starts its loop at the end of its constructor, once its
+// members exist, and stops it first thing in its destructor.
+class Background {
+ public:
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+  // Asks the loop to end (it looks between two rounds) and waits for it.
+  void stop() {
+    stopEarly();
+    join();
+  }
+  // Asks the loop to end without waiting.
+  void stopEarly() { stopping = true; }
+
+ protected:
+  Background() = default;
+  ~Background() { stop(); }
+  void start(std::function<void()> loop) { thread = std::thread(std::move(loop)); }
+  void join() {
+    if (thread.joinable()) thread.join();
+  }
+  std::atomic<bool> stopping{false};
+
+ private:
+  std::thread thread;
+};
+
+// Asks for the means of all ROIs in turn until stopped.
+class RoiMeanClient : public Background {
  public:
   RoiMeanClient(quint16 port, int rois);
-  ~RoiMeanClient();
-  void stop();
+  ~RoiMeanClient() { stop(); }
   long replies() const { return answered.load(); }
   long failures() const { return failed.load(); }
   long maxLatencyMs() const { return maxLatency.load(); }
@@ -59,19 +83,16 @@ class RoiMeanClient {
   void run();
   quint16 port;
   int rois;
-  std::atomic<bool> stopping{false};
   std::atomic<long> answered{0}, failed{0}, maxLatency{0};
-  std::thread thread;
 };
 
-// An execute client counting the notifications it receives, on a thread.
-class NotificationCounter {
+// An execute client counting the notifications it receives.
+class NotificationCounter : public Background {
  public:
   explicit NotificationCounter(quint16 port);
-  ~NotificationCounter();
+  ~NotificationCounter() { stop(); }
   // True once the handshake was answered.
   bool connected() const { return ready.load(); }
-  void stop();
   long preSteps() const { return pre.load(); }
   long postSteps() const { return post.load(); }
   long postRuns() const { return runs.load(); }
@@ -80,31 +101,28 @@ class NotificationCounter {
  private:
   void run();
   quint16 port;
-  std::atomic<bool> stopping{false}, ready{false};
+  std::atomic<bool> ready{false};
   std::atomic<long> pre{0}, post{0}, runs{0}, bad{0};
-  std::thread thread;
 };
 
-// Drives `volumes` steps of a run on a thread of its own (standing in for
-// Nimbrel's thread), one every `trMs`, and records the longest step call.
-class HostStepper {
+// Drives `volumes` steps of a run (standing in for Nimbrel's thread), one
+// every `trMs`, and records the longest step call.
+class HostStepper : public Background {
  public:
   HostStepper(TcpIpExport& plugin, int volumes, int trMs);
-  ~HostStepper();
+  ~HostStepper() { stop(); }
   // Waits for the run to end; returns the run's duration in ms.
   long finish();
   bool allReturnedTrue() const { return !falseReturned.load(); }
   long longestStepMs() const { return longestStep.load(); }
   int stepsDone() const { return steps.load(); }
-  void stopEarly() { stopping = true; }
 
  private:
   void run(int volumes, int trMs);
   TcpIpExport& plugin;
-  std::atomic<bool> stopping{false}, falseReturned{false};
+  std::atomic<bool> falseReturned{false};
   std::atomic<long> longestStep{0}, duration{0};
   std::atomic<int> steps{0};
-  std::thread thread;
 };
 
 }  // namespace load

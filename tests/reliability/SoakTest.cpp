@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "protocol/ProtocolTexts.h"
-#include "tests/channels/support/ServiceHarness.h"
 #include "tests/reliability/ServiceLoad.h"
+#include "tests/support/ServiceHarness.h"
 
 namespace {
 
@@ -40,8 +40,8 @@ void reconnect(quint16 port, const std::atomic<bool>& stop, std::atomic<long>& s
       return;
     }
     for (int i = 0; i < 20 && !stop; ++i) {
-      client.send(load::requestFrame(texts::request::kGetNrOfROIs));
-      if (load::readFrame(client).size() != 8 + 4 + 13 + 4) ++failures;
+      client.send(wire::requestFrame(texts::request::kGetNrOfROIs));
+      if (client.receiveFrame().size() != 8 + 4 + 13 + 4) ++failures;
     }
     ++sessions;
     client.close();

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <QVector>
-#include <mutex>
 #include <utility>
 
 #include "analytics/RunRecordAccess.h"
@@ -19,7 +18,7 @@ struct RunRecordAccess::TestWriter {
     QVector<qint16> rawVolumes;
   };
   static void write(TcpIpExport& plugin, Record record) {
-    std::lock_guard<std::mutex> guard(plugin.runRecordMutex);
+    MutexLock guard(&plugin.runRecordMutex);
     plugin.runStartPending = record.runStartPending;
     plugin.storedTimePoint = record.storedTimePoint;
     plugin.roiMeans = std::move(record.roiMeans);

@@ -1,4 +1,4 @@
-#include "tests/channels/support/LoopbackClient.h"
+#include "tests/support/LoopbackClient.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -99,6 +99,23 @@ bool LoopbackClient::staysQuiet(int timeoutMs) {
   return ::poll(&p, 1, timeoutMs) == 0;
 }
 
+QByteArray LoopbackClient::receiveFrame(int timeoutMs) {
+  const QByteArray head = receive(8, timeoutMs);
+  if (head.size() != 8) return QByteArray();
+  const qint64 length = qFromBigEndian<qint64>(head.constData());
+  // Nothing the plug-in sends comes near this; a wild length is a fault.
+  if (length < 0 || length > (qint64(1) << 26)) return QByteArray();
+  const QByteArray body = receive(int(length), timeoutMs);
+  return body.size() == length ? head + body : QByteArray();
+}
+
+void LoopbackClient::reset() {
+  if (fd < 0) return;
+  linger hard{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  close();
+}
+
 void LoopbackClient::close() {
   if (fd >= 0) ::close(fd);
   fd = -1;
@@ -123,14 +140,3 @@ quint16 freeTcpPort() {
   ::close(probe);
   return port;
 }
-
-QByteArray roleMessage(const char* role) {
-  const quint32 count = quint32(std::strlen(role) + 1);
-  QByteArray frame(8 + 4, '\0');
-  qToBigEndian<qint64>(qint64(4 + count), frame.data());
-  qToBigEndian<quint32>(count, frame.data() + 8);
-  frame.append(role, int(count));  // includes the NUL
-  return frame;
-}
-
-QByteArray hexBytes(const char* hex) { return QByteArray::fromHex(QByteArray(hex).replace(' ', "")); }

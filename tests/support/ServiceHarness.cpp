@@ -1,4 +1,4 @@
-#include "tests/channels/support/ServiceHarness.h"
+#include "tests/support/ServiceHarness.h"
 
 #include <QElapsedTimer>
 #include <QTcpSocket>
@@ -34,17 +34,17 @@ bool eventually(const std::function<bool()>& condition, int timeoutMs) {
 }
 
 int ChannelListsProbe::requestChannelCount(TcpIpExport& plugin) {
-  std::lock_guard<std::mutex> lock(plugin.channelListsMutex);
+  MutexLock lock(&plugin.channelListsMutex);
   return plugin.requestChannels.size();
 }
 
 int ChannelListsProbe::executeChannelCount(TcpIpExport& plugin) {
-  std::lock_guard<std::mutex> lock(plugin.channelListsMutex);
+  MutexLock lock(&plugin.channelListsMutex);
   return plugin.executeChannels.size();
 }
 
 QVector<quint16> ChannelListsProbe::executeClientPorts(TcpIpExport& plugin) {
-  std::lock_guard<std::mutex> lock(plugin.channelListsMutex);
+  MutexLock lock(&plugin.channelListsMutex);
   QVector<quint16> ports;
   for (QtTCPIPServer* channel : plugin.executeChannels) ports.append(channel->tcpSocket->peerPort());
   return ports;

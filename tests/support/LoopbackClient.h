@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include "tests/support/Wire.h"
+
 class LoopbackClient {
  public:
   LoopbackClient() = default;
@@ -21,12 +23,17 @@ class LoopbackClient {
   // Up to `count` bytes, returning early only when `timeoutMs` passes or the
   // peer closes.
   QByteArray receive(int count, int timeoutMs = 3000);
+  // One whole frame, length field included; empty when none arrived whole
+  // within `timeoutMs` for each of its two parts.
+  QByteArray receiveFrame(int timeoutMs = 3000);
   // True once the peer has closed (or reset) the connection within `timeoutMs`;
   // bytes that arrive meanwhile are dropped.
   bool waitForClose(int timeoutMs);
   // Nothing arrives and the peer does not close within `timeoutMs`.
   bool staysQuiet(int timeoutMs);
   void close();
+  // Closes with a reset instead of an orderly shutdown.
+  void reset();
   quint16 localPort() const;
   bool isOpen() const { return fd >= 0; }
 
@@ -37,8 +44,5 @@ class LoopbackClient {
 // A port nothing listens on right now, chosen by the system.
 quint16 freeTcpPort();
 
-// The frame a client sends to announce its role: length, count, text, NUL.
-QByteArray roleMessage(const char* role);
-
-// Bytes from a hex text such as "00 00 00 13"; spaces are ignored.
-QByteArray hexBytes(const char* hex);
+using wire::hexBytes;
+using wire::roleMessage;

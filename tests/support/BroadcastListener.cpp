@@ -1,4 +1,4 @@
-#include "tests/channels/support/BroadcastListener.h"
+#include "tests/support/BroadcastListener.h"
 
 #include <QNetworkDatagram>
 

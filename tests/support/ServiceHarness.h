@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "plugin/TcpIpExport.h"
-#include "tests/channels/support/LoopbackClient.h"
+#include "tests/support/LoopbackClient.h"
 
 // Resets the fake host, picks a free port for the port dialog, initialises the
 // plug-in and runs its pre-run, which starts the worker.

@@ -1,0 +1,58 @@
+// Mutex and MutexLock: a plain mutex and its scoped lock, annotated so that
+// clang's thread-safety analysis checks every member marked GUARDED_BY one of
+// them (see plugin/ThreadAnnotations.h).  Underneath: std::mutex, which
+// ThreadSanitizer understands; on Windows a slim reader/writer lock
+// (plugin/platform/MutexWindows.cpp), since MinGW's win32 thread model has no
+// std::mutex.
+//
+//   Mutex mutex;
+//   QVector<float> values GUARDED_BY(mutex);
+//   {
+//     MutexLock lock(&mutex);
+//     values.append(1.0f);
+//   }
+#pragma once
+
+#if !defined(_WIN32)
+#include <mutex>
+#endif
+
+#include "plugin/ThreadAnnotations.h"
+
+class CAPABILITY("mutex") Mutex {
+ public:
+  Mutex() = default;
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+
+#if defined(_WIN32)
+  void lock() EXCLUSIVE_LOCK_FUNCTION();
+  void unlock() UNLOCK_FUNCTION();
+#else
+  void lock() EXCLUSIVE_LOCK_FUNCTION() { mutex.lock(); }
+  void unlock() UNLOCK_FUNCTION() { mutex.unlock(); }
+#endif
+  // Tells the analysis the lock is held where it cannot see it taken.
+  void assertHeld() ASSERT_EXCLUSIVE_LOCK() {}
+
+ private:
+#if defined(_WIN32)
+  // An SRWLOCK: one pointer, all zero when unlocked.
+  void* srwLock = nullptr;
+#else
+  std::mutex mutex;
+#endif
+};
+
+// Holds `mutex` from construction to the end of the scope.
+class SCOPED_CAPABILITY MutexLock {
+ public:
+  explicit MutexLock(Mutex* mutex) EXCLUSIVE_LOCK_FUNCTION(mutex) : mutex(mutex) { mutex->lock(); }
+  ~MutexLock() UNLOCK_FUNCTION() { mutex->unlock(); }
+
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  Mutex* const mutex;
+};
