@@ -186,7 +186,9 @@ TEST_F(Lifecycle, ACancelledPluginStaysCancelledForLaterPreRuns) {
     FakeHost::state().integerInput = port;
     TcpIpExport fresh;
     ASSERT_TRUE(fresh.initPlugin());
-    if (workerStarted) ASSERT_TRUE(fresh.executePreRun(0));
+    if (workerStarted) {
+      ASSERT_TRUE(fresh.executePreRun(0));
+    }
     FakeHost::state().integerInput = 49151;
     ASSERT_TRUE(fresh.executePreRun(0));
     EXPECT_EQ(fresh.isRunning(), workerStarted);
