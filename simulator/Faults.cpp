@@ -1,28 +1,17 @@
 #include "simulator/Faults.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <sstream>
 
+#include "simulator/Options.h"
+
 namespace {
 
-bool parseProbability(const std::string& text, double& value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  const double v = std::strtod(text.c_str(), &end);
-  if (end == nullptr || *end != '\0' || !(v >= 0.0 && v <= 1.0)) return false;
-  value = v;
-  return true;
-}
+bool parseProbability(const std::string& text, double& value) { return parseDouble(text, 0.0, 1.0, value); }
 
+// A count: digits only, no sign.
 bool parseWhole(const std::string& text, long long low, long long high, long long& value) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
-  char* end = nullptr;
-  errno = 0;
-  const long long v = std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || end == nullptr || *end != '\0' || v < low || v > high) return false;
-  value = v;
-  return true;
+  return !text.empty() && text[0] != '-' && text[0] != '+' && parseLong(text, low, high, value);
 }
 
 // "50ms", "0.8s" or "50" (milliseconds), at most an hour.

@@ -8,8 +8,6 @@
 
 #include "simulator/Faults.h"
 
-namespace {
-
 bool parseLong(const std::string& text, long long low, long long high, long long& value) {
   if (text.empty()) return false;
   char* end = nullptr;
@@ -28,6 +26,8 @@ bool parseDouble(const std::string& text, double low, double high, double& value
   value = v;
   return true;
 }
+
+namespace {
 
 bool parseVersion(const std::string& text, SimOptions& o) {
   int parts[3] = {0, 0, 0};

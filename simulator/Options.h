@@ -48,5 +48,11 @@ ParseResult parseOptions(int argc, const char* const* argv, SimOptions& options,
 // The --help text.
 std::string usageText();
 
+// The whole of `text` as a decimal integer from `low` to `high`; false (and
+// `value` unchanged) for anything else.
+bool parseLong(const std::string& text, long long low, long long high, long long& value);
+// The whole of `text` as a number from `low` to `high`.
+bool parseDouble(const std::string& text, double low, double high, double& value);
+
 // The answer to the port dialog that means "cancelled".
 inline constexpr int kPortCancelAnswer = 49151;

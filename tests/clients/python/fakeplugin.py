@@ -55,6 +55,16 @@ def answer_handshake(conn):
     return role
 
 
+def serve_requests(answer):
+    """A serve() that answers each request with answer(name, ints)."""
+    def serve(conn):
+        answer_handshake(conn)
+        while True:
+            name, ints = parse_request(read_frame(conn))
+            conn.sendall(answer(name, ints))
+    return serve
+
+
 def parse_text(body):
     (count,) = struct.unpack(">I", body[:4])
     return body[4:4 + count].split(b"\0")[0].decode("latin-1")

@@ -8,19 +8,9 @@ import time
 import pytest
 
 from fakeplugin import (FakePlugin, answer_handshake, error_reply, frame, parse_request, read_frame,
-                        recv_exact, reply, text)
+                        recv_exact, reply, serve_requests, text)
 from nmbclient import (Client, ConnectionLost, NimbrelError, OversizedReply, ProtocolError,
                        ReplyTimeout)
-
-
-def serve_requests(answer):
-    """A serve() that answers each request with answer(name, ints)."""
-    def serve(conn):
-        answer_handshake(conn)
-        while True:
-            name, ints = parse_request(read_frame(conn))
-            conn.sendall(answer(name, ints))
-    return serve
 
 
 def test_handshake_sends_the_role_and_exposes_the_version():

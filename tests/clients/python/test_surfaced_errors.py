@@ -12,8 +12,7 @@ import time
 import numpy
 import pytest
 
-from fakeplugin import (FakePlugin, answer_handshake, error_reply, frame, parse_request, read_frame, reply,
-                        text)
+from fakeplugin import FakePlugin, answer_handshake, error_reply, frame, reply, serve_requests, text
 from nmbclient import Client, ConnectionLost, NimbrelError, Subscription
 from nmbclient.cli import main
 
@@ -37,15 +36,6 @@ def sending(data, then_wait=None):
         conn.sendall(data)
         if then_wait is not None:
             then_wait.wait(5)
-    return serve
-
-
-def serve_requests(answer):
-    def serve(conn):
-        answer_handshake(conn)
-        while True:
-            name, ints = parse_request(read_frame(conn))
-            conn.sendall(answer(name, ints))
     return serve
 
 
