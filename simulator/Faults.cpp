@@ -34,9 +34,9 @@ bool parseDuration(const std::string& text, int& ms) {
 
 }  // namespace
 
-bool parseFaults(const std::string& spec, FaultPlan& plan, std::string& error) {
+bool parseFaults(const std::string& list, FaultPlan& plan, std::string& error) {
   FaultPlan parsed;
-  std::stringstream items(spec);
+  std::stringstream items(list);
   std::string item;
   bool empty = true;
   while (std::getline(items, item, ',')) {

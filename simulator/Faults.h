@@ -37,8 +37,8 @@ struct FaultPlan {
   }
 };
 
-// Parses SPEC (see above) into `plan`.  On failure `error` names the item.
-bool parseFaults(const std::string& spec, FaultPlan& plan, std::string& error);
+// Parses the --faults list (see above) into `plan`.  On failure `error` names the item.
+bool parseFaults(const std::string& list, FaultPlan& plan, std::string& error);
 
 // The faults of one volume.
 struct VolumeFaults {

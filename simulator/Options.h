@@ -18,7 +18,7 @@ struct SimOptions {
   int startDelayMs = -1;      // before the first volume of each run; -1: one TR
   int lingerMs = 0;           // with exitWhenDone: serving after the last run, before the end
   bool exitWhenDone = false;  // false: keep serving after the last run until Ctrl-C
-  std::string faults;         // --faults SPEC, checked by parseFaults
+  std::string faults;         // --faults LIST, checked by parseFaults
   int versionMajor = 3, versionMinor = 1, versionSubversion = 0;
   int port = -1;  // -1: ask on a terminal, else the dialog's default
   std::uint64_t seed = 1;
