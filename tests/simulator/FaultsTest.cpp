@@ -33,7 +33,7 @@ TEST(Faults, RefusesWhatItCannotRead) {
     std::string error;
     EXPECT_FALSE(parseFaults(bad, plan, error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;
-    EXPECT_EQ(plan.jitterMs, 99) << "a refused spec leaves the plan alone: " << bad;
+    EXPECT_EQ(plan.jitterMs, 99) << "a refused list leaves the plan alone: " << bad;
   }
 }
 

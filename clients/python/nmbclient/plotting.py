@@ -166,9 +166,16 @@ def figure_size(info, baseline=None):
 
 def interactive_backend():
     """The name of matplotlib's backend, or None when it cannot open a window."""
+    import os
+    import sys
+
     import matplotlib
     backend = matplotlib.get_backend()
     non_interactive = {"agg", "cairo", "pdf", "pgf", "ps", "svg", "template"}
     if backend.lower() in non_interactive or backend.lower().startswith("module://matplotlib_inline"):
+        return None
+    # matplotlib names a window backend (TkAgg, QtAgg) even where there is no
+    # display to open it on, and then draws into nothing.
+    if sys.platform.startswith("linux") and not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")):
         return None
     return backend

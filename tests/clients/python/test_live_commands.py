@@ -124,7 +124,13 @@ def test_record_needs_an_output_and_ends_when_the_plugin_goes_away(tmp_path, cap
     assert "lost in the middle of a run" in capsys.readouterr().err
 
 
-def test_plot_without_a_display_says_so_and_connects_nowhere(tmp_path, capsys, monkeypatch):
+@pytest.mark.parametrize("backend", ["agg", "TkAgg"])
+def test_plot_without_a_display_says_so_and_connects_nowhere(tmp_path, capsys, monkeypatch, backend):
+    # A terminal with no display: matplotlib may still name a window backend.
+    import matplotlib
+    monkeypatch.setattr(matplotlib, "get_backend", lambda: backend)
+    monkeypatch.delenv("DISPLAY", raising=False)
+    monkeypatch.delenv("WAYLAND_DISPLAY", raising=False)
     monkeypatch.chdir(tmp_path)
     with FakeRun([(1, 0.05)]) as run:
         code = main(["--port", str(run.port), "plot"], out=io.StringIO())
@@ -231,9 +237,9 @@ def test_the_thermometer_example_feeds_back_percent_signal_change_after_the_base
     import time
     path = os.path.join(os.path.dirname(__file__), "..", "..", "..", "clients", "python", "examples",
                         "thermometer_feedback.py")
-    spec = importlib.util.spec_from_file_location("thermometer_feedback", path)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    module = importlib.util.spec_from_file_location("thermometer_feedback", path)
+    example = importlib.util.module_from_spec(module)
+    module.loader.exec_module(example)
     with FakeRun([(t, 0.02) for t in range(1, 13)]) as run:
         feedback = example.Feedback("127.0.0.1", run.port, 0, 1, 5)
         updates = []
