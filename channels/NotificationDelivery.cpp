@@ -20,16 +20,6 @@ void NotificationDelivery::start() {
   if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
 }
 
-void NotificationDelivery::waitUntilDelivered() {
-  MutexLock lock(&mutex_);
-  // The condition variable gives the lock back while it waits and holds it
-  // again when it calls the predicate.
-  delivered_.wait(mutex_, [this] {
-    mutex_.assertHeld();
-    return queue_.empty() && !busy_;
-  });
-}
-
 void NotificationDelivery::stop() {
   {
     MutexLock lock(&mutex_);
@@ -42,6 +32,8 @@ void NotificationDelivery::stop() {
 void NotificationDelivery::run() {
   bool pending = false;
   MutexLock lock(&mutex_);
+  // The condition variable gives the lock back while it waits and holds it
+  // again when it calls the predicate.
   const auto ready = [this] {
     mutex_.assertHeld();
     return !queue_.empty() || stopping_;
@@ -58,11 +50,8 @@ void NotificationDelivery::run() {
       block = std::move(queue_.front());
       queue_.pop_front();
     }
-    busy_ = true;
     mutex_.unlock();
     pending = deliver_(block);
     mutex_.lock();
-    busy_ = false;
-    if (queue_.empty()) delivered_.notify_all();
   }
 }

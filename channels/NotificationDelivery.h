@@ -41,8 +41,6 @@ class NotificationDelivery {
   void start();
   // Queues `block` for delivery; never waits for a client.
   void post(QByteArray block) LOCKS_EXCLUDED(mutex_);
-  // Returns once every block posted so far has been handed to `deliver`.
-  void waitUntilDelivered() LOCKS_EXCLUDED(mutex_);
   // Delivers what was posted, then ends the thread.  Idempotent.
   void stop() LOCKS_EXCLUDED(mutex_);
 
@@ -55,9 +53,7 @@ class NotificationDelivery {
   const Deliver deliver_;
   Mutex mutex_;
   std::condition_variable_any wake_;
-  std::condition_variable_any delivered_;
   std::deque<QByteArray> queue_ GUARDED_BY(mutex_);
-  bool busy_ GUARDED_BY(mutex_) = false;  // a block is being delivered
   bool stopping_ GUARDED_BY(mutex_) = false;
   std::thread thread_;  // started and joined on the posting thread only
 };

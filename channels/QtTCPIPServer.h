@@ -67,7 +67,8 @@ class QtTCPIPServer : public QThread {
   // thread has ended the socket is asked, after taking in anything the peer
   // sent or a close it announced, so a client that left is noticed without
   // writing to it.  A channel whose connection could not be set up is never
-  // connected.
+  // connected.  Used for request channels; an execute channel's client is
+  // looked at by deliverNotification instead.
   bool isConnected() const;
   // Asks the thread to end; does not wait.
   void requestStop();

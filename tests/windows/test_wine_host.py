@@ -150,12 +150,11 @@ class HostileLoad:
             except OSError:
                 time.sleep(0.01)
 
-    def __enter__(self):
+    def start(self):
         for t in self.threads:
             t.start()
-        return self
 
-    def __exit__(self, *exc):
+    def finish(self):
         self.stop.set()
         for t in self.threads:
             t.join(30)
@@ -190,13 +189,13 @@ def test_hostile_clients_leave_the_run_at_its_pace_and_the_good_clients_whole():
             try:
                 for name, time_point in steps:
                     if not post_steps and name == "PreStepCalled":
-                        load.__enter__()  # the load starts with the run
+                        load.start()  # the load starts with the run
                     if name == "PostStepCalled":
                         post_steps.append(time_point)
                     if name == "PostRunCalled":
                         break
             finally:
-                load.__exit__()
+                load.finish()
             done.set()
             asker.join(15)
         good.close()
