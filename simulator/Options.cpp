@@ -79,7 +79,7 @@ std::string usageText() {
          "  --conditions K         task conditions of the block design (1)\n"
          "  --block-volumes N      volumes per block (10)\n"
          "  --noise SD             synthetic noise, standard deviation in sample units (10)\n"
-         "  --activation PCT       synthetic task effect in percent of the baseline (2)\n"
+         "  --activation PCT       synthetic task effect in percent of the baseline (3)\n"
          "  --classes N            switch the classifier on with N classes (off)\n"
          "  --raw-log              print the plug-in's log lines verbatim\n"
          "  --client CMD           start CMD (through sh) once the plug-in serves; it runs in the\n"
