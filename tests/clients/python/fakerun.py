@@ -41,10 +41,11 @@ class FakeRun:
     """`steps`: (time point, seconds to wait before it) per post-step, or (NEW_RUN, seconds).  `already`: volumes
     processed before any client came.  `drop_after`: the execute connection closes after that
     many post-steps and the host processes two more volumes unannounced (the next execute
-    connection continues the run).  `classes`: classifier classes (0: none)."""
+    connection continues the run).  `classes`: classifier classes (0: none).  `host_ends`: the host
+    stops right after the post-run (every connection closes).  `port`: 0 for a free one."""
 
     def __init__(self, steps, rois=3, already=0, expected=30, classes=0, drop_after=None, start_delay_s=0.3,
-                 post_run=True):
+                 post_run=True, host_ends=False, port=0):
         self.steps = list(steps)
         self.rois = rois
         self.current = already
@@ -53,10 +54,11 @@ class FakeRun:
         self.drop_after = drop_after
         self.start_delay_s = start_delay_s
         self.post_run = post_run
+        self.host_ends = host_ends
         self.next_step = 0
         self.done = threading.Event()
         self._lock = threading.Lock()
-        self.plugin = FakePlugin(self._serve)
+        self.plugin = FakePlugin(self._serve, port)
         self.port = self.plugin.port
 
     def close(self):
@@ -101,10 +103,13 @@ class FakeRun:
             with self._lock:
                 self.current = time_point
                 self.next_step += 1
-            conn.sendall(notification("PreStepCalled", time_point - 1) + notification("PostStepCalled", time_point))
+            # As a 3.1 host: the volume has arrived, and counts, before its pre-step.
+            conn.sendall(notification("PreStepCalled", time_point) + notification("PostStepCalled", time_point))
             sent += 1
         if self.post_run:
             conn.sendall(notification("PostRunCalled", self.current))
+        if self.host_ends:
+            self.plugin.hang_up()
         self.done.set()
         conn.recv(1)  # stays open until the client goes
 
