@@ -280,6 +280,12 @@ def main(argv=None):
         forwarder.drain()
     finally:
         forwarder.close()
+        # Ending anyway: a later SIGTERM (the parent's end) must not write to
+        # a wakeup socket that is about to close.
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        signal.set_wakeup_fd(-1)
+        wakeup.close()
+        wakeup_writer.close()
     return 0
 
 
