@@ -5,6 +5,7 @@ import csv
 import os
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -138,3 +139,26 @@ def test_get_answers_any_request(session):
     assert code == 1 and "No function call matched!" in err
     code, _, err = run_nmb(session, "get", "tGetMeanOfROI", 3)
     assert code == 1 and "NrOfROI out of range (ROI 3 asked; the host has 3 ROIs, 0 to 2)" in err
+
+
+def test_record_started_before_the_host_has_the_first_volume_live(tmp_path):
+    # The host serves one TR (0.3 s) before its first volume: a recorder that
+    # waits for it must be subscribed by then.
+    simulator.require_private_network()
+    port = simulator.free_tcp_port()
+    recorder = subprocess.Popen(nmb(port, "--wait", 30, "record", "--csv", tmp_path / "run.csv"),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=environment())
+    time.sleep(1.0)
+    host = subprocess.Popen([simulator.simulator_path(), "--port", str(port), "--exit-when-done", "--volumes", "3",
+                             "--tr-ms", "300", "--dims", "8", "8", "4"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        out, err = recorder.communicate(timeout=60)
+    finally:
+        host.wait(30)
+    assert recorder.returncode == 0, err
+    with open(tmp_path / "run.csv", newline="") as handle:
+        rows = list(csv.DictReader(handle))
+    assert [(row["time_point"], row["marks"], row["post_steps"]) for row in rows] == [
+        ("1", "n/a", "1"), ("2", "n/a", "1"), ("3", "n/a", "1")]
+    assert rows[0]["condition"] == "0" and rows[0]["wall_clock"] != "n/a"
