@@ -42,7 +42,8 @@ class FakeRun:
     processed before any client came.  `drop_after`: the execute connection closes after that
     many post-steps and the host processes two more volumes unannounced (the next execute
     connection continues the run).  `classes`: classifier classes (0: none).  `host_ends`: the host
-    stops right after the post-run (every connection closes).  `port`: 0 for a free one."""
+    stops right after the post-run, before it answers another request (every connection
+    closes).  `port`: 0 for a free one."""
 
     def __init__(self, steps, rois=3, already=0, expected=30, classes=0, drop_after=None, start_delay_s=0.3,
                  post_run=True, host_ends=False, port=0):
@@ -57,6 +58,7 @@ class FakeRun:
         self.host_ends = host_ends
         self.next_step = 0
         self.done = threading.Event()
+        self._post_run_sent = threading.Event()
         self._lock = threading.Lock()
         self.plugin = FakePlugin(self._serve, port)
         self.port = self.plugin.port
@@ -77,6 +79,9 @@ class FakeRun:
         else:
             while True:
                 name, ints = parse_request(read_frame(conn))
+                if self._post_run_sent.is_set() and self.host_ends:
+                    self._hang_up()
+                    return
                 with self._lock:
                     conn.sendall(self._answer(name, ints))
 
@@ -108,10 +113,17 @@ class FakeRun:
             sent += 1
         if self.post_run:
             conn.sendall(notification("PostRunCalled", self.current))
+        self._post_run_sent.set()
         if self.host_ends:
-            self.plugin.hang_up()
+            time.sleep(0.5)  # unless a request comes first
+            self._hang_up()
+            return
         self.done.set()
         conn.recv(1)  # stays open until the client goes
+
+    def _hang_up(self):
+        self.plugin.hang_up()
+        self.done.set()
 
     def _answer(self, name, ints):
         current = self.current

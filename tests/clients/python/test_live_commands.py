@@ -99,6 +99,9 @@ def test_a_host_that_stops_after_its_run_is_no_loss_and_the_next_one_counts_runs
     assert LOST not in [e.state for e in events if isinstance(e, State)]
     assert [e.run for e in events if isinstance(e, RunInfo)] == [1, 1]
     assert [(v.run, v.time_point) for v in volumes(events)] == [(1, 1), (1, 2), (1, 1)]
+    # The first host was gone before it answered for its last volume: the volume is
+    # still there, its values unknown, and the run ended, not lost.
+    assert all(math.isnan(m) for m in volumes(events)[1].means)
 
 
 def test_a_host_whose_run_is_over_is_idle_and_its_old_run_is_not_followed():
