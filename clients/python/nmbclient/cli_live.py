@@ -105,7 +105,8 @@ class Following:
                 if args.steps is not None and live >= args.steps:
                     return
         if lost is not None:
-            self._say("the host did not come back; giving up")
+            if args.wait is not None:
+                self._say("the host did not come back within %g s; giving up" % args.wait)
             self.status = STATUS_LOST
             yield lost
 
