@@ -83,8 +83,9 @@ std::string usageText() {
          "  --classes N            switch the classifier on with N classes (off)\n"
          "  --raw-log              print the plug-in's log lines verbatim\n"
          "  --client CMD           start CMD (through sh) once the plug-in serves; it runs in the\n"
-         "                         simulator's network namespace; after the runs the simulator\n"
-         "                         ends with it (a grace period, then it is stopped)\n"
+         "                         simulator's network namespace, with nmbclient on PYTHONPATH;\n"
+         "                         after the runs the simulator ends with it (a grace period, then\n"
+         "                         it is stopped), with status 4 when the command failed\n"
          "  --project NAME         project name (nimbrel-sim)\n"
          "  --watch-folder DIR, --target-folder DIR, --feedback-folder DIR\n"
          "  --help                 this text\n";
