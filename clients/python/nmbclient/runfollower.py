@@ -426,36 +426,43 @@ class RunFollower:
     def _volumes(self, notification: Notification) -> Iterator[Event]:
         """The volumes a post-step brings: those the host dropped before it, then its own."""
         step = self._cadence.judge(notification.time_point, notification.received_at)
-        dropped = range(self._cadence.last_time_point + 1, step.time_point) if GAP in step.marks else range(0)
         try:
             live = self._read_live(step)
-            filled = self._read_dropped(dropped)
+            filled = self._read_dropped(self._dropped_before(step))
         except (NmbError, OSError):
-            # The host may have ended right after this step, its post-run on the way.
-            end = self._pending_run_end()
+            # The host may have ended right after this step, its post-run on the way:
+            # then the run ended, and its last volumes are there, their values unknown.
+            end, pending = self._pending_run_end()
             if end is None:
                 raise
-            self._cadence.accept(step)
-            yield from (self._unread(t, (DROPPED,), True) for t in dropped)
-            yield self._unread(step.time_point, step.marks, False, step)
+            yield from self._unread(step)
+            for later in pending:
+                yield from self._unread(self._cadence.judge(later.time_point, later.received_at))
             yield end
             raise ConnectionLost("the host ended after its run") from None
         self._cadence.accept(step)
         yield from filled
         yield live
 
-    def _pending_run_end(self) -> Optional[State]:
-        """The run's end, if its "PostRunCalled" is among the notifications already received."""
+    def _dropped_before(self, step: Step) -> range:
+        return range(self._cadence.last_time_point + 1, step.time_point) if GAP in step.marks else range(0)
+
+    def _pending_run_end(self) -> Tuple[Optional[State], List[Notification]]:
+        """The run's end, if its "PostRunCalled" is among the notifications already
+        received, and the post-steps that came before it."""
         assert self._subscription is not None
+        pending: List[Notification] = []
         while True:
             try:
                 notification = self._subscription.next(timeout=0)
             except (NmbError, OSError):
-                return None
+                return None, pending
             if notification is None:
-                return None
+                return None, pending
             if notification.name == texts.POST_RUN_CALLED:
-                return self._run_end(notification.time_point)
+                return self._run_end(notification.time_point), pending
+            if notification.name == texts.POST_STEP_CALLED:
+                pending.append(notification)
 
     def _read_live(self, step: Step) -> Volume:
         assert self._info is not None and self._client is not None
@@ -491,14 +498,16 @@ class RunFollower:
                                   None, pearson, partial, None, None, None, (DROPPED,), 0, True))
         return volumes
 
-    def _unread(self, time_point: int, marks: Tuple[str, ...], backfilled: bool,
-                step: Optional[Step] = None) -> Volume:
-        """A volume whose values could not be asked for any more (the host had ended)."""
+    def _unread(self, step: Step) -> Iterator[Volume]:
+        """The volumes of a step whose values could not be asked for any more (the
+        host had ended): those dropped before it, then its own, with NaN means."""
         assert self._info is not None
-        arrived = step.received_at if step is not None else None
-        return Volume(self._info.run, time_point, [math.nan] * self._info.nr_of_rois, None, None, None, None,
-                      wall_clock_of(arrived) if arrived is not None else None, arrived, None, marks,
-                      step.missing if step is not None else 0, backfilled)
+        nan = [math.nan] * self._info.nr_of_rois
+        for t in self._dropped_before(step):
+            yield Volume(self._info.run, t, nan, None, None, None, None, None, None, None, (DROPPED,), 0, True)
+        self._cadence.accept(step)
+        yield Volume(self._info.run, step.time_point, nan, None, None, None, None, wall_clock_of(step.received_at),
+                     step.received_at, None, step.marks, step.missing, False)
 
 
 def pair_names(nr_of_rois: int) -> List[str]:

@@ -88,6 +88,7 @@ class FakeRun:
     def _announce(self, conn):
         time.sleep(self.start_delay_s)
         sent = 0
+        pending = b""
         while self.next_step < len(self.steps):
             if self.drop_after is not None and sent == self.drop_after:
                 self.drop_after = None
@@ -103,17 +104,24 @@ class FakeRun:
                 with self._lock:
                     ended, self.current = self.current, 0
                     self.next_step += 1
-                conn.sendall(notification("PostRunCalled", ended))
-                continue
-            with self._lock:
-                self.current = time_point
-                self.next_step += 1
-            # As a 3.1 host: the volume has arrived, and counts, before its pre-step.
-            conn.sendall(notification("PreStepCalled", time_point) + notification("PostStepCalled", time_point))
-            sent += 1
+                pending += notification("PostRunCalled", ended)
+            else:
+                with self._lock:
+                    self.current = time_point
+                    self.next_step += 1
+                # As a 3.1 host: the volume has arrived, and counts, before its pre-step.
+                pending += notification("PreStepCalled", time_point) + notification("PostStepCalled", time_point)
+                sent += 1
+            # Steps without a wait between them, and the post-run after the last, go out in one write.
+            if self.next_step < len(self.steps) and self.steps[self.next_step][1] > 0 or \
+                    self.next_step == len(self.steps) and not self.post_run:
+                conn.sendall(pending)
+                pending = b""
         if self.post_run:
-            conn.sendall(notification("PostRunCalled", self.current))
+            pending += notification("PostRunCalled", self.current)
         self._post_run_sent.set()
+        if pending:
+            conn.sendall(pending)
         if self.host_ends:
             time.sleep(0.5)  # unless a request comes first
             self._hang_up()

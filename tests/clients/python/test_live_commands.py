@@ -189,6 +189,19 @@ def test_record_keeps_one_row_per_volume_through_every_fault_and_tells_an_early_
     assert sidecar["SamplingFrequency"] is None  # no nominal TR given
 
 
+def test_record_of_a_host_that_ends_before_answering_keeps_every_volume_and_the_normal_end(tmp_path, capsys):
+    # Volume 2 (twice) and 3 come with the post-run; the host is gone before it
+    # answers for them: their rows are there, values unknown, and the run ended.
+    with FakeRun([(1, 0.1), (2, 0.1), (2, 0), (3, 0)], expected=3, host_ends=True) as run:
+        code, _ = record(run, tmp_path)
+    assert code == 0 and "lost" not in capsys.readouterr().err
+    header, rows, sidecar = read_recording(tmp_path)
+    column = {name: [row[i] for row in rows] for i, name in enumerate(header)}
+    assert (column["time_point"], column["post_steps"]) == (["1", "2", "3"], ["1", "2", "1"])
+    assert column["marks"] == ["n/a", "repeated", "n/a"] and column["roi0"][1:] == ["n/a", "n/a"]
+    assert sidecar["Runs"][0]["End"] == "complete"
+
+
 def test_record_needs_an_output_and_a_lost_run_fails(tmp_path, capsys):
     assert main(["record"], out=io.StringIO()) == 2
     with FakeRun([(1, 0.05), (2, 0.05), (3, 0.05)], drop_after=2) as run:
