@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "simulator/ClientProcess.h"
+#include "simulator/platform/System.h"
 
 namespace {
 
@@ -46,6 +47,29 @@ ClientCommand::Outcome ClientCommand::finish(int graceMs) {
   }
   process_.reset();
   return outcome_;
+}
+
+bool ClientCommand::failed(const Outcome& outcome) {
+  switch (outcome.kind) {
+    case Outcome::Kind::NotStarted:
+    case Outcome::Kind::Signalled:
+      return true;
+    case Outcome::Kind::Exited:
+      return outcome.code != 0;
+    case Outcome::Kind::Running:
+    case Outcome::Kind::Stopped:
+    case Outcome::Kind::Killed:
+      return false;
+  }
+  return false;
+}
+
+void ClientCommand::provideClientPackage() {
+  const std::string folder = NMB_SIM_PYTHON_CLIENT;
+  if (!simsys::isFile(folder + "/nmbclient/__init__.py")) return;
+  const std::string current = simsys::environmentVariable("PYTHONPATH");
+  simsys::setEnvironmentVariable("PYTHONPATH",
+                                 current.empty() ? folder : folder + simsys::kSearchPathSeparator + current);
 }
 
 std::string ClientCommand::describe(const Outcome& outcome) {

@@ -5,7 +5,9 @@
 // 127.0.0.1.  `--client CMD` starts CMD through the system's shell once the
 // plug-in serves, i.e. after the first pre-run, in a process group of its own
 // so that everything the command starts can be stopped with it.  Its standard
-// streams are the simulator's.
+// streams are the simulator's, and its environment too, with the source
+// tree's Python client package put first on PYTHONPATH (provideClientPackage)
+// so that "python3 my_feedback.py" imports nmbclient without installing it.
 //
 // All members are called on one thread (the simulator's main thread).
 #pragma once
@@ -49,6 +51,16 @@ class ClientCommand {
 
   // One line for the user, e.g. "ended by itself with status 0".
   static std::string describe(const Outcome& outcome);
+  // True when the command failed: it could not be started, ended with a
+  // status other than 0 or on a signal of its own.  A command stopped after
+  // the grace period did not fail: the simulator ended it.
+  static bool failed(const Outcome& outcome);
+
+  // Puts the Python client package of the source tree the simulator was built
+  // from first on PYTHONPATH, for the command to inherit; nothing when that
+  // folder is gone.  Changes the process's environment: call before any
+  // other thread exists.
+  static void provideClientPackage();
 
   // The platform's handle of the running command (ClientProcess.h).
   struct Process;

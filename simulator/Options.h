@@ -32,7 +32,7 @@ struct SimOptions {
   bool conditionsGiven = false;
   int blockVolumes = 10;
   double noise = 10.0;
-  double activationPercent = 2.0;
+  double activationPercent = 3.0;
   int classes = 0;
   bool rawLog = false;
   std::string client;  // command started once the plug-in serves

@@ -75,9 +75,25 @@ bool RunDriver::serve(long long ms, const std::function<bool()>& done) {
   }
 }
 
+std::string RunDriver::FaultLog::summary() const {
+  auto list = [](const char* kind, const std::vector<int>& volumes) {
+    std::string text = std::to_string(volumes.size()) + " " + kind;
+    for (size_t i = 0; i < volumes.size(); ++i)
+      text += (i > 0 ? ", " : volumes.size() == 1 ? " (volume " : " (volumes ") + std::to_string(volumes[i]);
+    return volumes.empty() ? text : text + ")";
+  };
+  std::string text = list("dropped", dropped) + ", " + list("repeated", repeated) + ", " + list("late", late);
+  if (jittered > 0)
+    text += "; jitter delayed " + std::to_string(jittered) + " volumes by up to " +
+            std::to_string(jitterMaxMs) + " ms (" + std::to_string(jitterTotalMs / jittered) +
+            " ms on average)";
+  return text;
+}
+
 bool RunDriver::runOnce(PluginObject& plugin, int run) {
   host_.beginRun(run);
   stepTimes_ = StepTimes();
+  faultLog_ = FaultLog();
   check(plugin.executePreRun(0), "executePreRun");
   if (onServing_) {
     onServing_();
@@ -94,15 +110,24 @@ bool RunDriver::runOnce(PluginObject& plugin, int run) {
       break;
     }
     const std::string volume = "volume " + std::to_string(v + 1);
-    if (faults.delayMs > 0)
+    // Jitter touches every volume: it is summed up at the run's end, so that
+    // the rarer faults stand out as they happen.
+    if (faults.late) {
       console_.notice("fault: " + volume + " arrives " + std::to_string(faults.delayMs) +
-                      " ms after its slot (" + (faults.late ? "late" : "jitter") + ")");
+                      " ms after its slot (late)");
+      faultLog_.late.push_back(v + 1);
+    } else if (faults.delayMs > 0) {
+      faultLog_.jittered += 1;
+      faultLog_.jitterTotalMs += faults.delayMs;
+      if (faults.delayMs > faultLog_.jitterMaxMs) faultLog_.jitterMaxMs = faults.delayMs;
+    }
     if (!host_.acquireVolume()) break;
     if (faults.drop) {
       // The host has the volume and processes it, but the plug-in never hears
       // of it: its next step sees the time point jump.
       host_.processVolume();
       console_.notice("fault: " + volume + " dropped: no pre- or post-step; the time point jumps over it");
+      faultLog_.dropped.push_back(v + 1);
     } else {
       step(plugin, &PluginObject::executePreStep, "executePreStep", v + 1);
       host_.processVolume();
@@ -110,6 +135,7 @@ bool RunDriver::runOnce(PluginObject& plugin, int run) {
       if (faults.repeat) {
         console_.notice("fault: " + volume +
                         " repeated: pre- and post-step once more for the same time point");
+        faultLog_.repeated.push_back(v + 1);
         step(plugin, &PluginObject::executePreStep, "executePreStep", v + 1);
         step(plugin, &PluginObject::executePostStep, "executePostStep", v + 1);
       }
@@ -128,6 +154,7 @@ bool RunDriver::runOnce(PluginObject& plugin, int run) {
                     ": post-run in the middle");
   if (!complete) console_.notice("interrupted: ending run " + std::to_string(run + 1) + " early");
   step(plugin, &PluginObject::executePostRun, "executePostRun", 0);
+  if (faults_) console_.notice("run " + std::to_string(run + 1) + " faults: " + faultLog_.summary());
   char figures[200];
   std::snprintf(figures, sizeof figures, "run %d: the plug-in held the host for %.1f ms at most (%s), %.2f ms on average",
                 run + 1, stepTimes_.maxMs, stepTimes_.worst.c_str(), stepTimes_.totalMs / stepTimes_.calls);

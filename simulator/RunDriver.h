@@ -9,8 +9,10 @@
 //
 // With a fault plan the runs look like real ones: volumes arrive late or with
 // jitter, the host skips the plug-in for a volume (its time point jumps),
-// processes a step twice, or ends a run in the middle.  Each injected fault is
-// reported as a console notice starting with "fault: ".
+// processes a step twice, or ends a run in the middle.  Each dropped, repeated
+// or late volume is reported as it happens in a console notice starting with
+// "fault: "; the jitter, which touches every volume, and a list of the rest
+// come in one notice at the run's end.
 //
 // The driver times every step call: at the end of each run a notice says how
 // long the plug-in held the host's thread at most and on average, the figure
@@ -21,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "simulator/Faults.h"
 
@@ -68,6 +71,15 @@ class RunDriver {
     std::string worst;
   };
 
+  // The faults injected into the current run.
+  struct FaultLog {
+    std::vector<int> dropped, repeated, late;
+    int jittered = 0, jitterMaxMs = 0;
+    long long jitterTotalMs = 0;
+    // "2 dropped (volume 6, 26), 0 repeated, ...; jitter delayed ..."
+    std::string summary() const;
+  };
+
   SimHost& host_;
   Console& console_;
   RunTiming timing_;
@@ -76,4 +88,5 @@ class RunDriver {
   std::function<void()> onServing_;
   std::unique_ptr<FaultDice> faults_;  // null: regular runs
   StepTimes stepTimes_;
+  FaultLog faultLog_;
 };

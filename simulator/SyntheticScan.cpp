@@ -49,15 +49,18 @@ void SyntheticScan::volume(int run, int index, short* out) const {
   const double drift =
       settings_.driftPercent / 100.0 * (index / span) + 0.002 * std::sin(2.0 * kPi * index / 100.0);
   const double phase = static_cast<double>(settings_.seed % 97);
-  const double sharedSignal = settings_.noise * (std::sin(2.0 * kPi * index / 17.0 + phase) +
-                                                 0.5 * std::sin(2.0 * kPi * index / 7.3 + 2.0 * phase));
+  // Two slow sines, scaled so that their sum stays within -1 and 1.
+  const double fluctuation =
+      (std::sin(2.0 * kPi * index / 17.0 + phase) + 0.5 * std::sin(2.0 * kPi * index / 7.3 + 2.0 * phase)) /
+      1.5;
+  const double shared = settings_.sharedPercent / 100.0 * fluctuation;
   std::vector<double> task(static_cast<size_t>(protocol_.conditions()) + 1, 0.0);
   for (int c = 1; c <= protocol_.conditions(); ++c)
     task[static_cast<size_t>(c)] = settings_.activationPercent / 100.0 * protocol_.design(c - 1, index);
   for (int i = 0; i < n; ++i) {
     const size_t s = static_cast<size_t>(i);
-    double value = baseline_[s] * (1.0 + drift + task[static_cast<size_t>(condition_[s])]);
-    if (shared_[s]) value += sharedSignal;
+    double value =
+        baseline_[s] * (1.0 + drift + task[static_cast<size_t>(condition_[s])] + (shared_[s] ? shared : 0.0));
     if (settings_.noise > 0.0) value += noise(generator);
     out[i] = static_cast<short>(std::clamp(std::lround(value), 0L, 32767L));
   }

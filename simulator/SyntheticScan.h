@@ -2,12 +2,16 @@
 // baseline, Gaussian noise, slow scanner drift and task activation in some ROIs.
 //
 // The signal of voxel i at volume t of run r is
-//   baseline_i * (1 + drift(t) + activation/100 * sum over the voxel's
-//   condition c of design(c, t)) + shared(t) + noise(seed, r, t, i)
-// rounded to a 16-bit sample.  ROI k < R-1 (or the only ROI) responds to task
+//   baseline_i * (1 + drift(t) + activation/100 * design(c_i, t)
+//                 + responding_i * shared/100 * fluctuation(t)) + noise(seed, r, t, i)
+// rounded to a 16-bit sample, where c_i is the task condition the voxel
+// responds to (none: no activation) and fluctuation(t) is a slow mix of two
+// sines within -1 and 1.  ROI k < R-1 (or the only ROI) responds to task
 // condition k mod K + 1; the last of several ROIs is a control region without
-// activation.  The responding ROIs also share a slow fluctuation, so their
-// time courses correlate beyond the task.  The same seed gives the same scan.
+// activation.  The responding ROIs also share the fluctuation, so their time
+// courses correlate beyond the task; by default it is a sixth of the task
+// effect, so that the block design stands out in every responding ROI.  The
+// same seed gives the same scan.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +26,8 @@ struct SyntheticScanSettings {
   int volumes = 200;
   std::uint64_t seed = 1;
   double noise = 10.0;             // standard deviation of the noise, in sample units
-  double activationPercent = 2.0;  // task effect relative to the baseline
+  double activationPercent = 3.0;  // task effect relative to the baseline
+  double sharedPercent = 0.5;      // peak of the responding ROIs' shared fluctuation
   double driftPercent = 1.0;       // linear drift over the run
 };
 

@@ -23,13 +23,15 @@ were created in, so the main thread creates every socket, switching between
 the two namespaces with setns(2) (which needs CAP_SYS_ADMIN: ./dev runs it as
 root, as it runs the simulator).  Each connection is then carried by two
 threads that only read and write.  It ends on SIGTERM, or when the process
-that started it (or the one given with --watch-pid) ends (Ctrl-C is left to the simulator, which still finishes
-its run).
+that started it (or the one given with --watch-pid) ends (Ctrl-C is left to
+the simulator, which still finishes its run).  Ending, it first passes on
+everything the host has sent on each connection (up to DRAIN_SECONDS): the
+host's last words, "PostRunCalled" among them, are usually still on their way
+when the host has ended and ./dev run stops the forwarder.
 """
 
 import argparse
 import ctypes
-import errno
 import os
 import select
 import signal
@@ -45,6 +47,9 @@ BROADCAST_PREFIX = b"Nimbrel Broadcast: "
 LOOPBACK = "127.0.0.1"
 # A port that was taken in the normal network is tried again after this long.
 RETRY_SECONDS = 2.0
+# The longest the forwarder waits, when told to end, for the hosts' sides of
+# its connections to deliver their last bytes and close.
+DRAIN_SECONDS = 5.0
 CHUNK = 1 << 16
 
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -72,26 +77,49 @@ def announced_port(datagram):
     return port if 0 < port < 65536 else None
 
 
-def pump(source, target, closed):
-    """Copies one direction of a connection until it ends; then ends the other side's writing."""
-    try:
-        while True:
-            data = source.recv(CHUNK)
-            if not data:
-                break
-            target.sendall(data)
-    except OSError:
-        pass
-    try:
-        target.shutdown(socket.SHUT_WR)
-    except OSError:
-        pass
-    # The second direction to finish closes both sockets.
-    with closed["lock"]:
-        closed["count"] += 1
-        if closed["count"] == 2:
-            source.close()
-            target.close()
+class Relay:
+    """One client connection and its connection to the host, carried by two threads."""
+
+    def __init__(self, client, host):
+        self.client = client
+        self.host = host
+        self._lock = threading.Lock()
+        self._finished = 0
+        # Set once everything the host sent has been passed on to the client.
+        self.host_done = threading.Event()
+        self.threads = [threading.Thread(target=self._pump, args=(client, host), daemon=True),
+                        threading.Thread(target=self._pump, args=(host, client, self.host_done), daemon=True)]
+        for thread in self.threads:
+            thread.start()
+
+    def _pump(self, source, target, done=None):
+        """Copies one direction until it ends; then ends the other side's writing."""
+        try:
+            while True:
+                data = source.recv(CHUNK)
+                if not data:
+                    break
+                target.sendall(data)
+        except OSError:
+            pass
+        try:
+            target.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+        if done is not None:
+            done.set()
+        # The second direction to finish closes both sockets.
+        with self._lock:
+            self._finished += 1
+            if self._finished == 2:
+                self.close()
+
+    def close(self):
+        for sock in (self.client, self.host):
+            try:
+                sock.close()
+            except OSError:
+                pass
 
 
 class Forwarder:
@@ -101,6 +129,7 @@ class Forwarder:
         self.relay_port = relay_port
         self.listeners = {}  # port -> listening socket in the normal network
         self.taken = {}  # port -> monotonic time of the last failed try
+        self.relays = []
         # The sockets of the normal network, created there.
         set_namespace(self.normal)
         self.relay = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -160,9 +189,8 @@ class Forwarder:
         host.settimeout(None)
         for sock in (client, host):
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        closed = {"lock": threading.Lock(), "count": 0}
-        for source, target in ((client, host), (host, client)):
-            threading.Thread(target=pump, args=(source, target, closed), daemon=True).start()
+        self.relays = [r for r in self.relays if not r.host_done.is_set()]
+        self.relays.append(Relay(client, host))
 
     def relay_announcement(self):
         try:
@@ -178,19 +206,36 @@ class Forwarder:
         except OSError:
             pass
 
-    def serve(self, stop, watch_pid=None):
+    def serve(self, stop, wakeup, watch_pid=None):
+        """Relays until `stop` is set (`wakeup` becomes readable then) or `watch_pid` ends."""
         while not stop.is_set():
             if watch_pid is not None and not os.path.exists("/proc/%d" % watch_pid):
                 return
             by_socket = {listener: port for port, listener in self.listeners.items()}
-            readable, _, _ = select.select([self.announcements] + list(by_socket), [], [], 0.5)
+            readable, _, _ = select.select([self.announcements, wakeup] + list(by_socket), [], [], 0.5)
             for sock in readable:
-                if sock is self.announcements:
+                if sock is wakeup:
+                    try:
+                        wakeup.recv(64)
+                    except OSError:
+                        pass
+                elif sock is self.announcements:
                     self.relay_announcement()
                 else:
                     self.accept(by_socket[sock], sock)
 
+    def drain(self, seconds=DRAIN_SECONDS):
+        """Takes no new client and waits until every host side has closed and all it sent was passed on."""
+        for listener in self.listeners.values():
+            listener.close()
+        self.listeners = {}
+        deadline = time.monotonic() + seconds
+        for relay in self.relays:
+            relay.host_done.wait(max(0.0, deadline - time.monotonic()))
+
     def close(self):
+        for relay in self.relays:
+            relay.close()
         for listener in self.listeners.values():
             listener.close()
         self.announcements.close()
@@ -213,13 +258,13 @@ def main(argv=None):
     # Ends with whatever started it (./dev run), even if that is killed.
     _libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
     stop = threading.Event()
-
-    def end_now(*_):
-        # Raised in the main thread, so a wait in select() ends at once.
-        stop.set()
-        raise SystemExit(0)
-
-    signal.signal(signal.SIGTERM, end_now)
+    # A signal only sets the flag and wakes the main thread's select(): the
+    # forwarder then ends in its own time, whatever it was doing, and a second
+    # SIGTERM (the parent's end after its kill) changes nothing.
+    wakeup, wakeup_writer = socket.socketpair()
+    wakeup_writer.setblocking(False)
+    signal.set_wakeup_fd(wakeup_writer.fileno())
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
     # Ctrl-C on the terminal reaches the whole process group; the simulator
     # then still finishes its run, and its clients need the door until the end.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -228,17 +273,19 @@ def main(argv=None):
     except OSError as exc:
         log("cannot start: %s" % exc)
         return 1
-    for port in args.port:
-        forwarder.open_port(port)
     try:
-        forwarder.serve(stop, args.watch_pid)
-    except SystemExit:
-        pass
-    except OSError as exc:
-        if exc.errno != errno.EINTR:
-            raise
+        for port in args.port:
+            forwarder.open_port(port)
+        forwarder.serve(stop, wakeup, args.watch_pid)
+        forwarder.drain()
     finally:
         forwarder.close()
+        # Ending anyway: a later SIGTERM (the parent's end) must not write to
+        # a wakeup socket that is about to close.
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        signal.set_wakeup_fd(-1)
+        wakeup.close()
+        wakeup_writer.close()
     return 0
 
 

@@ -6,8 +6,9 @@
 //
 // Exit status: 0 after the last run, 1 when the plug-in cannot be created or
 // refuses to initialise, 2 for bad options or input, 3 when the plug-in never
-// managed to listen on its port, 130 after Ctrl-C during a run (the run is
-// still ended with its post-run and the plug-in deleted and unloaded).
+// managed to listen on its port, 4 when the --client command failed, 130
+// after Ctrl-C during a run (the run is still ended with its post-run and the
+// plug-in deleted and unloaded).
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -34,6 +35,9 @@ namespace {
 
 // Time a --client command gets to end by itself once the simulator is done.
 constexpr int kClientGraceMs = 5000;
+// The longest the pre-run's "Listening on" lines wait for the listener to be
+// seen; the worker opens the port within milliseconds.
+constexpr int kListenSettleMs = 3000;
 
 int fail(int status, const std::string& message) {
   std::fprintf(stderr, "nimbrel-sim: error: %s\n", message.c_str());
@@ -55,6 +59,8 @@ int run(int argc, char** argv) {
       break;
   }
 
+  // Before any thread exists: it changes the environment the command inherits.
+  if (!options.client.empty()) ClientCommand::provideClientPackage();
   Console console(options.rawLog);
   // Before any thread exists, so that every thread inherits the blocked mask.
   interrupts::start([&console]() {
@@ -86,26 +92,39 @@ int run(int argc, char** argv) {
   settings.classifierLag = scan.trMs > 0 ? static_cast<int>((5000 + scan.trMs / 2) / scan.trMs) : 2;
   ListenWatch listenWatch;
   const std::thread::id hostThread = std::this_thread::get_id();
-  settings.logText = [&console, &listenWatch, hostThread](const char* text) {
-    console.logLine(text);
+  int servedPort = -1;
+  settings.logText = [&console, &listenWatch, &servedPort, hostThread](const char* text) {
     const std::string line = text != nullptr ? text : "";
     switch (listenWatch.observe(line, std::this_thread::get_id() == hostThread)) {
+      case ListenWatch::Seen::Claim: {
+        // The pre-run says it listens; shown only once the listener is seen.
+        const int port = servedPort;
+        std::vector<std::string> claims;
+        const ListenWatch::Outcome outcome =
+            listenWatch.settle([port]() { return simsys::processListensOn(port); }, kListenSettleMs, claims);
+        for (const std::string& claim : claims) console.logLine(claim);
+        if (outcome == ListenWatch::Outcome::Unknown)
+          console.notice("cannot tell whether the plug-in listens on port " + std::to_string(port));
+        break;
+      }
       case ListenWatch::Seen::Failure:
+        console.logLine(line);
         console.alert("THE PLUG-IN IS NOT LISTENING: " + renderLogMarkup(line, false) +
                       "\n             Clients that connect reach whatever else holds the port.");
         break;
       case ListenWatch::Seen::Recovery:
+        console.logLine(line);
         console.notice("the plug-in listens on its port now");
         break;
       case ListenWatch::Seen::Other:
+        console.logLine(line);
         break;
     }
   };
   settings.messageBox = [&console](const char* text) { console.messageBox(text); };
   const int port = options.port;
-  int servedPort = -1;
-  settings.integerInput = [&console, port, &servedPort](const char* prompt, int defaultValue, int minValue,
-                                                        int maxValue) {
+  settings.integerInput = [&console, &listenWatch, port, &servedPort](const char* prompt, int defaultValue,
+                                                                      int minValue, int maxValue) {
     int answer = defaultValue;
     if (port >= 0)
       answer = port;
@@ -113,6 +132,7 @@ int run(int argc, char** argv) {
       answer =
           console.askInteger(prompt, defaultValue, minValue, maxValue, kPortCancelAnswer, interrupts::flag());
     servedPort = answer;
+    listenWatch.expectPort(answer);
     return answer;
   };
   SimHost& host = SimHost::instance();
@@ -160,13 +180,18 @@ int run(int argc, char** argv) {
   FaultPlan faults;
   if (!options.faults.empty()) {
     parseFaults(options.faults, faults, error);  // checked with the options
-    console.notice("faults on request: " + options.faults + " (each is reported as it happens)");
+    console.notice("faults on request: " + options.faults +
+                   " (drops, repeats and late volumes are reported as they happen, all at each run's end)");
   }
   RunDriver driver(host, console, timing, interrupts::flag(), faults);
   ClientCommand client(options.client);
   if (!options.client.empty())
-    driver.onServing([&client, &console]() {
-      if (!client.start()) console.notice("warning: cannot start the client command");
+    driver.onServing([&client, &console, &listenWatch]() {
+      // It would reach whatever else holds the port.
+      if (listenWatch.failing())
+        console.notice("the client command is not started: the plug-in does not listen on its port");
+      else if (!client.start())
+        console.notice("warning: cannot start the client command");
     });
   const bool complete = driver.drive(*plugin);
   if (complete) {
@@ -174,7 +199,11 @@ int run(int argc, char** argv) {
     // simulator: clients finish reading at their own pace.
     const std::string where =
         servedPort >= 0 && servedPort != kPortCancelAnswer ? " on port " + std::to_string(servedPort) : "";
-    if (options.exitWhenDone) {
+    if (listenWatch.failing()) {
+      // Nothing to serve: the host ends, and says why below.
+      if (!listenWatch.neverListened())
+        console.notice("runs finished; the plug-in does not listen" + where + " any more, so the host ends");
+    } else if (options.exitWhenDone) {
       if (options.lingerMs > 0)
         console.notice("runs finished; the plug-in keeps serving" + where + " for " +
                        std::to_string(options.lingerMs) + " ms");
@@ -188,8 +217,10 @@ int run(int argc, char** argv) {
       driver.serve(-1, nullptr);
     }
   }
+  bool clientFailed = false;
   if (!options.client.empty()) {
     const ClientCommand::Outcome outcome = client.finish(kClientGraceMs);
+    clientFailed = ClientCommand::failed(outcome);
     console.notice("client command " + ClientCommand::describe(outcome));
   }
 
@@ -198,12 +229,20 @@ int run(int argc, char** argv) {
   plugin.reset();
   library.reset();
   if (listenWatch.neverListened()) {
-    console.alert("the plug-in never listened on its port: " +
+    console.alert("the plug-in never listened on its port, so no client could reach this host: " +
                   renderLogMarkup(listenWatch.lastFailure(), false));
     return 3;
   }
-  console.notice(complete ? "done" : "stopped after an interrupt; plug-in deleted and unloaded");
-  return complete ? 0 : 130;
+  if (!complete) {
+    console.notice("stopped after an interrupt; plug-in deleted and unloaded");
+    return 130;
+  }
+  if (clientFailed) {
+    console.alert("the client command failed (see above); the simulator ends with status 4");
+    return 4;
+  }
+  console.notice("done");
+  return 0;
 }
 
 int main(int argc, char** argv) {

@@ -5,14 +5,22 @@ classdef NimbrelClient < handle
   % instrument-control package (pkg load instrument-control).
   %
   %   c = NimbrelClient('127.0.0.1', 55555);        % connect and handshake
+  %   c = NimbrelClient('127.0.0.1', 55555, 5, 60); % time-out 5 s, wait up to 60 s for the host
   %   n = c.nrOfRois();
   %   means = c.meansOfAllRois();                   % all ROI means, one round trip
   %   vol = c.volumeAtTime(0);                      % int16 array, size [x y z]
   %   r = NimbrelClient.pairMatrix(c.pearsonCorrelation(10));
   %
+  % A host that is not up yet (the connection is refused, cannot be made or
+  % closes before the handshake answer) is tried again every 0.25 s while the
+  % wait (4th argument, seconds; Wait property) lasts, also by reconnect();
+  % then nmb:connection says how long it waited.
+  %
   % Errors carry identifiers:
   %   nmb:refused     the plug-in answered "Wrong request!"; the message is its
-  %                   text (e.g. 'NrOfROI out of range'); the connection stays usable
+  %                   text (e.g. 'NrOfROI out of range'), for a ROI out of range
+  %                   followed by the valid range ('NrOfROI out of range (ROI 7
+  %                   asked; the host has 3 ROIs, 0 to 2)'); the connection stays usable
   %   nmb:timeout     no complete reply within Timeout seconds
   %   nmb:connection  the connection failed or was closed
   %   nmb:protocol    the reply does not match the request
@@ -32,6 +40,7 @@ classdef NimbrelClient < handle
   properties
     Timeout = 5               % seconds, for the handshake and each reply
     MaxFrameBody = 2^30       % larger replies are refused
+    Wait = 0                  % seconds to wait for a host that is not up yet
   end
 
   properties (Access = private)
@@ -39,10 +48,11 @@ classdef NimbrelClient < handle
   end
 
   methods
-    function obj = NimbrelClient(host, port, timeout)
+    function obj = NimbrelClient(host, port, timeout, wait)
       if nargin < 1, host = '127.0.0.1'; end
       if nargin < 2, port = 55555; end
       if nargin >= 3, obj.Timeout = timeout; end
+      if nargin >= 4, obj.Wait = wait; end
       obj.Host = host;
       obj.Port = port;
       obj.reconnect();
@@ -61,15 +71,7 @@ classdef NimbrelClient < handle
     end
 
     function reconnect(obj)
-      obj.close();
-      try
-        obj.Socket = NimbrelClient.openSocket(obj.Host, obj.Port, obj.Timeout);
-      catch err
-        error('nmb:connection', 'cannot connect to %s:%d: %s', obj.Host, obj.Port, err.message);
-      end
-      obj.sendBytes(NimbrelClient.frame(NimbrelClient.textBytes('Request Socket')));
-      body = obj.receiveFrame(NimbrelClient.deadline(obj.Timeout));
-      obj.ServerVersion = NimbrelClient.decodeHandshake(body, 'Request Socket');
+      NimbrelClient.waitingFor(obj.Host, obj.Port, obj.Wait, @() obj.connectOnce());
     end
 
     function body = request(obj, name, varargin)
@@ -177,6 +179,19 @@ classdef NimbrelClient < handle
   end
 
   methods (Access = private)
+    function connectOnce(obj)
+      % One connection and handshake; reconnect() waits for the host with it.
+      obj.close();
+      try
+        obj.Socket = NimbrelClient.openSocket(obj.Host, obj.Port, obj.Timeout);
+      catch err
+        error('nmb:connection', 'cannot connect to %s:%d: %s', obj.Host, obj.Port, err.message);
+      end
+      obj.sendBytes(NimbrelClient.frame(NimbrelClient.textBytes('Request Socket')));
+      body = obj.receiveFrame(NimbrelClient.deadline(obj.Timeout));
+      obj.ServerVersion = NimbrelClient.decodeHandshake(body, 'Request Socket');
+    end
+
     function v = intRequest(obj, name)
       v = NimbrelClient.decodeInts(obj.exchange(name, []), name, [], 1);
     end
@@ -202,6 +217,27 @@ classdef NimbrelClient < handle
       limit = NimbrelClient.deadline(obj.Timeout);
       obj.sendBytes(NimbrelClient.requestFrame(name, args));
       body = obj.receiveFrame(limit);
+      if ~isempty(args) && ~isempty(strfind(name, 'OfROI'))
+        obj.addRoiRange(body, args(1));
+      end
+    end
+
+    function addRoiRange(obj, body, roi)
+      % A refusal of an ROI request: raised here with the valid ROI range when
+      % the ROI asked is outside it (every ROI request takes the ROI first).
+      try
+        [echoed, pos] = NimbrelClient.readText(uint8(body(:).'), 1);
+        if ~strcmp(echoed, 'Wrong request!'), return; end
+        text = NimbrelClient.readText(uint8(body(:).'), pos);
+        n = obj.nrOfRois();
+      catch
+        return;                  % not a refusal, or the count is not to be had
+      end
+      if roi >= 0 && roi < n, return; end
+      if n <= 0
+        error('nmb:refused', '%s (the host has no ROIs)', text);
+      end
+      error('nmb:refused', '%s (ROI %d asked; the host has %d ROIs, 0 to %d)', text, roi, n, n - 1);
     end
 
     function sendBytes(obj, bytes)
@@ -426,6 +462,27 @@ classdef NimbrelClient < handle
     end
     function t = deadline(timeout)
       t = NimbrelClient.now() + timeout;
+    end
+    function waitingFor(host, port, wait, attempt)
+      % Calls attempt() (a connect and handshake) until it succeeds; while
+      % `wait` seconds last, a failure to connect (nmb:connection, nmb:timeout)
+      % is tried again every 0.25 s.
+      limit = NimbrelClient.deadline(wait);
+      while true
+        try
+          attempt();
+          return;
+        catch err
+          if wait <= 0 || ~any(strcmp(err.identifier, {'nmb:connection', 'nmb:timeout'}))
+            rethrow(err);
+          end
+          if NimbrelClient.now() + 0.25 > limit
+            error('nmb:connection', 'no host answered at %s:%d within the %g s waited (the last try: %s)', ...
+                  host, port, wait, err.message);
+          end
+          pause(0.25);
+        end
+      end
     end
     function s = openSocket(host, port, timeout)
       if exist('OCTAVE_VERSION', 'builtin') && ~exist('tcpclient')

@@ -3,6 +3,7 @@ classdef NimbrelSubscription < handle
   % 'PreStepCalled', 'PostStepCalled' and 'PostRunCalled' with a time point.
   %
   %   s = NimbrelSubscription('127.0.0.1', 55555);
+  %   s = NimbrelSubscription('127.0.0.1', 55555, 5, 60);  % wait up to 60 s for the host
   %   c = NimbrelClient('127.0.0.1', 55555);
   %   while true
   %     n = s.next(10);                     % [] after 10 s without a notification
@@ -20,7 +21,8 @@ classdef NimbrelSubscription < handle
   % (a volume the host dropped), repeated is true for a step that came twice.
   % A connection that closes right after 'PostRunCalled' is the normal end of
   % a run: next() returns [] and Ended is true.  One that closes before is a
-  % lost run: next() raises nmb:connection.
+  % lost run: next() raises nmb:connection.  The 4th argument waits for a
+  % host that is not up yet, as NimbrelClient's does.
 
   properties (SetAccess = private)
     Host
@@ -36,24 +38,14 @@ classdef NimbrelSubscription < handle
   end
 
   methods
-    function obj = NimbrelSubscription(host, port, timeout)
+    function obj = NimbrelSubscription(host, port, timeout, wait)
       if nargin < 1, host = '127.0.0.1'; end
       if nargin < 2, port = 55555; end
       if nargin < 3, timeout = 5; end
+      if nargin < 4, wait = 0; end
       obj.Host = host;
       obj.Port = port;
-      try
-        obj.Socket = NimbrelClient.openSocket(host, port, timeout);
-      catch err
-        error('nmb:connection', 'cannot connect to %s:%d: %s', host, port, err.message);
-      end
-      write(obj.Socket, NimbrelClient.frame(NimbrelClient.textBytes('Execute Socket')));
-      body = obj.nextFrame(timeout);
-      if isempty(body)
-        obj.Socket = [];
-        error('nmb:timeout', 'no handshake answer within %g s', timeout);
-      end
-      NimbrelClient.decodeHandshake(body{1}, 'Execute Socket');
+      NimbrelClient.waitingFor(host, port, wait, @() obj.connectOnce(timeout));
     end
 
     function delete(obj)
@@ -114,6 +106,23 @@ classdef NimbrelSubscription < handle
   end
 
   methods (Access = private)
+    function connectOnce(obj, timeout)
+      obj.Socket = [];
+      obj.Pending = zeros(1, 0, 'uint8');
+      try
+        obj.Socket = NimbrelClient.openSocket(obj.Host, obj.Port, timeout);
+      catch err
+        error('nmb:connection', 'cannot connect to %s:%d: %s', obj.Host, obj.Port, err.message);
+      end
+      write(obj.Socket, NimbrelClient.frame(NimbrelClient.textBytes('Execute Socket')));
+      body = obj.nextFrame(timeout);
+      if isempty(body)
+        obj.Socket = [];
+        error('nmb:timeout', 'no handshake answer within %g s', timeout);
+      end
+      NimbrelClient.decodeHandshake(body{1}, 'Execute Socket');
+    end
+
     function body = nextFrame(obj, timeout)
       % {body} of the next frame, or {} (empty) when none completed in time.
       limit = NimbrelClient.deadline(timeout);

@@ -1,6 +1,7 @@
 // The simulator's platform layer: the few operating-system services a host
 // program needs beyond standard C++ (loading the plug-in library, where files
-// are, the console's input and interrupts).  One implementation per platform:
+// are, the environment a client command inherits, who listens on a port, the
+// console's input and interrupts).  One implementation per platform:
 // SystemPosix.cpp (Linux) and SystemWindows.cpp (Windows, as Nimbrel.exe).
 // Nothing else in the simulator includes a system header for these.
 #pragma once
@@ -49,6 +50,29 @@ std::string absolutePath(const std::string& path);
 // The full path of the running executable ("" if unknown).
 std::string executablePath();
 std::string currentFolder();
+
+// --- Environment -------------------------------------------------------
+
+// The value of the environment variable `name`, "" when it is not set.
+std::string environmentVariable(const char* name);
+// Sets `name` for this process and every program it starts afterwards.  Call
+// before any other thread exists: the C library's environment must not change
+// while another thread may read it.
+void setEnvironmentVariable(const char* name, const std::string& value);
+
+// The character between the folders of a search path (PATH, PYTHONPATH).
+#if defined(_WIN32)
+constexpr char kSearchPathSeparator = ';';
+#else
+constexpr char kSearchPathSeparator = ':';
+#endif
+
+// --- Network ---------------------------------------------------------------
+
+// True when a TCP socket of this very process listens on `port` (on any local
+// address).  Tells the plug-in's own listener apart from another program
+// holding the port.  Implemented in Listeners*.cpp.
+bool processListensOn(int port);
 
 // --- Console ---------------------------------------------------------------
 

@@ -58,6 +58,13 @@ std::string currentFolder() {
   return getcwd(buffer, sizeof buffer) ? buffer : ".";
 }
 
+std::string environmentVariable(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+void setEnvironmentVariable(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+
 bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 bool stdinIsTerminal() { return isatty(STDIN_FILENO) != 0; }
 bool stderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }

@@ -1,8 +1,8 @@
+#include <io.h>
 #include <windows.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <io.h>
 #include <utility>
 
 #include "simulator/platform/System.h"
@@ -13,9 +13,9 @@ namespace {
 std::string lastErrorText() {
   const DWORD code = GetLastError();
   char* text = nullptr;
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                     FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  const DWORD n = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
   std::string result = n > 0 && text ? std::string(text, n) : "error " + std::to_string(code);
   if (text) LocalFree(text);
   while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' '))
@@ -93,6 +93,22 @@ std::string currentFolder() {
   return n > 0 && n < MAX_PATH ? std::string(buffer, n) : ".";
 }
 
+std::string environmentVariable(const char* name) {
+  const DWORD size = GetEnvironmentVariableA(name, nullptr, 0);
+  if (size == 0) return "";
+  std::string value(size, '\0');
+  const DWORD n = GetEnvironmentVariableA(name, &value[0], size);
+  value.resize(n < size ? n : 0);
+  return value;
+}
+
+void setEnvironmentVariable(const char* name, const std::string& value) {
+  // The process's environment block is what CreateProcess hands on; the C
+  // runtime keeps a copy of its own for getenv.
+  SetEnvironmentVariableA(name, value.c_str());
+  _putenv_s(name, value.c_str());
+}
+
 bool stdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 bool stdinIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
 bool stderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
@@ -104,11 +120,13 @@ InputWait waitForInput(int timeoutMs) {
   if (GetConsoleMode(input, &mode)) {
     // A console signals for every event (focus, mouse, key up); only a key
     // press with a character is input, the rest is dropped.
-    if (WaitForSingleObject(input, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) return InputWait::TimedOut;
+    if (WaitForSingleObject(input, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0)
+      return InputWait::TimedOut;
     INPUT_RECORD record;
     DWORD count = 0;
     if (!PeekConsoleInputA(input, &record, 1, &count) || count == 0) return InputWait::TimedOut;
-    if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown && record.Event.KeyEvent.uChar.AsciiChar)
+    if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown &&
+        record.Event.KeyEvent.uChar.AsciiChar)
       return InputWait::Ready;
     ReadConsoleInputA(input, &record, 1, &count);
     return InputWait::TimedOut;

@@ -76,14 +76,19 @@ TEST(SimulatorClientCommand, StartsOnceThePluginServesAndIsStoppedAfterItsGraceP
   std::remove(marker.c_str());
 }
 
-TEST(SimulatorClientCommand, TheSimulatorEndsWithAClientThatEndsByItself) {
+TEST(SimulatorClientCommand, TheSimulatorEndsWithAClientThatEndsByItselfAndFailsWithIt) {
   // Without --exit-when-done the host serves after its runs until the client
-  // is done, and reports the client's own status.
+  // is done, and reports the client's own status.  The command imports the
+  // client package without installing it: status 1 if it could not.
   SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", std::to_string(freePort()),
                   "--volumes", "3", "--tr-ms", "100", "--dims", "4", "4", "2", "--client",
-                  "sleep 1.5; exit 4"});
-  EXPECT_EQ(sim.wait(30000), 0) << sim.err();
-  EXPECT_NE(sim.err().find("client command ended with status 4"), std::string::npos) << sim.err();
+                  "python3 -c 'import nmbclient' && sleep 1.5 && exit 5"});
+  EXPECT_EQ(sim.wait(30000), 4) << sim.err();
+  EXPECT_NE(sim.err().find("client command ended with status 5"), std::string::npos) << sim.err();
+
+  SimProcess fine({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", std::to_string(freePort()),
+                   "--volumes", "2", "--tr-ms", "50", "--dims", "4", "4", "2", "--client", "true"});
+  EXPECT_EQ(fine.wait(30000), 0) << fine.err();
 }
 
 TEST(SimulatorServing, KeepsServingAfterItsRunsUntilCtrlC) {
@@ -113,7 +118,11 @@ TEST(SimulatorPortClash, ASecondHostOnATakenPortSaysSoAndEndsWithStatus3) {
             std::string::npos)
       << second.out();
   EXPECT_NE(second.err().find("THE PLUG-IN IS NOT LISTENING"), std::string::npos) << second.err();
+  // One story: no claim to listen, nothing said to be served.
+  EXPECT_EQ(second.out().find("Listening on"), std::string::npos) << second.out();
+  EXPECT_EQ(second.err().find("serving"), std::string::npos) << second.err();
   EXPECT_EQ(first.out().find("Error"), std::string::npos) << first.out();
+  EXPECT_NE(first.out().find("Listening on port: " + std::to_string(port)), std::string::npos) << first.out();
   first.signal(SIGINT);
   first.wait(20000);
 }

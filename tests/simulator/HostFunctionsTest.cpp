@@ -160,8 +160,8 @@ TEST(SimHostRois, MeanIsTheMeanOfTheRoisVoxelValues) {
 }
 
 TEST(SimHostGlm, BetasRecoverTheTaskEffectInTheActiveRoiOnly) {
-  // 2 % activation on a baseline near 1000: the task beta of ROI 0 is 2 % of
-  // its voxels' baseline; the control ROI 1 has none.
+  // The task beta of ROI 0 is the activation (a percentage) of its voxels'
+  // baseline; the control ROI 1 has none.
   auto s = setUpHost(3, 1, 96, 4.0);
   for (int v = 0; v < 96; ++v) step();
   ASSERT_EQ(tGetFullNrOfPredictors(), 3);
@@ -170,8 +170,9 @@ TEST(SimHostGlm, BetasRecoverTheTaskEffectInTheActiveRoiOnly) {
   double baseline = 0.0;
   for (int i : s->rois[0].indices) baseline += s->scan->baseline(i);
   baseline /= static_cast<double>(s->rois[0].indices.size());
-  EXPECT_NEAR(tGetBetaOfROI(0, 0), 0.02 * baseline, 0.1 * 0.02 * baseline);
-  EXPECT_NEAR(tGetBetaOfROI(1, 0), 0.0, 0.1 * 0.02 * baseline);
+  const double effect = s->settings.activationPercent / 100.0 * baseline;
+  EXPECT_NEAR(tGetBetaOfROI(0, 0), effect, 0.1 * effect);
+  EXPECT_NEAR(tGetBetaOfROI(1, 0), 0.0, 0.1 * effect);
   // The constant's beta is the baseline level (mid-run drift included).
   EXPECT_NEAR(tGetBetaOfROI(0, 2), baseline, 0.02 * baseline);
 

@@ -80,8 +80,8 @@ TEST(SyntheticScan, IsDeterministicAndCarriesTheDesignedSignal) {
   noisy2.source->volume(1, 7, vb.data());
   EXPECT_NE(va, vb) << "another run has other noise";
 
-  // Without noise the active ROI follows baseline * (1 + drift + 2 % design);
-  // check the task part against the protocol at a block peak and at rest.
+  // Without noise the active ROI follows baseline * (1 + drift + activation *
+  // design + shared fluctuation); check it at a block peak and at rest.
   const auto& synthetic = static_cast<const SyntheticScan&>(*a.source);
   const int voxel = a.rois[0].indices[0];
   const int control = a.rois[2].indices[0];
@@ -91,13 +91,55 @@ TEST(SyntheticScan, IsDeterministicAndCarriesTheDesignedSignal) {
   a.source->volume(0, 9, rest.data());   // end of the first rest block
   a.source->volume(0, 19, task.data());  // end of the first task block
   const double base = synthetic.baseline(voxel);
-  const double expectedChange = base * 0.02 * (a.protocol->design(0, 19) - a.protocol->design(0, 9));
+  const double expectedChange =
+      base * options.activationPercent / 100.0 * (a.protocol->design(0, 19) - a.protocol->design(0, 9));
   const double drift = base * 0.01 * 10.0 / 59.0;
-  const double shared = 0.0;  // the shared fluctuation scales with the noise
+  // Seed 1: two sines of periods 17 and 7.3 volumes with phases 1 and 2, within +-0.5 %.
+  auto fluctuation = [](int t) {
+    const double pi = 3.14159265358979323846;
+    return 0.005 * (std::sin(2 * pi * t / 17.0 + 1.0) + 0.5 * std::sin(2 * pi * t / 7.3 + 2.0)) / 1.5;
+  };
+  const double shared = base * (fluctuation(19) - fluctuation(9));
   EXPECT_NEAR(task[static_cast<size_t>(voxel)] - rest[static_cast<size_t>(voxel)],
               expectedChange + drift + shared, base * 0.004 + 1.0);
   EXPECT_NEAR(task[static_cast<size_t>(control)] - rest[static_cast<size_t>(control)],
               synthetic.baseline(control) * 0.01 * 10.0 / 59.0, synthetic.baseline(control) * 0.004 + 1.0);
+}
+
+TEST(SyntheticScan, TheBlockDesignStandsOutOfTheSharedFluctuationByDefault) {
+  // Default model; ROI 0 against the control ROI 2 (both drift alike, only
+  // ROI 0 has the task and the shared fluctuation), on the plateaus of the
+  // task and rest blocks.
+  SimOptions options;
+  options.dims = Dims{24, 24, 12};
+  Scan scan;
+  std::string error;
+  ASSERT_TRUE(setUpScan(options, scan, error)) << error;
+  std::vector<short> volume(static_cast<size_t>(options.dims.voxels()));
+  std::vector<double> task, rest;
+  for (int t = 0; t < options.volumes; ++t) {
+    scan.source->volume(0, t, volume.data());
+    double active = 0, control = 0;
+    for (int i : scan.rois[0].indices) active += volume[static_cast<size_t>(i)];
+    for (int i : scan.rois[2].indices) control += volume[static_cast<size_t>(i)];
+    const double ratio = (active / scan.rois[0].indices.size()) / (control / scan.rois[2].indices.size());
+    const double design = scan.protocol->design(0, t);
+    if (design > 0.95) task.push_back(ratio);
+    if (std::fabs(design) < 0.05) rest.push_back(ratio);
+  }
+  ASSERT_GT(task.size(), 40u);
+  ASSERT_GT(rest.size(), 20u);
+  auto mean = [](const std::vector<double>& v) {
+    double sum = 0;
+    for (double x : v) sum += x;
+    return sum / static_cast<double>(v.size());
+  };
+  double spread = 0;
+  for (double x : rest) spread += (x - mean(rest)) * (x - mean(rest));
+  spread = std::sqrt(spread / static_cast<double>(rest.size())) / mean(rest);
+  const double effect = mean(task) / mean(rest) - 1.0;
+  EXPECT_NEAR(effect, 0.03, 0.003);
+  EXPECT_GT(effect, 6.0 * spread) << "the task effect drowns in the fluctuation (spread " << spread << ")";
 }
 
 TEST(ScanSetup, RefusesAnRoiOutsideTheVolume) {

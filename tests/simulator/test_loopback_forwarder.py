@@ -6,6 +6,7 @@ namespace (the test's "normal" network), as CTest runs it.
 """
 
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -69,20 +70,21 @@ def subscribe(port, deadline):
 
 
 @pytest.fixture
-def simulator_behind_forwarder(tmp_path):
+def simulator_behind_forwarder(tmp_path, request):
     require_setup()
     port = free_port()
     sim_log = open(tmp_path / "sim.log", "w+")
+    linger = getattr(request, "param", 1000)
     sim = subprocess.Popen(
         ["unshare", "--net", "sh", "-c", 'ip link set lo up && ip route add default dev lo && exec "$@"', "sh",
          os.environ["NMB_SIMULATOR"], "--port", str(port), "--volumes", str(VOLUMES), "--tr-ms", "150",
-         "--start-delay-ms", "3000", "--dims", "8", "8", "4", "--exit-when-done", "--linger-ms", "1000"],
+         "--start-delay-ms", "3000", "--dims", "8", "8", "4", "--exit-when-done", "--linger-ms", str(linger)],
         stdin=subprocess.DEVNULL, stdout=sim_log, stderr=subprocess.STDOUT)
     forwarder_log = open(tmp_path / "forwarder.log", "w+")
     forwarder = subprocess.Popen([sys.executable, FORWARDER, "--netns", wait_for_own_namespace(sim.pid)],
                                  stdin=subprocess.DEVNULL, stdout=forwarder_log, stderr=subprocess.STDOUT)
     try:
-        yield port, sim, forwarder
+        yield port, sim, forwarder, forwarder_log
     finally:
         for process in (sim, forwarder):
             if process.poll() is None:
@@ -94,7 +96,7 @@ def simulator_behind_forwarder(tmp_path):
 
 
 def test_a_program_in_the_normal_network_gets_the_whole_run_and_hears_the_host(simulator_behind_forwarder):
-    port, sim, forwarder = simulator_behind_forwarder
+    port, sim, forwarder, _ = simulator_behind_forwarder
     heard = discover(timeout=6, first_only=True)
     assert [(a.address, a.port) for a in heard] == [("127.0.0.1", port)]
 
@@ -122,3 +124,26 @@ def test_a_program_in_the_normal_network_gets_the_whole_run_and_hears_the_host(s
     assert sim.wait(20) == 0
     # The forwarder outlives the host only until it is stopped.
     assert forwarder.poll() is None
+
+
+@pytest.mark.parametrize("simulator_behind_forwarder", [0], indirect=True)
+def test_stopped_before_the_host_ends_it_still_delivers_the_end_of_the_run_and_ends_quietly(
+        simulator_behind_forwarder):
+    # As with ./dev run --exit-when-done, but the stop (SIGTERM, and another as
+    # the parent ends) comes while the host still has the last volumes and
+    # "PostRunCalled" to send: they must all come through before the door closes.
+    port, sim, forwarder, forwarder_log = simulator_behind_forwarder
+    subscription = subscribe(port, time.monotonic() + 5)
+    seen = []
+    for name, time_point in subscription.notifications(timeout=20):
+        if name != "PreStepCalled":
+            seen.append((name, time_point))
+        if (name, time_point) == ("PostStepCalled", VOLUMES - 4):
+            forwarder.send_signal(signal.SIGTERM)
+            forwarder.send_signal(signal.SIGTERM)
+    assert seen[-5:] == [("PostStepCalled", t) for t in range(VOLUMES - 3, VOLUMES + 1)] + [("PostRunCalled", VOLUMES)]
+    subscription.close()
+    assert sim.wait(20) == 0
+    assert forwarder.wait(10) == 0
+    forwarder_log.seek(0)
+    assert "Traceback" not in forwarder_log.read()

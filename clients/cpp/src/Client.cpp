@@ -19,7 +19,11 @@ void checkHead(const std::uint8_t* body, std::size_t size, std::string_view name
 }  // namespace
 
 Client::Client(std::string host, std::uint16_t port, Timeout timeout, std::uint64_t maxFrameBody)
-    : host_(std::move(host)), port_(port), timeout_(timeout), reader_(maxFrameBody) {
+    : Client(std::move(host), port, timeout, WaitForHost{}, maxFrameBody) {}
+
+Client::Client(std::string host, std::uint16_t port, Timeout timeout, WaitForHost wait,
+               std::uint64_t maxFrameBody)
+    : host_(std::move(host)), port_(port), timeout_(timeout), wait_(wait), reader_(maxFrameBody) {
   reconnect();
 }
 
@@ -29,6 +33,10 @@ void Client::close() {
 }
 
 void Client::reconnect() {
+  detail::connectWaiting(host_, port_, wait_, [this] { connectOnce(); });
+}
+
+void Client::connectOnce() {
   close();
   const net::Deadline until = deadline();
   stream_ = net::TcpStream::connect(host_, port_, until);

@@ -11,12 +11,17 @@ bool Notification::isPreStep() const { return name == texts::kPreStepCalled; }
 bool Notification::isPostStep() const { return name == texts::kPostStepCalled; }
 bool Notification::isPostRun() const { return name == texts::kPostRunCalled; }
 
-Subscription::Subscription(std::string host, std::uint16_t port, std::chrono::milliseconds timeout)
-    : host_(std::move(host)), port_(port), connectTimeout_(timeout) {
+Subscription::Subscription(std::string host, std::uint16_t port, std::chrono::milliseconds timeout,
+                           WaitForHost wait)
+    : host_(std::move(host)), port_(port), connectTimeout_(timeout), wait_(wait) {
   reconnect();
 }
 
 void Subscription::reconnect() {
+  detail::connectWaiting(host_, port_, wait_, [this] { connectOnce(); });
+}
+
+void Subscription::connectOnce() {
   close();
   lastPreStep_ = lastPostStep_ = -1;
   lastWasPostRun_ = ended_ = false;

@@ -3,24 +3,28 @@
     nmb discover                      plug-ins announcing themselves on this network
     nmb info                          project, folders, dimensions, ROIs, design, classifier
     nmb get NAME [INT ...]            any request, by wire name or method name
-    nmb watch [--steps N]             time point and ROI means at every post-step
+    nmb watch [--steps N]             ROI means of every volume, irregular ones marked
     nmb record --csv FILE|--tsv FILE  what every volume delivered, with times and marks
     nmb plot [--png FILE]             the run's ROI time courses with the protocol behind them
     nmb dashboard                     a live view of the run in the web browser
 
 Options before the command: --host (default 127.0.0.1), --port (55555),
---timeout (seconds per reply, 10).  Exit status: 0 done, 1 the plug-in
-refused a request, 2 a connection or protocol fault.
+--timeout (seconds per reply, 10), --wait (seconds to wait for the host).
+Exit status: 0 done, 1 the plug-in refused a request, 2 a connection or
+protocol fault (for watch, record and plot also a connection lost in the
+middle of a run) or a usage error, 3 the run ended early (watch, record,
+plot), 130 Ctrl-C.
 """
 
 import argparse
 import sys
+from typing import TextIO
 
 from . import cli_live, requests, texts
 from .client import Client
 from .discovery import discover
-from .errors import ConnectionLost, NimbrelError, NmbError
-from .subscription import Subscription
+from .errors import NimbrelError, NmbError
+from .runfollower import classifier_state
 
 
 def _real_text(value):
@@ -66,7 +70,13 @@ def _or_error(value):
     return "(%s)" % value.text if isinstance(value, NimbrelError) else value
 
 
-def cmd_info(args, out):
+def _classes(value: object) -> str:
+    if not isinstance(value, int):
+        return str(_or_error(value))
+    return "%s (%d)" % (classifier_state(value), value) if value <= 0 else str(value)
+
+
+def cmd_info(args: argparse.Namespace, out: TextIO) -> int:
     with Client(args.host, args.port, args.timeout, wait=args.wait) as client:
         names = ["project_name", "watch_folder", "target_folder", "feedback_folder",
                  "dims_of_functional_data", "current_time_point", "expected_nr_of_time_points",
@@ -98,7 +108,7 @@ def cmd_info(args, out):
             _or_error(values["full_nr_of_predictors"]), _or_error(values["current_nr_of_predictors"]),
             _or_error(values["nr_of_confound_predictors"]))),
         ("contrasts", _or_error(values["nr_of_contrasts"])),
-        ("classes", _or_error(values["number_of_classes"])),
+        ("classes", _classes(values["number_of_classes"])),
     ]
     output = values["current_classifier_output"]
     if isinstance(output, NimbrelError):
@@ -130,73 +140,32 @@ def cmd_get(args, out):
     return 0
 
 
-class _Steps:
-    """Follows post-steps: asks for the ROI means of each one."""
-
-    def __init__(self, args):
-        self.args = args
-        self.client = Client(args.host, args.port, args.timeout, wait=args.wait)
-        try:
-            self.subscription = Subscription(args.host, args.port, args.timeout, wait=args.wait)
-            self.nr_of_rois = self.client.nr_of_rois()
-        except BaseException:
-            self.client.close()
-            raise
-
-    def close(self):
-        self.subscription.close()
-        self.client.close()
-
-    def each(self):
-        """Yields (notification, means) per post-step until the run ends,
-        `--steps` post-steps were seen, or the plug-in closes the connection."""
-        seen = 0
-        while self.args.steps is None or seen < self.args.steps:
-            try:
-                notification = self.subscription.next()
-            except ConnectionLost:
-                if not self.subscription.run_ended:
-                    print("nmb: the connection was lost in the middle of a run", file=sys.stderr)
-                return
-            name, time_point = notification
-            if name == texts.POST_RUN_CALLED and not self.args.keep_going:
-                return
-            if name != texts.POST_STEP_CALLED:
-                continue
-            means = self.client.call_many([("mean_of_roi", (roi,)) for roi in range(self.nr_of_rois)],
-                                          errors="return")
-            seen += 1
-            yield notification, means
-
-
-def _cell(value, fmt="%.6g"):
-    if isinstance(value, NimbrelError) or value is None:
-        return ""
-    return fmt % value
-
-
-def cmd_watch(args, out):
-    steps = _Steps(args)
+def _port(text: str) -> int:
     try:
-        header = ["time"] + ["roi%d" % r for r in range(steps.nr_of_rois)] + ["latency"]
-        print("  ".join("%10s" % h for h in header), file=out, flush=True)
-        for notification, means in steps.each():
-            latency_ms = (steps.client.last_received_at - notification.received_at) * 1000
-            row = ["%10d" % notification.time_point]
-            row += ["%10s" % (_cell(m, "%.4f") or "-") for m in means]
-            row.append("%8.1f ms" % latency_ms)
-            print("  ".join(row), file=out, flush=True)
-    finally:
-        steps.close()
-    return 0
+        port = int(text)
+    except ValueError:
+        port = 0
+    if not 0 < port < 65536:
+        raise argparse.ArgumentTypeError("a port is a whole number from 1 to 65535, not %r" % text)
+    return port
 
 
-def build_parser():
+def _request_list() -> str:
+    lines = ["requests (method name, wire name, arguments):"]
+    for request in requests.REQUESTS:
+        lines.append("  %-40s %-40s %s" % (request.method, request.name, " ".join(request.params)))
+    lines.append("ROIs count from 0; a time point addresses a volume from 0, so the newest is the current "
+                 "time point - 1.")
+    return "\n".join(lines)
+
+
+def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="nmb", description="Talk to the Nimbrel network plug-in.")
     parser.add_argument("--host", default="127.0.0.1", help="plug-in address (default 127.0.0.1)")
-    parser.add_argument("--port", type=int, default=texts.BROADCAST_PORT, help="plug-in port (default 55555)")
-    parser.add_argument("--timeout", type=float, default=10.0, help="seconds to wait for a reply (default 10)")
-    parser.add_argument("--wait", type=float, default=None, metavar="SECONDS",
+    parser.add_argument("--port", type=_port, default=texts.BROADCAST_PORT, help="plug-in port (default 55555)")
+    parser.add_argument("--timeout", type=cli_live.positive_seconds, default=10.0,
+                        help="seconds to wait for a reply (default 10)")
+    parser.add_argument("--wait", type=cli_live.non_negative_seconds, default=None, metavar="SECONDS",
                         help="wait up to SECONDS for the host to appear (default: fail at once)")
     commands = parser.add_subparsers(dest="command", required=True)
 
@@ -208,16 +177,12 @@ def build_parser():
     p = commands.add_parser("info", help="project, folders, dimensions, ROIs, design, classifier")
     p.set_defaults(run=cmd_info)
 
-    p = commands.add_parser("get", help="send any request, e.g. 'get tGetMeanOfROI 0' or 'get mean_of_roi 0'")
-    p.add_argument("name")
-    p.add_argument("ints", nargs="*", type=int)
+    p = commands.add_parser("get", help="send any request, e.g. 'get tGetMeanOfROI 0' or 'get mean_of_roi 0'",
+                            epilog=_request_list(), formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("name", help="a request's name or method name (listed below)")
+    p.add_argument("ints", nargs="*", type=int, metavar="INT", help="the request's arguments")
     p.add_argument("--raw", action="store_true", help="print the reply's values as hex bytes")
     p.set_defaults(run=cmd_get)
-
-    p = commands.add_parser("watch", help="print the ROI means at every post-step")
-    p.add_argument("--steps", type=int, default=None, help="stop after this many post-steps")
-    p.add_argument("--keep-going", action="store_true", help="go on across runs instead of ending with the run")
-    p.set_defaults(run=cmd_watch)
 
     cli_live.add_commands(commands)
     return parser
@@ -229,7 +194,7 @@ def main(argv=None, out=None):
     try:
         return args.run(args, out)
     except NimbrelError as exc:
-        print("nmb: the plug-in refused: %s" % exc.text, file=sys.stderr)
+        print("nmb: the plug-in refused: %s" % exc, file=sys.stderr)
         return 1
     except (NmbError, OSError) as exc:
         print("nmb: %s" % exc, file=sys.stderr)

@@ -1,74 +1,162 @@
-"""The nmb commands that follow a run volume by volume: record, plot, dashboard.
+"""The nmb commands that follow a run volume by volume: watch, record, plot, dashboard.
 
-All three back-fill the run from its start, so they may be started in the
-middle of a scan.  record and plot end with the run ("PostRunCalled"), after
-`--steps` live volumes, or when the connection is lost; with nmb's
-`--wait SECONDS` they wait that long for the host to appear, and as long
-again after a loss before they give up (reconnecting reads what they missed).  The dashboard always
-waits and reconnects, and follows run after run until Ctrl-C.
+record, plot and the dashboard back-fill the run from its start, so they may be
+started in the middle of a scan; watch shows what comes from then on.  All of
+them fill in the volumes the host skipped and mark the irregular ones.  watch,
+record and plot end with the run ("PostRunCalled"), after `--steps` live
+volumes, or when the connection is lost; with nmb's `--wait SECONDS` they wait
+that long for the host to appear, and as long again after a loss before they
+give up (reconnecting reads what they missed).  The dashboard always waits and
+reconnects, and follows run after run until Ctrl-C.
+
+Their exit status says how the run ended: 0 at its normal end (or after
+`--steps`), 2 when the connection was lost in the middle of it, 3 when the host
+ended it early (fewer volumes than it expected), besides nmb's own statuses.
 """
 
 import argparse
 import sys
+from typing import Any, Callable, Iterator, Optional, TextIO, Union
 
 from .baseline import Baseline
-from .runfollower import LOST, RUN_ENDED, WAITING, RunFollower, RunInfo, State, Volume
+from .runfollower import (ENDED_EARLY, IDLE, LOST, RUN_ENDED, WAITING, RunFollower, RunInfo, State, Volume)
+
+# Exit statuses of the commands that follow a run (1 and 2 are nmb's own).
+STATUS_LOST = 2
+STATUS_ENDED_EARLY = 3
+
+Followed = Union[RunInfo, Volume, State]
 
 
-def _baseline(text):
+def _baseline(text: str) -> Baseline:
     try:
         return Baseline.parse(text)
     except ValueError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 
-def _follow(args, window=None):
-    """Yields RunInfo and Volume events of the run(s) the command follows, and reports
-    connection states on stderr; ends as the command's options say."""
-    follower = RunFollower(args.host, args.port, args.timeout, window=window, wait=args.wait)
-    live = 0
-    runs = 0
-    for event in follower.events():
-        if isinstance(event, State):
-            if event.state == RUN_ENDED and not args.keep_going:
-                return
-            if event.state == LOST:
-                print("nmb: the connection was lost in the middle of a run (%s)%s" % (
-                    event.detail, "" if args.wait is None else "; waiting for the host"), file=sys.stderr)
-                if args.wait is None:
+def _number(kind: Callable[[str], Any], low: float, what: str) -> Callable[[str], Any]:
+    """An argparse type: `kind` of the text, at least `low`."""
+    def parse(text: str) -> Any:
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError("%s, not %r" % (what, text)) from None
+        if value < low:
+            raise argparse.ArgumentTypeError("%s, not %s" % (what, text))
+        return value
+    return parse
+
+
+positive_int = _number(int, 1, "a whole number of 1 or more")
+non_negative_int = _number(int, 0, "a whole number of 0 or more")
+positive_seconds = _number(float, 1e-3, "a number of seconds above 0")
+non_negative_seconds = _number(float, 0, "a number of seconds, 0 or more")
+
+
+class Following:
+    """The run(s) a command follows, as RunInfo, Volume and run-end State events, with
+    the connection's story told on stderr; ends as the command's options say.
+    `status` is the exit status for how the run(s) ended."""
+
+    def __init__(self, args: argparse.Namespace, window: Optional[int] = None, history: bool = True) -> None:
+        self.args = args
+        self.follower = RunFollower(args.host, args.port, args.timeout, window=window, wait=args.wait,
+                                    history=history)
+        self.status = 0
+
+    def _say(self, text: str) -> None:
+        print("nmb: %s" % text, file=sys.stderr, flush=True)
+
+    def events(self) -> Iterator[Followed]:
+        args = self.args
+        live = runs = 0
+        lost: Optional[State] = None  # a loss the host has not come back from yet
+        for event in self.follower.events():
+            if isinstance(event, State):
+                if event.state in (RUN_ENDED, ENDED_EARLY):
+                    lost = None
+                    if event.state == ENDED_EARLY:
+                        self._say("run ended early: %s" % event.detail)
+                        self.status = STATUS_ENDED_EARLY
+                    yield event
+                    if not args.keep_going:
+                        return
+                elif event.state == LOST:
+                    self._say("the connection was lost in the middle of a run (%s)%s" % (
+                        event.detail, "" if args.wait is None else "; waiting for the host"))
+                    lost = event
+                elif event.state == IDLE:
+                    self._say("%s; waiting for a run to start (if you meant another host, nmb discover "
+                              "lists every host it hears)" % event.detail)
+                elif event.state == WAITING and args.wait is not None:
+                    self._say("waiting for the host at %s:%d" % (args.host, args.port))
+                continue
+            lost = None
+            if isinstance(event, RunInfo):
+                runs += 1
+                if runs > 1 and not args.keep_going:
                     return
-            elif event.state == WAITING and args.wait is not None:
-                print("nmb: waiting for the host at %s:%d" % (args.host, args.port), file=sys.stderr)
-        elif isinstance(event, RunInfo):
-            runs += 1
-            if runs > 1 and not args.keep_going:
-                return
-            yield event
-        elif isinstance(event, Volume):
+                yield event
+                continue
             yield event
             if not event.backfilled:
                 live += 1
                 if args.steps is not None and live >= args.steps:
                     return
+        if lost is not None:
+            if args.wait is not None:
+                self._say("the host did not come back within %g s; giving up" % args.wait)
+            self.status = STATUS_LOST
+            yield lost
 
 
-def cmd_record(args, out):
-    from .recording import Recorder
+def cmd_watch(args: argparse.Namespace, out: TextIO) -> int:
+    following = Following(args, history=False)
+    header_rois = None
+    for event in following.events():
+        if isinstance(event, RunInfo):
+            if header_rois != event.nr_of_rois:
+                header_rois = event.nr_of_rois
+                header = ["time"] + ["roi%d" % r for r in range(event.nr_of_rois)] + ["delay"]
+                print("  ".join("%10s" % h for h in header) + "  marks", file=out, flush=True)
+        elif isinstance(event, Volume):
+            row = ["%10d" % event.time_point]
+            row += ["%10s" % ("%.4f" % m if m == m else "-") for m in event.means]
+            row.append("%7.1f ms" % event.delay_ms if event.delay_ms is not None else "%10s" % "-")
+            marks = list(event.marks) + (["backfilled"] if event.backfilled else [])
+            if event.missing:
+                marks[marks.index("gap")] = "gap (%d missing)" % event.missing
+            print("  ".join(row) + ("  " + "+".join(marks) if marks else ""), file=out, flush=True)
+    return following.status
+
+
+def cmd_record(args: argparse.Namespace, out: TextIO) -> int:
+    from . import recording
     if not args.csv and not args.tsv:
         print("nmb record: give --csv FILE and/or --tsv FILE", file=sys.stderr)
         return 2
     window = args.window or None
     recorder = None
+    following = Following(args, window)
     try:
-        for event in _follow(args, window):
+        for event in following.events():
             if isinstance(event, RunInfo):
                 if recorder is None:
-                    recorder = Recorder(event, args.csv, args.tsv, args.baseline, window)
+                    recorder = recording.Recorder(event, args.csv, args.tsv, args.baseline, window, args.tr)
                 elif event.nr_of_rois != recorder.info.nr_of_rois:
                     print("nmb: the next run has %d ROIs instead of %d; recording ends"
                           % (event.nr_of_rois, recorder.info.nr_of_rois), file=sys.stderr)
                     break
-            elif recorder is not None:
+                else:
+                    recorder.begin_run(event)
+            elif recorder is None:
+                continue
+            elif isinstance(event, State):
+                how = {RUN_ENDED: recording.COMPLETE, ENDED_EARLY: recording.ENDED_EARLY}.get(
+                    event.state, recording.CONNECTION_LOST)
+                recorder.end_run(how, event.time_point)
+            else:
                 recorder.add(event)
     finally:
         if recorder is not None:
@@ -76,10 +164,10 @@ def cmd_record(args, out):
     rows = recorder.rows if recorder else 0
     files = " and ".join(f for f in (args.csv, args.tsv, recorder and recorder.sidecar_path) if f)
     print("recorded %d volumes to %s" % (rows, files), file=out)
-    return 0
+    return following.status
 
 
-def cmd_plot(args, out):
+def cmd_plot(args: argparse.Namespace, out: TextIO) -> int:
     import matplotlib
     if args.png:
         matplotlib.use("Agg")
@@ -91,8 +179,9 @@ def cmd_plot(args, out):
     import matplotlib.pyplot as plt
 
     series = figure = None
+    following = Following(args)
     try:
-        for event in _follow(args):
+        for event in following.events():
             if isinstance(event, RunInfo):
                 series = plotting.RunSeries(event)
                 if figure is None:
@@ -101,7 +190,13 @@ def cmd_plot(args, out):
                         plt.ion()
                         plt.show()
                 continue
+            if series is None:
+                continue
+            if isinstance(event, State):
+                series.end(event)
+                continue
             series.add(event)
+            assert figure is not None
             if not args.png and not plt.fignum_exists(figure.number):
                 return 0  # the user closed the window
             if not args.png and (not event.backfilled or event.time_point % 10 == 0):
@@ -116,40 +211,53 @@ def cmd_plot(args, out):
     if figure is not None and not args.png and plt.fignum_exists(figure.number):
         plt.ioff()
         plt.show()  # the finished run stays on screen until the window is closed
-    return 0
+    return following.status
 
 
-def cmd_dashboard(args, out):
+def cmd_dashboard(args: argparse.Namespace, out: TextIO) -> int:
     from .dashboard.server import serve
     return serve(args, out)
 
 
-def add_commands(commands):
-    """Registers record, plot and dashboard on the nmb parser's subcommands."""
-    def following(p):
-        p.add_argument("--steps", type=int, default=None, help="stop after this many live volumes")
+def add_commands(commands: Any) -> None:
+    """Registers watch, record, plot and dashboard on the nmb parser's subcommands."""
+    def following(p: argparse.ArgumentParser, what: str) -> None:
+        p.add_argument("--steps", type=positive_int, default=None, help="stop after this many live %s" % what)
         p.add_argument("--keep-going", action="store_true", help="go on across runs instead of ending with the run")
+
+    def baseline(p: argparse.ArgumentParser) -> None:
         p.add_argument("--baseline", type=_baseline, default=None, metavar="FIRST:LAST",
                        help="baseline time points for percent signal change, e.g. 1:10")
 
+    p = commands.add_parser("watch", help="print the ROI means of every volume, with its marks")
+    following(p, "volumes")
+    p.set_defaults(run=cmd_watch)
+
     p = commands.add_parser("record", help="write what each volume delivered to CSV and/or TSV + JSON sidecar")
-    following(p)
+    following(p, "volumes")
+    baseline(p)
     p.add_argument("--csv", help="CSV file with a header row")
     p.add_argument("--tsv", help="tab-separated file without header, with a JSON sidecar beside it (BIDS style)")
-    p.add_argument("--window", type=int, default=10,
+    p.add_argument("--window", type=non_negative_int, default=10,
                    help="correlation window in time points (default 10; 0: no correlations)")
+    p.add_argument("--tr", type=positive_seconds, default=None, metavar="SECONDS",
+                   help="the run's repetition time, for the sidecar's SamplingFrequency (the plug-in does "
+                        "not report it)")
     p.set_defaults(run=cmd_record)
 
     p = commands.add_parser("plot", help="plot the run's ROI time courses with the protocol behind them")
-    following(p)
+    following(p, "volumes")
+    baseline(p)
     p.add_argument("--png", help="save the figure to this file at the end instead of showing a window")
     p.set_defaults(run=cmd_plot)
 
     p = commands.add_parser("dashboard", help="a live view of the run in the web browser")
     p.add_argument("--bind", default="127.0.0.1",
                    help="address the page is served on (default 127.0.0.1: this computer only)")
-    p.add_argument("--http-port", type=int, default=8055, help="port the page is served on (default 8055; 0: any)")
-    p.add_argument("--window", type=int, default=20, help="initial correlation window in time points (default 20)")
+    p.add_argument("--http-port", type=non_negative_int, default=8055,
+                   help="port the page is served on (default 8055; 0: any)")
+    p.add_argument("--window", type=positive_int, default=20,
+                   help="initial correlation window in time points (default 20)")
     p.add_argument("--baseline", type=_baseline, default=Baseline(1, 10), metavar="FIRST:LAST",
                    help="initial baseline time points for percent signal change (default 1:10)")
     p.add_argument("--netns", metavar="NAME",

@@ -31,10 +31,11 @@ step); `reconnect()` opens a new connection.
 
 import collections
 import threading
+from typing import Optional
 
 from . import requests, wire
 from .connection import MAX_REPLY_BYTES, request_connection
-from .errors import ConnectionLost, NimbrelError, ProtocolError
+from .errors import ConnectionLost, NimbrelError, NmbError, ProtocolError
 from .shapes import catch_up_calls, join_catch_up, reshape_maps, reshape_volume
 
 Reply = collections.namedtuple("Reply", "name body payload received_at")
@@ -142,16 +143,35 @@ class Client:
     def _call(self, method, *args):
         return self.call_many([(method, args)])[0]
 
-    def _with_context(self, exc, request, args):
-        """The refusal with the valid ROI range added, when the client knows the count."""
-        if "roi" in request.params and self._known_rois is not None:
+    def _with_context(self, exc: NimbrelError, request: requests.Request, args: tuple) -> NimbrelError:
+        """The refusal with the valid range of the index the host refused: the ROIs
+        (asking for their count when no earlier reply gave it) or the time points
+        recorded so far.  Costs a round trip only for a refused request."""
+        hints = []
+        if "roi" in request.params:
+            rois = self._known_rois if self._known_rois is not None else self._ask("nr_of_rois")
             roi = args[request.params.index("roi")]
-            if not 0 <= roi < self._known_rois:
-                valid = ("the host has no ROIs" if self._known_rois <= 0 else
-                         "ROI %d asked; the host has %d ROI%s, 0 to %d" % (
-                             roi, self._known_rois, "" if self._known_rois == 1 else "s", self._known_rois - 1))
-                return NimbrelError(exc.text, valid)
-        return exc
+            if rois is not None and not 0 <= roi < rois:
+                hints.append("the host has no ROIs" if rois <= 0 else "ROI %d asked; the host has %d ROI%s, 0 to %d"
+                             % (roi, rois, "" if rois == 1 else "s", rois - 1))
+        # A window's time point has its own rules (a full window before it).
+        names = [n for n in ("time_point", "end_time_point") if n in request.params and "window" not in request.params]
+        if names:
+            current = self._ask("current_time_point")
+            asked = args[request.params.index(names[0])]
+            if current is not None and not 0 <= asked < current:
+                hints.append("time point %d asked; %s" % (asked, "the host has no volume yet" if current <= 0 else
+                                                          "the host has %d volume%s, time points 0 to %d"
+                                                          % (current, "" if current == 1 else "s", current - 1)))
+        return NimbrelError(exc.text, "; ".join(hints)) if hints else exc
+
+    def _ask(self, method: str) -> Optional[int]:
+        """An int request's answer, None if the host refuses it or the connection fails."""
+        try:
+            value = self.call_many([(method, ())], errors="return")[0]
+        except NmbError:
+            return None
+        return value if isinstance(value, int) else None
 
     def request(self, name, *ints):
         """Sends any request by its wire name with integer arguments; returns the raw Reply.

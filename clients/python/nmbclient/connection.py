@@ -11,6 +11,7 @@ no longer be trusted to start at a frame boundary.
 import select
 import socket
 import time
+from typing import Optional
 
 from . import texts, wire
 from .errors import ConnectionLost, OversizedReply, ProtocolError, ReplyTimeout
@@ -46,10 +47,7 @@ class Connection:
             raise ReplyTimeout("no connection to %s:%d within %.3g s; is the host (Nimbrel or nimbrel-sim) "
                                "serving there?" % (host, port, timeout)) from exc
         except OSError as exc:
-            raise ConnectionLost(
-                "cannot connect to %s:%d (%s); is the host (Nimbrel or nimbrel-sim) running with the plug-in "
-                "serving on that address and port? wait=SECONDS (nmb --wait) waits for it to appear"
-                % (host, port, exc.strerror or exc)) from exc
+            raise unreachable(host, port, exc.strerror or str(exc)) from exc
         self._sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         try:
             self.version = self._handshake(role)
@@ -175,6 +173,24 @@ class Connection:
 RETRY_SECONDS = 0.25
 
 
+def unreachable(host: str, port: int, reason: str, waited: Optional[float] = None) -> ConnectionLost:
+    """The error for a host that does not answer at host:port.  `reason` is the last
+    failure; `waited` the seconds spent waiting for the host (None: it was tried
+    once).  The error keeps `reason` as its attribute of that name."""
+    question = ("is the host (Nimbrel or nimbrel-sim) running with the plug-in serving on that address and "
+                "port?")
+    if waited is None:
+        error = ConnectionLost("cannot connect to %s:%d (%s); %s To wait for it to appear: wait=SECONDS, or "
+                               "nmb --wait SECONDS" % (host, port, reason, question))
+    else:
+        error = ConnectionLost("no host answered at %s:%d within the %.3g s waited (the last try: %s); %s "
+                               "(nmb discover lists the hosts that announce themselves)"
+                               % (host, port, waited, reason, question))
+    error.reason = reason  # type: ignore[attr-defined]
+    return error
+
+
+
 def connect(host, port, role, timeout, max_reply_bytes=MAX_REPLY_BYTES, wait=None):
     """A Connection; with `wait` (seconds) a host that is not there yet (refused,
     unreachable, or closing before the handshake) is tried again until it
@@ -183,9 +199,11 @@ def connect(host, port, role, timeout, max_reply_bytes=MAX_REPLY_BYTES, wait=Non
     while True:
         try:
             return Connection(host, port, role, timeout, max_reply_bytes)
-        except (ConnectionLost, ReplyTimeout):
-            if deadline is None or time.monotonic() + RETRY_SECONDS > deadline:
+        except (ConnectionLost, ReplyTimeout) as exc:
+            if deadline is None:
                 raise
+            if time.monotonic() + RETRY_SECONDS > deadline:
+                raise unreachable(host, port, getattr(exc, "reason", str(exc)), wait) from exc
         time.sleep(RETRY_SECONDS)
 
 

@@ -4,18 +4,20 @@ Default: one panel per ROI with its raw means, each scaled to its own range,
 so a task effect of a few percent stays visible next to ROIs of very
 different intensity.  With a baseline, percent signal change of every ROI on
 one shared axis.  Behind the traces the protocol conditions are shaded (one
-colour per task condition, rest left white); skipped volumes are marked with
-a red dashed line, late and repeated ones with ticks on the top edge.  Volume
-ticks are whole time points; the legend sits outside the data; the title
-names the project and the run.
+colour per task condition, rest left white); volumes the host skipped (their
+values read afterwards) or that could not be read are marked with a red
+dashed line, late and repeated ones with ticks on the top edge.  Volume ticks
+are whole time points; the legend sits outside the data; the title names the
+project and the run, and says so when the run ended early.
 
 Needs matplotlib.
 """
 
 import math
+from typing import Dict, List, Optional, Set
 
 from .baseline import percent_change
-from .runfollower import GAP, LATE, REPEATED
+from .runfollower import DROPPED, ENDED_EARLY, LATE, REPEATED, RunInfo, State, Volume
 
 # Conditions 1, 2, ... (0 is rest and stays unshaded).
 CONDITION_COLOURS = ["#f4a261", "#2a9d8f", "#9b5de5", "#e9c46a", "#4361ee", "#e76f51"]
@@ -29,14 +31,20 @@ def condition_colour(condition):
 class RunSeries:
     """The volumes of one run, by time point, as the plot needs them."""
 
-    def __init__(self, info):
+    def __init__(self, info: RunInfo) -> None:
         self.info = info
-        self.means = {}        # time point -> list of ROI means
-        self.conditions = {}   # time point -> condition (live volumes only)
-        self.marks = {}        # time point -> marks
-        self.first_wall_clock = None
+        self.means: Dict[int, List[float]] = {}  # time point -> ROI means
+        self.conditions: Dict[int, int] = {}     # time point -> condition (live volumes only)
+        self.marks: Dict[int, Set[str]] = {}     # time point -> marks
+        self.first_wall_clock: Optional[str] = None
+        self.ended_early: Optional[str] = None  # "30 of 200 volumes"
 
-    def add(self, volume):
+    def end(self, state: State) -> None:
+        """The run's end (a RunFollower State)."""
+        if state.state == ENDED_EARLY:
+            self.ended_early = state.detail
+
+    def add(self, volume: Volume) -> None:
         if volume.time_point in self.means and REPEATED in volume.marks:
             self.marks.setdefault(volume.time_point, set()).add(REPEATED)
             return
@@ -59,8 +67,10 @@ class RunSeries:
         return [self.means[t][roi] if t in self.means and roi < len(self.means[t]) else math.nan
                 for t in self.time_points()]
 
-    def missing(self):
-        return [t for t in self.time_points() if t not in self.means]
+    def missing(self) -> List[int]:
+        """Time points the host skipped or whose values are unknown."""
+        return [t for t in self.time_points()
+                if t not in self.means or DROPPED in self.marks.get(t, ()) or all(map(math.isnan, self.means[t]))]
 
 
 def _condition_blocks(conditions):
@@ -75,14 +85,16 @@ def _condition_blocks(conditions):
     return blocks
 
 
-def title_of(series):
+def title_of(series: RunSeries) -> str:
     info = series.info
     points = series.time_points()
     run = "run %d" % info.run
     if series.first_wall_clock:
         run += " (first volume seen %s)" % series.first_wall_clock[:19].replace("T", " ")
     span = "time points 1-%d" % points[-1] if points else "no volumes yet"
-    if info.expected_time_points:
+    if series.ended_early:
+        span += ", ended early: %s" % series.ended_early
+    elif info.expected_time_points:
         span += " of %d" % info.expected_time_points
     return "%s, %s: %s" % (info.project or "Nimbrel project", run, span)
 
@@ -151,7 +163,7 @@ def draw(figure, series, baseline=None):
         handles.append(Patch(color="#555555", alpha=0.6, label="baseline, time points %d-%d" % (baseline.first,
                                                                                               baseline.last)))
     if missing:
-        handles.append(Line2D([], [], color="#d62828", linestyle="--", label="missing volume"))
+        handles.append(Line2D([], [], color="#d62828", linestyle="--", label="volume skipped by the host"))
     if any(LATE in m or REPEATED in m for m in series.marks.values()):
         handles.append(Line2D([], [], color="#d62828", marker="v", linestyle="", label="late / repeated"))
     figure.suptitle(title_of(series), fontsize=12)

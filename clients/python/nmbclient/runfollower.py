@@ -8,30 +8,35 @@
 
 `events()` yields, in order of happening:
 
-- State: the connection state changed ("waiting for the host", "connected",
-  "run ended", "connection lost").
+- State: the connection or the run changed: WAITING for the host, CONNECTED,
+  IDLE (the host answers but no run is in progress: no volume came for
+  `idle_after_s`, or its last run is over), RUN_ENDED, ENDED_EARLY (the
+  post-run came before the expected volumes; `detail` says "30 of 200
+  volumes"), LOST (the connection ended in the middle of a run).  A
+  connection that closes after the run's end is the host stopping, never LOST.
 - RunInfo: what the host reports at the start of a run (or when the follower
   joins one): project, dimensions, ROIs and their voxel counts, the expected
   number of time points, the number of classifier classes.
-- Volume: one processed volume.  Volumes that were processed before the
-  follower connected (or while it was disconnected) are back-filled from the
-  run's start with "tGetExistingMeansOfROI" and carry `backfilled`; they have
-  no protocol condition, classifier output or delay, because those were not
-  observed when they happened.
+- Volume: one volume of the run.  Every time point comes once, in order; a step
+  the host repeated comes again, marked REPEATED.  Volumes not seen live are
+  back-filled (`backfilled`): those processed before the follower joined or
+  while it was disconnected, read from the run's start with
+  "tGetExistingMeansOfROI", and those the host skipped (a gap in the
+  notifications), marked DROPPED and read with "tGetMeanOfROIAtTimePoint" as
+  soon as the gap shows.  A back-filled volume has no protocol condition,
+  classifier output or delay: those were not observed when it happened.
 
-Every live volume is checked against the ones before it, from the
-notifications' time points and receive times:
+Live volumes are marked GAP, REPEATED or LATE as cadence.Cadence judges them.
 
-- "gap": the time point jumped over volumes (`missing` says how many);
-- "repeated": the time point did not advance (the volume is not new);
-- "late": the notification came much later than the run's usual volume
-  interval: more than LATE_FACTOR times the median of the recent intervals,
-  and at least LATE_MARGIN_S beyond it (so scheduling jitter of a fast run
-  is not called late).
+Runs are numbered from 1 within a host session: the follower counts the runs
+it sees, a reconnection that finds the same run keeps its number, and a host
+that closed the connection after its run had ended has stopped, so the next
+host session counts from 1 again.  Every client following the same host thus
+calls a run the same.
 
 A lost connection is retried every `retry_s` seconds while the host is
-awaited (see `wait`); the same run is continued (back-filling what was missed) and a new run
-starts afresh with a new RunInfo.
+awaited (see `wait`); the same run is continued (back-filling what was
+missed) and a new run starts afresh with a new RunInfo.
 
 Thread rules: events() runs on one thread; stop() may be called from any
 other thread and makes events() return promptly.
@@ -40,45 +45,48 @@ other thread and makes events() return promptly.
 import collections
 import datetime
 import math
-import statistics
 import threading
 import time
+from typing import Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import texts
+from .cadence import DROPPED, GAP, LATE, LATE_FACTOR, LATE_MARGIN_S, REPEATED, Cadence, Step
 from .client import Client
-from .errors import ConnectionLost, NimbrelError, NmbError
+from .connection import unreachable
+from .errors import ConnectionLost, NimbrelError, NmbError, ReplyTimeout
 from .shapes import pairs
-from .subscription import Subscription
+from .subscription import Notification, Subscription
+
+__all__ = ["CLASSIFIER_NOT_USED", "CONNECTED", "DROPPED", "ENDED_EARLY", "GAP", "IDLE", "LATE", "LATE_FACTOR",
+           "LATE_MARGIN_S", "LOST", "REPEATED", "RUN_ENDED", "WAITING", "RunFollower", "RunInfo", "State",
+           "Volume", "classifier_state", "pair_names", "wall_clock_of"]
 
 WAITING = "waiting for the host"
 CONNECTED = "connected"
+IDLE = "no run in progress"
 RUN_ENDED = "run ended"
+ENDED_EARLY = "run ended early"
 LOST = "connection lost"
 
-GAP = "gap"
-LATE = "late"
-REPEATED = "repeated"
-
-# A notification this many times later than the median recent volume interval is late.
-LATE_FACTOR = 1.5
-# ... and at least this many seconds beyond the median.
-LATE_MARGIN_S = 0.1
-# Intervals the median is taken over, and how many are needed before anything is called late.
-_INTERVALS_KEPT = 10
-_INTERVALS_NEEDED = 3
+# Seconds without a notification after connecting before the host is called idle.
+IDLE_AFTER_S = 5.0
 
 # "tGetNumberOfClasses" of a host that runs no classifier.
 CLASSIFIER_NOT_USED = -3
 
-State = collections.namedtuple("State", "state detail")
-State.__new__.__defaults__ = ("",)
-State.__doc__ = """A change of the connection state; `detail` says why (may be empty)."""
+class State(NamedTuple):
+    """A change of the connection or run state; `detail` says more (may be empty);
+    `time_point` is the host's at a run's end (RUN_ENDED, ENDED_EARLY), else None."""
+
+    state: str
+    detail: str = ""
+    time_point: Optional[int] = None
 
 RunInfo = collections.namedtuple(
     "RunInfo", "run project dims nr_of_rois voxel_counts expected_time_points number_of_classes "
     "handshake_version host port")
-RunInfo.__doc__ = """The host's description of a run.  `run` counts the runs this follower
-has seen, from 1.  Values the host refused are None.  `number_of_classes` is the
+RunInfo.__doc__ = """The host's description of a run.  `run` counts the runs of the host
+session, from 1.  Values the host refused are None.  `number_of_classes` is the
 host's answer: CLASSIFIER_NOT_USED without a classifier, 0 or less while it has no
 output yet (the count is known from the first output on)."""
 
@@ -90,39 +98,54 @@ class Volume(collections.namedtuple(
 
     time_point   the notification's time point: volumes processed so far in the run,
                  so this volume's index is time_point - 1
-    means        one float per ROI (NaN where the host refused)
+    means        one float per ROI (NaN where the host refused or could not be asked)
     condition    the protocol condition asked right after the notification, or None
     classifier   ClassifierOutput or None
     pearson, partial   correlation pair lists over the follower's window, or None
     wall_clock   ISO 8601 local time at which the notification arrived, or None
     monotonic    time.monotonic() at which it arrived, or None (back-filled)
     delay_ms     from the notification to the last ROI mean received, or None
-    marks        tuple of GAP, LATE, REPEATED
+    marks        tuple of GAP, LATE, REPEATED (live) or DROPPED (back-filled)
     missing      volumes skipped before this one (with GAP)
-    backfilled   True when read from the run's history instead of observed live
+    backfilled   True when read from the run's record instead of observed live
     """
 
     __slots__ = ()
 
     @property
-    def index(self):
+    def index(self) -> int:
         return self.time_point - 1
 
 
-def _number(value):
+Event = Union[State, RunInfo, Volume]
+
+
+def classifier_state(number_of_classes: Optional[int]) -> str:
+    """What the host's "tGetNumberOfClasses" answer means, in words."""
+    meanings = {CLASSIFIER_NOT_USED: "the host runs no classifier",
+                -2: "the classifier produces no incremental output",
+                0: "a classifier is working but has no output yet"}
+    if number_of_classes is None:
+        return "unknown (the host refused the question)"
+    if number_of_classes > 0:
+        return "%d classes" % number_of_classes
+    return meanings.get(number_of_classes, "no classifier output (the host answers %d)" % number_of_classes)
+
+
+def _number(value: object) -> float:
     """A reply value as a float, NaN for a refused one."""
     if isinstance(value, NimbrelError) or value is None:
         return math.nan
-    return float(value)
+    return float(value)  # type: ignore[arg-type]
 
 
-def _run(values):
+def _run(values: object) -> Optional[List[float]]:
     if values is None or isinstance(values, NimbrelError):
         return None
-    return [float(v) for v in values]
+    return [float(v) for v in values]  # type: ignore[attr-defined]
 
 
-def wall_clock_of(monotonic):
+def wall_clock_of(monotonic: float) -> str:
     """The local wall-clock time (ISO 8601, milliseconds, with offset) of a time.monotonic() value."""
     now_wall, now_mono = time.time(), time.monotonic()
     stamp = datetime.datetime.fromtimestamp(now_wall - (now_mono - monotonic)).astimezone()
@@ -130,41 +153,52 @@ def wall_clock_of(monotonic):
 
 
 class RunFollower:
-    def __init__(self, host="127.0.0.1", port=55555, timeout=10.0, window=None, wait=math.inf, retry_s=1.0):
+    def __init__(self, host: str = "127.0.0.1", port: int = 55555, timeout: float = 10.0,
+                 window: Optional[int] = None, wait: Optional[float] = math.inf, retry_s: float = 0.1,
+                 history: bool = True, idle_after_s: Optional[float] = IDLE_AFTER_S) -> None:
         """`window`: when set (and there are at least two ROIs), every volume also gets the
         plug-in's Pearson and partial correlations over that many time points.
         `wait`: seconds to wait for the host, at the start and after a lost connection
         (math.inf: as long as it takes).  When the host stays away longer, a first
         connection raises its error and a lost one ends events() after State(LOST);
-        None means not to wait at all."""
+        None means not to wait at all.  `retry_s` is short, so that a follower started
+        before the host is subscribed before the run's first volume.  `history`: back-fill
+        the volumes a run had before the follower joined it.  `idle_after_s`: after
+        connecting, how long without a notification before State(IDLE) (None: never)."""
         self.wait = wait
         self.host = host
         self.port = port
         self.timeout = timeout
         self.window = window or None
         self.retry_s = retry_s
+        self.history = history
+        self.idle_after_s = idle_after_s
         self._stopping = threading.Event()
-        self._client = None
-        self._subscription = None
-        self._info = None
+        self._client: Optional[Client] = None
+        self._subscription: Optional[Subscription] = None
+        self._info: Optional[RunInfo] = None
         self._runs = 0
-        self._last_time_point = 0
-        self._last_arrival = None
-        self._intervals = collections.deque(maxlen=_INTERVALS_KEPT)
+        self._cadence = Cadence()
+        # True from the run's post-run (or from joining a host whose run is over)
+        # until the next run starts.
+        self._run_over = False
 
-    def stop(self):
+    def stop(self) -> None:
         self._stopping.set()
         subscription = self._subscription
         if subscription is not None:
             subscription.stop()  # wakes the wait for the next notification
 
     @property
-    def stopped(self):
+    def stopped(self) -> bool:
         return self._stopping.is_set()
 
     # -- connection -----------------------------------------------------------
 
-    def _connect(self):
+    def _address(self) -> str:
+        return "%s:%d" % (self.host, self.port)
+
+    def _connect(self) -> None:
         # Subscribe first, so that no notification falls between the back-fill and the live volumes.
         subscription = Subscription(self.host, self.port, self.timeout)
         try:
@@ -174,7 +208,7 @@ class RunFollower:
             raise
         self._subscription, self._client = subscription, client
 
-    def _disconnect(self):
+    def _disconnect(self) -> None:
         for part in (self._subscription, self._client):
             if part is not None:
                 try:
@@ -183,50 +217,81 @@ class RunFollower:
                     pass
         self._subscription = self._client = None
 
-    def _describe(self):
+    def _calls(self, calls: Sequence[Tuple[str, Tuple[int, ...]]]) -> list:
+        assert self._client is not None
+        return self._client.call_many(list(calls), errors="return") if calls else []
+
+    def _describe(self) -> RunInfo:
         names = ["project_name", "dims_of_functional_data", "nr_of_rois", "expected_nr_of_time_points",
                  "number_of_classes"]
-        values = dict(zip(names, self._client.call_many([(n, ()) for n in names], errors="return")))
+        values = dict(zip(names, self._calls([(n, ()) for n in names])))
         values = {k: None if isinstance(v, NimbrelError) else v for k, v in values.items()}
         rois = values["nr_of_rois"] or 0
-        counts = self._client.call_many([("nr_of_voxels_of_roi", (r,)) for r in range(rois)], errors="return")
+        counts = self._calls([("nr_of_voxels_of_roi", (r,)) for r in range(rois)])
+        assert self._client is not None
         return RunInfo(self._runs, values["project_name"], values["dims_of_functional_data"], rois,
                        [None if isinstance(c, NimbrelError) else c for c in counts],
                        values["expected_nr_of_time_points"],
                        CLASSIFIER_NOT_USED if values["number_of_classes"] is None else values["number_of_classes"],
                        self._client.handshake_version, self.host, self.port)
 
-    def _current_time_point(self):
-        value = self._client.call_many([("current_time_point", ())], errors="return")[0]
+    def _current_time_point(self) -> int:
+        value = self._calls([("current_time_point", ())])[0]
         return value if isinstance(value, int) else 0
 
-    def _same_run(self, info, current_time_point):
+    # -- runs -------------------------------------------------------------------
+
+    def _continues(self, info: RunInfo, current: int) -> bool:
+        """True when the host is still in the run followed before the connection ended."""
         old = self._info
-        return (old is not None and current_time_point >= self._last_time_point
+        return (old is not None and not self._run_over and current >= self._cadence.last_time_point
                 and (old.project, old.dims, old.nr_of_rois, old.voxel_counts)
                 == (info.project, info.dims, info.nr_of_rois, info.voxel_counts))
 
-    def _start_run(self, info):
+    def _is_over(self, info: RunInfo, current: int) -> bool:
+        """True when the host's last run is over and no other has started."""
+        if self._run_over:
+            return current == self._cadence.last_time_point
+        return self._info is None and bool(info.expected_time_points) and current >= info.expected_time_points > 0
+
+    def _start_run(self, info: RunInfo) -> RunInfo:
         self._runs += 1
         self._info = info._replace(run=self._runs)
-        self._last_time_point = 0
-        self._last_arrival = None
-        self._intervals.clear()
+        self._cadence = Cadence()
+        self._run_over = False
         return self._info
+
+    def _end_session(self) -> None:
+        """The host stopped after its run: the next host session counts its runs from 1."""
+        self._runs = 0
+        self._info = None
+        self._run_over = False
+        self._cadence = Cadence()
+
+    def _idle(self, current: int, expected: Optional[int]) -> State:
+        return State(IDLE, "the host at %s answers, but no run is in progress (time point %d of %s)"
+                     % (self._address(), current, expected if expected else "?"))
+
+    def _run_end(self, time_point: int) -> State:
+        self._run_over = True
+        expected = self._info.expected_time_points if self._info is not None else None
+        if expected and 0 <= time_point < expected:
+            return State(ENDED_EARLY, "%d of %d volumes" % (time_point, expected), time_point)
+        return State(RUN_ENDED, "time point %d" % time_point, time_point)
 
     # -- the event stream -----------------------------------------------------
 
-    def events(self):
-        announced = None
+    def events(self) -> Iterator[Event]:
+        announced: Optional[str] = None
 
-        def state(name, detail=""):
+        def state(name: str, detail: str = "", time_point: Optional[int] = None) -> List[State]:
             nonlocal announced
             if announced != name:
                 announced = name
-                return [State(name, detail)]
+                return [State(name, detail, time_point)]
             return []
 
-        yield from state(WAITING, "%s:%d" % (self.host, self.port))
+        yield from state(WAITING, self._address())
         missing_since = time.monotonic()
         connected_once = False
         while not self.stopped:
@@ -236,28 +301,28 @@ class RunFollower:
                 if self.wait is None or time.monotonic() - missing_since > self.wait:
                     if connected_once:
                         return
-                    raise
-                yield from state(announced if announced in (LOST, RUN_ENDED) else WAITING, str(exc))
+                    if self.wait is None:
+                        raise
+                    raise unreachable(self.host, self.port, getattr(exc, "reason", str(exc)), self.wait) from exc
+                yield from state(announced if announced in (LOST, RUN_ENDED, ENDED_EARLY) else WAITING, str(exc))
                 self._stopping.wait(self.retry_s)
                 continue
             connected_once = True
             try:
-                yield from state(CONNECTED, "%s:%d" % (self.host, self.port))
-                current = self._current_time_point()
-                info = self._describe()
-                if not self._same_run(info, current):
-                    yield self._start_run(info)
-                yield from self._backfill(current)
-                for event in self._live(self._last_time_point):
+                yield from state(CONNECTED, self._address())
+                for event in self._follow_connection():
                     if isinstance(event, State):
-                        yield from state(event.state, event.detail)
-                    else:
-                        if announced != CONNECTED:
-                            yield from state(CONNECTED)
-                        yield event
+                        yield from state(*event)
+                        continue
+                    if announced != CONNECTED:
+                        yield from state(CONNECTED, self._address())
+                    yield event
             except (NmbError, OSError) as exc:
                 if not self.stopped:
-                    yield from state(LOST, str(exc))
+                    if self._run_over:
+                        self._end_session()
+                    else:
+                        yield from state(LOST, str(exc))
                     if self.wait is None:
                         return
                     missing_since = time.monotonic()
@@ -265,13 +330,30 @@ class RunFollower:
             finally:
                 self._disconnect()
 
-    def _backfill(self, current):
+    def _follow_connection(self) -> Iterator[Event]:
+        current = self._current_time_point()
+        info = self._describe()
+        if self._continues(info, current):
+            yield from self._backfill(current)
+        elif self._is_over(info, current):
+            self._run_over = True
+            self._cadence = Cadence(current)
+            yield self._idle(current, info.expected_time_points)
+        else:
+            yield self._start_run(info)
+            if self.history:
+                yield from self._backfill(current)
+            else:
+                self._cadence.skip_to(current)
+        yield from self._live()
+
+    def _backfill(self, current: int) -> Iterator[Volume]:
         """Volumes after the last one seen up to `current`, from the plug-in's record of the run."""
-        since = self._last_time_point
+        assert self._info is not None and self._client is not None
+        since = self._cadence.last_time_point
         if current <= since:
             return
-        rois = self._info.nr_of_rois
-        first, rows = self._client.catch_up(since=since, nr_of_rois=rois)
+        first, rows = self._client.catch_up(since=since, nr_of_rois=self._info.nr_of_rois)
         count = min((len(r) for r in rows), default=current - since)
         correlations = self._correlations_at([first + k + 1 for k in range(count)])
         for k in range(count):
@@ -279,11 +361,10 @@ class RunFollower:
             pearson, partial = correlations.get(time_point, (None, None))
             yield Volume(self._info.run, time_point, [float(r[k]) for r in rows], None, None, pearson, partial,
                          None, None, None, (), 0, True)
-        self._last_time_point = max(self._last_time_point, first + count)
-        if count:
-            self._last_arrival = None  # the next interval would span the volumes read here
+        self._cadence.skip_to(first + count)
 
-    def _correlations_at(self, time_points):
+    def _correlations_at(self, time_points: Iterable[int]) -> dict:
+        assert self._info is not None
         if not self.window or self._info.nr_of_rois < 2:
             return {}
         wanted = [t for t in time_points if t >= self.window]
@@ -291,76 +372,144 @@ class RunFollower:
         for t in wanted:
             calls += [("pearson_correlation_at_time_point", (self.window, t)),
                       ("partial_correlation_at_time_point", (self.window, t))]
-        values = self._client.call_many(calls, errors="return") if calls else []
+        values = self._calls(calls)
         return {t: (_run(values[2 * i]), _run(values[2 * i + 1])) for i, t in enumerate(wanted)}
 
-    def _live(self, backfilled_through):
-        """Volumes (and run and state changes) from the notifications, until the connection ends."""
-        settling = True  # notifications queued during the back-fill repeat what it read
-        while not self.stopped:
-            # No time-out: between volumes the host may rightly be silent for long.  (A short
-            # time-out would also risk a frame whose header arrives just before it ends.)
+    def _next_notification(self, first: bool) -> Optional[Notification]:
+        """The next notification; None (once) when the host stays silent for
+        idle_after_s right after connecting."""
+        assert self._subscription is not None
+        if first and self.idle_after_s is not None:
             try:
-                notification = self._subscription.next()
+                return self._subscription.next(self.idle_after_s)
+            except ReplyTimeout:
+                return None
+        # No time-out: between volumes the host may rightly be silent for long.
+        return self._subscription.next()
+
+    def _live(self) -> Iterator[Event]:
+        """Volumes (and run and state changes) from the notifications, until the connection ends."""
+        backfilled_through = self._cadence.last_time_point
+        settling = True  # notifications queued during the back-fill repeat what it read
+        first = True
+        while not self.stopped:
+            try:
+                notification = self._next_notification(first)
             except ConnectionLost:
                 if self.stopped:
                     return
                 raise
+            first = False
+            if notification is None:
+                expected = self._info.expected_time_points if self._info is not None else None
+                yield self._idle(self._cadence.last_time_point, expected)
+                continue
             name, time_point = notification
             if name == texts.POST_RUN_CALLED:
-                yield State(RUN_ENDED, "time point %d" % time_point)
+                if not self._run_over:
+                    yield self._run_end(time_point)
                 settling = False
-            elif name == texts.PRE_STEP_CALLED and time_point == 0 and self._last_time_point > 0:
-                # The first pre-step of a new run: the host has started counting again.
+            elif self._run_over and name in (texts.PRE_STEP_CALLED, texts.POST_STEP_CALLED):
+                # The first step after a run's end starts the next run.
                 yield self._start_run(self._describe())
-                yield State(CONNECTED)
                 settling = False
+                if name == texts.POST_STEP_CALLED:
+                    yield from self._volumes(notification)
             elif name == texts.POST_STEP_CALLED:
                 if settling and time_point <= backfilled_through:
                     continue
                 settling = False
-                yield self._volume(notification)
+                yield from self._volumes(notification)
 
-    def _volume(self, notification):
-        time_point, arrived = notification.time_point, notification.received_at
-        marks, missing = [], 0
-        if time_point <= self._last_time_point:
-            marks.append(REPEATED)
-        elif time_point > self._last_time_point + 1:
-            marks.append(GAP)
-            missing = time_point - self._last_time_point - 1
-        if self._last_arrival is not None and REPEATED not in marks:
-            # A gap stretches the interval by the volumes it skipped.
-            interval = (arrived - self._last_arrival) / (missing + 1)
-            if len(self._intervals) >= _INTERVALS_NEEDED:
-                usual = statistics.median(self._intervals)
-                if interval > LATE_FACTOR * usual and interval > usual + LATE_MARGIN_S:
-                    marks.append(LATE)
-            self._intervals.append(interval)
-        if REPEATED not in marks:
-            self._last_arrival = arrived
-            self._last_time_point = time_point
+    # -- volumes -------------------------------------------------------------------
 
+    def _volumes(self, notification: Notification) -> Iterator[Event]:
+        """The volumes a post-step brings: those the host dropped before it, then its own."""
+        step = self._cadence.judge(notification.time_point, notification.received_at)
+        try:
+            live = self._read_live(step)
+            filled = self._read_dropped(self._dropped_before(step))
+        except (NmbError, OSError):
+            # The host may have ended right after this step, its post-run on the way:
+            # then the run ended, and its last volumes are there, their values unknown.
+            end, pending = self._pending_run_end()
+            if end is None:
+                raise
+            yield from self._unread(step)
+            for later in pending:
+                yield from self._unread(self._cadence.judge(later.time_point, later.received_at))
+            yield end
+            raise ConnectionLost("the host ended after its run") from None
+        self._cadence.accept(step)
+        yield from filled
+        yield live
+
+    def _dropped_before(self, step: Step) -> range:
+        return range(self._cadence.last_time_point + 1, step.time_point) if GAP in step.marks else range(0)
+
+    def _pending_run_end(self) -> Tuple[Optional[State], List[Notification]]:
+        """The run's end, if its "PostRunCalled" is among the notifications already
+        received, and the post-steps that came before it."""
+        assert self._subscription is not None
+        pending: List[Notification] = []
+        while True:
+            try:
+                notification = self._subscription.next(timeout=0)
+            except (NmbError, OSError):
+                return None, pending
+            if notification is None:
+                return None, pending
+            if notification.name == texts.POST_RUN_CALLED:
+                return self._run_end(notification.time_point), pending
+            if notification.name == texts.POST_STEP_CALLED:
+                pending.append(notification)
+
+    def _read_live(self, step: Step) -> Volume:
+        assert self._info is not None and self._client is not None
         rois = self._info.nr_of_rois
-        index = time_point - 1
-        means = self._client.call_many([("mean_of_roi_at_time_point", (r, index)) for r in range(rois)],
-                                       errors="return") if rois and index >= 0 else []
-        delay_ms = (self._client.last_received_at - arrived) * 1000 if means else None
+        index = step.time_point - 1
+        means = self._calls([("mean_of_roi_at_time_point", (r, index)) for r in range(rois)]) if index >= 0 else []
+        delay_ms = (self._client.last_received_at - step.received_at) * 1000 if means else None
         # A classifier may start producing output at any volume, so it is asked every time
         # (in the same round trip); its refusals while it has none are not faults.
         calls = [("current_protocol_condition", ())]
         if self._info.number_of_classes != CLASSIFIER_NOT_USED:
             calls.append(("current_classifier_output", ()))
-        extra = self._client.call_many(calls, errors="return")
+        extra = self._calls(calls)
         condition = None if isinstance(extra[0], NimbrelError) else extra[0]
-        classifier = None
-        if len(extra) > 1 and not isinstance(extra[1], NimbrelError):
-            classifier = extra[1]
-        pearson, partial = self._correlations_at([time_point]).get(time_point, (None, None))
-        return Volume(self._info.run, time_point, [_number(m) for m in means], condition, classifier, pearson,
-                      partial, wall_clock_of(arrived), arrived, delay_ms, tuple(marks), missing, False)
+        classifier = extra[1] if len(extra) > 1 and not isinstance(extra[1], NimbrelError) else None
+        pearson, partial = self._correlations_at([step.time_point]).get(step.time_point, (None, None))
+        return Volume(self._info.run, step.time_point, [_number(m) for m in means], condition, classifier,
+                      pearson, partial, wall_clock_of(step.received_at), step.received_at, delay_ms, step.marks,
+                      step.missing, False)
+
+    def _read_dropped(self, time_points: range) -> List[Volume]:
+        """The volumes the host skipped, from the plug-in's per-time-point record."""
+        assert self._info is not None
+        if not time_points:
+            return []
+        rois = self._info.nr_of_rois
+        values = self._calls([("mean_of_roi_at_time_point", (r, t - 1)) for t in time_points for r in range(rois)])
+        correlations = self._correlations_at(time_points)
+        volumes = []
+        for k, t in enumerate(time_points):
+            pearson, partial = correlations.get(t, (None, None))
+            volumes.append(Volume(self._info.run, t, [_number(v) for v in values[k * rois:(k + 1) * rois]], None,
+                                  None, pearson, partial, None, None, None, (DROPPED,), 0, True))
+        return volumes
+
+    def _unread(self, step: Step) -> Iterator[Volume]:
+        """The volumes of a step whose values could not be asked for any more (the
+        host had ended): those dropped before it, then its own, with NaN means."""
+        assert self._info is not None
+        nan = [math.nan] * self._info.nr_of_rois
+        for t in self._dropped_before(step):
+            yield Volume(self._info.run, t, nan, None, None, None, None, None, None, None, (DROPPED,), 0, True)
+        self._cadence.accept(step)
+        yield Volume(self._info.run, step.time_point, nan, None, None, None, None, wall_clock_of(step.received_at),
+                     step.received_at, None, step.marks, step.missing, False)
 
 
-def pair_names(nr_of_rois):
+def pair_names(nr_of_rois: int) -> List[str]:
     """Column suffixes of the correlation pairs, "0_1", "0_2", ..."""
     return ["%d_%d" % p for p in pairs(nr_of_rois)]

@@ -224,6 +224,35 @@ TEST(ClientFailures, NobodyListening) {
   EXPECT_THROW(nmb::Client("127.0.0.1", port, 1s), nmb::ConnectionError);
 }
 
+TEST(ClientWait, AHostStillStartingIsWaitedForAndAnAbsentOneIsNamedWithTheWait) {
+  // The first connection closes before the handshake answer, as at a host
+  // that is not serving yet.
+  std::atomic<int> connection{0};
+  FakeServer server(
+      [&](int fd) {
+        if (connection++ == 0) return;
+        FakeServer::answerHandshake(fd, "Execute Socket");
+        FakeServer::waitForClose(fd);
+      },
+      2);
+  nmb::Subscription steps("127.0.0.1", server.port(), 2s, nmb::WaitForHost{5s});
+  EXPECT_EQ(connection.load(), 2);
+  steps.close();
+
+  const std::uint16_t nobody = unusedPort(SOCK_STREAM);
+  const auto start = Clock::now();
+  try {
+    nmb::Client client("127.0.0.1", nobody, 1s, nmb::WaitForHost{600ms});
+    ADD_FAILURE() << "connected to nobody";
+  } catch (const nmb::ConnectionError& e) {
+    EXPECT_NE(std::string(e.what()).find("no host answered at 127.0.0.1:" + std::to_string(nobody) +
+                                         " within the 0.6 s waited"),
+              std::string::npos)
+        << e.what();
+  }
+  EXPECT_GE(Clock::now() - start, 400ms) << "gave up before the wait was over";
+}
+
 TEST(Client, ReconnectStartsAFreshConnection) {
   std::atomic<int> connection{0};
   FakeServer server(

@@ -1,7 +1,23 @@
 % The MATLAB/Octave client against misbehaving_server.py: a server that
 % stalls, one that closes mid-answer and one that sends an oversized length
-% each give a clear error within the time-out instead of a hang.
+% each give a clear error within the time-out instead of a hang; a wait for a
+% host that never comes ends when the wait is over, and says so.
 function test_failures(port)
+  started = tic;
+  try
+    NimbrelSubscription('127.0.0.1', 1, 1, 0.6);      % nothing listens on port 1
+    error('test:fail', 'connected to nobody');
+  catch err
+    assert(strcmp(err.identifier, 'nmb:connection'), err.message);
+    assert(~isempty(strfind(err.message, 'no host answered at 127.0.0.1:1 within the 0.6 s waited')), err.message);
+  end
+  assert(toc(started) >= 0.4, 'gave up before the wait was over');
+  try
+    NimbrelClient('127.0.0.1', 1, 1, 0.3);
+    error('test:fail', 'connected to nobody');
+  catch err
+    assert(~isempty(strfind(err.message, 'within the 0.3 s waited')), err.message);
+  end
   expectFailure(@() NimbrelClient('127.0.0.1', port, 0.5), 'nmb:timeout', 'stalled handshake');
   expectFailure(@() NimbrelClient('127.0.0.1', port, 0.5), {'nmb:timeout', 'nmb:connection'}, 'closed mid-answer');
   c = NimbrelClient('127.0.0.1', port, 2);

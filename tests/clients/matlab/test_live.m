@@ -2,7 +2,7 @@
 % started by run_octave_tests.sh with --rois 3 --volumes VOLUMES --project client-octave.
 % Values are checked against what the same connection's raw data imply.
 function test_live(port, volumes)
-  s = NimbrelSubscription('127.0.0.1', port, 10);
+  s = NimbrelSubscription('127.0.0.1', port, 10, 30);   % the host may still be starting
   c = NimbrelClient('127.0.0.1', port, 5);
   assert(isequal(c.ServerVersion, [2 0 0]), 'handshake version');
   assert(strcmp(c.projectName(), 'client-octave'), 'project name');
@@ -16,7 +16,8 @@ function test_live(port, volumes)
     c.meanOfRoi(3);
     error('test:fail', 'ROI 3 of 3 was answered');
   catch err
-    assert(strcmp(err.identifier, 'nmb:refused') && strcmp(err.message, 'NrOfROI out of range'), err.message);
+    assert(strcmp(err.identifier, 'nmb:refused') && ...
+           strcmp(err.message, 'NrOfROI out of range (ROI 3 asked; the host has 3 ROIs, 0 to 2)'), err.message);
   end
 
   seen = 0;

@@ -82,15 +82,16 @@ def error_reply(message):
 
 
 class FakePlugin:
-    """Listens on 127.0.0.1 at a free port and runs serve(conn) per connection."""
+    """Listens on 127.0.0.1 at a free port (or `port`) and runs serve(conn) per connection."""
 
-    def __init__(self, serve):
+    def __init__(self, serve, port=0):
         self._serve = serve
         self.errors = []
         self.connections = 0
+        self._open = []
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self._listener.bind(("127.0.0.1", 0))
+        self._listener.bind(("127.0.0.1", port))
         self._listener.listen(8)
         self.port = self._listener.getsockname()[1]
         self._closing = False
@@ -105,6 +106,7 @@ class FakePlugin:
             except OSError:
                 return
             self.connections += 1
+            self._open.append(conn)
             conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)  # as the plug-in does
             t = threading.Thread(target=self._run, args=(conn,), daemon=True)
             self._threads.append(t)
@@ -119,12 +121,17 @@ class FakePlugin:
         except BaseException as exc:  # surfaced by the test through close()
             self.errors.append(exc)
 
-    def close(self):
-        try:
-            self._listener.shutdown(socket.SHUT_RDWR)  # wakes the blocked accept()
-        except OSError:
-            pass
+    def hang_up(self):
+        """Ends as a host that stops: no more listening, every connection closed."""
+        for sock in [self._listener] + self._open:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)  # wakes a blocked accept() or read
+            except OSError:
+                pass
         self._listener.close()
+
+    def close(self):
+        self.hang_up()
         self._accept_thread.join(5)
         for t in self._threads:
             t.join(5)

@@ -41,10 +41,12 @@ class FakeRun:
     """`steps`: (time point, seconds to wait before it) per post-step, or (NEW_RUN, seconds).  `already`: volumes
     processed before any client came.  `drop_after`: the execute connection closes after that
     many post-steps and the host processes two more volumes unannounced (the next execute
-    connection continues the run).  `classes`: classifier classes (0: none)."""
+    connection continues the run).  `classes`: classifier classes (0: none).  `host_ends`: the host
+    stops right after the post-run, before it answers another request (every connection
+    closes).  `port`: 0 for a free one."""
 
     def __init__(self, steps, rois=3, already=0, expected=30, classes=0, drop_after=None, start_delay_s=0.3,
-                 post_run=True):
+                 post_run=True, host_ends=False, port=0):
         self.steps = list(steps)
         self.rois = rois
         self.current = already
@@ -53,10 +55,12 @@ class FakeRun:
         self.drop_after = drop_after
         self.start_delay_s = start_delay_s
         self.post_run = post_run
+        self.host_ends = host_ends
         self.next_step = 0
         self.done = threading.Event()
+        self._post_run_sent = threading.Event()
         self._lock = threading.Lock()
-        self.plugin = FakePlugin(self._serve)
+        self.plugin = FakePlugin(self._serve, port)
         self.port = self.plugin.port
 
     def close(self):
@@ -75,12 +79,16 @@ class FakeRun:
         else:
             while True:
                 name, ints = parse_request(read_frame(conn))
+                if self._post_run_sent.is_set() and self.host_ends:
+                    self._hang_up()
+                    return
                 with self._lock:
                     conn.sendall(self._answer(name, ints))
 
     def _announce(self, conn):
         time.sleep(self.start_delay_s)
         sent = 0
+        pending = b""
         while self.next_step < len(self.steps):
             if self.drop_after is not None and sent == self.drop_after:
                 self.drop_after = None
@@ -96,17 +104,34 @@ class FakeRun:
                 with self._lock:
                     ended, self.current = self.current, 0
                     self.next_step += 1
-                conn.sendall(notification("PostRunCalled", ended))
-                continue
-            with self._lock:
-                self.current = time_point
-                self.next_step += 1
-            conn.sendall(notification("PreStepCalled", time_point - 1) + notification("PostStepCalled", time_point))
-            sent += 1
+                pending += notification("PostRunCalled", ended)
+            else:
+                with self._lock:
+                    self.current = time_point
+                    self.next_step += 1
+                # As a 3.1 host: the volume has arrived, and counts, before its pre-step.
+                pending += notification("PreStepCalled", time_point) + notification("PostStepCalled", time_point)
+                sent += 1
+            # Steps without a wait between them, and the post-run after the last, go out in one write.
+            if self.next_step < len(self.steps) and self.steps[self.next_step][1] > 0 or \
+                    self.next_step == len(self.steps) and not self.post_run:
+                conn.sendall(pending)
+                pending = b""
         if self.post_run:
-            conn.sendall(notification("PostRunCalled", self.current))
+            pending += notification("PostRunCalled", self.current)
+        self._post_run_sent.set()
+        if pending:
+            conn.sendall(pending)
+        if self.host_ends:
+            time.sleep(0.5)  # unless a request comes first
+            self._hang_up()
+            return
         self.done.set()
         conn.recv(1)  # stays open until the client goes
+
+    def _hang_up(self):
+        self.plugin.hang_up()
+        self.done.set()
 
     def _answer(self, name, ints):
         current = self.current

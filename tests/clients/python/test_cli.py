@@ -5,6 +5,8 @@ import io
 import struct
 import threading
 
+import pytest
+
 from fakeplugin import FakePlugin, answer_handshake, error_reply, frame, parse_request, read_frame, reply, text
 from nmbclient.cli import main
 
@@ -30,8 +32,10 @@ def fake_plugin(post_steps, post_run=True):
             name, ints = parse_request(read_frame(conn))
             if name == "tGetNrOfROIs":
                 conn.sendall(reply(name, [2]))
-            elif name == "tGetMeanOfROI":
+            elif name == "tGetMeanOfROI" and ints[0] in MEANS:
                 conn.sendall(reply(name, ints, [MEANS[ints[0]] + 0]))
+            elif name == "tGetMeanOfROI":
+                conn.sendall(error_reply("NrOfROI out of range"))
             elif name == "tGetPearsonCorrelation":
                 conn.sendall(error_reply("Windows size bigger than data available"))
             elif name == "tGetPartialCorrelation":
@@ -48,29 +52,27 @@ def run(port, *args):
     return code, out.getvalue()
 
 
-def test_watch_prints_the_means_of_each_post_step_and_ends_with_the_run():
-    with FakePlugin(fake_plugin([3, 4, 5])) as plugin:
-        code, out = run(plugin.port, "watch")
-    lines = out.splitlines()
-    assert code == 0
-    assert lines[0].split() == ["time", "roi0", "roi1", "latency"]
-    assert [line.split()[:3] for line in lines[1:]] == [["3", "10.5000", "20.2500"], ["4", "10.5000", "20.2500"],
-                                                       ["5", "10.5000", "20.2500"]]
-
-
-def test_watch_stops_after_the_given_steps():
-    with FakePlugin(fake_plugin([1, 2, 3, 4])) as plugin:
-        code, out = run(plugin.port, "watch", "--steps", "2")
-    assert code == 0 and len(out.splitlines()) == 3
-
-
 def test_get_prints_typed_values_and_reports_refusals_with_exit_status_1(capsys):
     with FakePlugin(fake_plugin([1])) as plugin:
         assert run(plugin.port, "get", "mean_of_roi", "1") == (0, "20.25\n")
         assert run(plugin.port, "get", "tGetNrOfROIs", "--raw") == (0, "00 00 00 02\n")
         code, _ = run(plugin.port, "get", "tGetProjectName")
-    assert code == 1
-    assert "No function call matched!" in capsys.readouterr().err
+        assert code == 1 and "No function call matched!" in capsys.readouterr().err
+        # The client asks for the ROI count it did not know, to name the valid range.
+        assert run(plugin.port, "get", "mean_of_roi", "99")[0] == 1
+    assert capsys.readouterr().err == ("nmb: the plug-in refused: NrOfROI out of range "
+                                       "(ROI 99 asked; the host has 2 ROIs, 0 to 1)\n")
+
+
+def test_usage_errors_and_the_request_list(capsys):
+    for bad in (["watch", "--steps", "-1"], ["--port", "abc", "info"], ["record", "--tr", "0", "--csv", "x"]):
+        with pytest.raises(SystemExit) as usage:
+            main(bad, out=io.StringIO())
+        assert usage.value.code == 2, bad
+    with pytest.raises(SystemExit):
+        main(["get", "--help"], out=io.StringIO())
+    listed = capsys.readouterr().out
+    assert "mean_of_roi_at_time_point" in listed and "tGetMeanOfROIAtTimePoint" in listed and "roi time_point" in listed
 
 
 def test_discover_lists_each_announcing_plugin(capsys):
@@ -97,8 +99,13 @@ def test_discover_lists_each_announcing_plugin(capsys):
     assert "no plug-in announced itself" in capsys.readouterr().err
 
 
-def test_a_missing_plugin_is_exit_status_2(capsys):
+def test_a_missing_plugin_is_exit_status_2_and_a_wait_that_runs_out_says_so(capsys):
     with FakePlugin(lambda conn: None) as plugin:
         port = plugin.port
     assert run(port, "info")[0] == 2
     assert "cannot connect" in capsys.readouterr().err
+    for command in (["info"], ["record", "--csv", "/nonexistent/x.csv"]):
+        assert run(port, "--wait", "0.3", *command)[0] == 2
+        err = capsys.readouterr().err
+        assert "no host answered at 127.0.0.1:%d within the 0.3 s waited" % port in err, err
+        assert "wait=" not in err

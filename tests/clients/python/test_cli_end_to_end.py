@@ -5,6 +5,7 @@ import csv
 import os
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -62,7 +63,7 @@ def test_watch_prints_a_row_per_post_step(session):
     code, out, err = session["live"]["watch"]
     assert code == 0, err
     lines = out.strip().splitlines()
-    assert lines[0].split() == ["time", "roi0", "roi1", "roi2", "latency"]
+    assert lines[0].split() == ["time", "roi0", "roi1", "roi2", "delay", "marks"]
     rows = [line.split() for line in lines[1:]]
     assert len(rows) == STEPS
     times = [int(row[0]) for row in rows]
@@ -79,22 +80,24 @@ def test_record_writes_means_and_correlations_per_volume(session):
     header, rows = table[0], table[1:]
     pairs = ["0_1", "0_2", "1_2"]
     assert header == (["run", "time_point", "wall_clock", "monotonic_s", "delay_ms", "condition", "marks",
-                       "roi0", "roi1", "roi2"] + ["pearson_" + p for p in pairs] + ["partial_" + p for p in pairs])
+                       "post_steps", "roi0", "roi1", "roi2"]
+                      + ["pearson_" + p for p in pairs] + ["partial_" + p for p in pairs])
+    assert [int(row[1]) for row in rows] == list(range(1, len(rows) + 1))  # one row per volume from the first
     live = [row for row in rows if "backfilled" not in row[6]]
     assert len(live) == STEPS
     with Client("127.0.0.1", session["sim"].port, timeout=10) as client:
         for row in rows:
             time_point = int(row[1])
             for roi in range(3):
-                assert float(row[7 + roi]) == pytest.approx(client.mean_of_roi_at_time_point(roi, time_point - 1),
+                assert float(row[8 + roi]) == pytest.approx(client.mean_of_roi_at_time_point(roi, time_point - 1),
                                                             rel=1e-7)  # the same 4-byte single
             if time_point >= 3:
                 pearson = client.pearson_correlation_at_time_point(3, time_point)
-                assert [float(v) for v in row[10:13]] == pytest.approx(list(pearson), abs=1e-6)
+                assert [float(v) for v in row[11:14]] == pytest.approx(list(pearson), abs=1e-6)
             else:
-                assert row[10:] == [""] * 6
+                assert row[11:] == ["n/a"] * 6
     for row in live:
-        assert float(row[4]) >= 0 and row[2][:4].isdigit() and row[5] != ""
+        assert float(row[4]) >= 0 and row[2][:4].isdigit() and row[5] != "n/a" and row[7] == "1"
 
 
 def test_plot_saves_a_png_of_the_time_courses(session):
@@ -118,6 +121,7 @@ def test_info_lists_the_project_rois_and_design(session):
     assert fields["ROIs"] == "3"
     assert [fields["ROI %d" % r] for r in range(3)] == ["%d voxels" % n for n in VOXEL_COUNTS]
     assert fields["time points"].endswith("of 40")
+    assert fields["classes"] == "the host runs no classifier (-3)"
     for label in ("watch folder", "predictors", "contrasts", "classifier"):
         assert label in fields
 
@@ -134,4 +138,27 @@ def test_get_answers_any_request(session):
     code, _, err = run_nmb(session, "get", "tGetNoSuchRequest")
     assert code == 1 and "No function call matched!" in err
     code, _, err = run_nmb(session, "get", "tGetMeanOfROI", 3)
-    assert code == 1 and "NrOfROI out of range" in err
+    assert code == 1 and "NrOfROI out of range (ROI 3 asked; the host has 3 ROIs, 0 to 2)" in err
+
+
+def test_record_started_before_the_host_has_the_first_volume_live(tmp_path):
+    # The host serves one TR (0.3 s) before its first volume: a recorder that
+    # waits for it must be subscribed by then.
+    simulator.require_private_network()
+    port = simulator.free_tcp_port()
+    recorder = subprocess.Popen(nmb(port, "--wait", 30, "record", "--csv", tmp_path / "run.csv"),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=environment())
+    time.sleep(1.0)
+    host = subprocess.Popen([simulator.simulator_path(), "--port", str(port), "--exit-when-done", "--volumes", "3",
+                             "--tr-ms", "300", "--dims", "8", "8", "4"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        out, err = recorder.communicate(timeout=60)
+    finally:
+        host.wait(30)
+    assert recorder.returncode == 0, err
+    with open(tmp_path / "run.csv", newline="") as handle:
+        rows = list(csv.DictReader(handle))
+    assert [(row["time_point"], row["marks"], row["post_steps"]) for row in rows] == [
+        ("1", "n/a", "1"), ("2", "n/a", "1"), ("3", "n/a", "1")]
+    assert rows[0]["condition"] == "0" and rows[0]["wall_clock"] != "n/a"

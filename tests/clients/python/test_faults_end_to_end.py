@@ -1,9 +1,15 @@
 """A run with injected faults (--faults) followed live: the step stream shows
-exactly the faults the simulator reports, and the plug-in's answers stay
-right for every volume it was told about, checked against the voxel values.
+exactly the faults the simulator reports, the plug-in's answers stay right
+for every volume it was told about, checked against the voxel values, and
+`nmb record`, following the same run, writes one row per volume with the
+irregular ones marked.
 """
 
+import json
+import os
 import re
+import subprocess
+import sys
 
 import numpy
 
@@ -32,8 +38,11 @@ def reported(log, kind):
     return [int(v) for v in re.findall(r"fault: volume (\d+) %s" % kind, log)]
 
 
-def test_the_stream_and_the_answers_under_every_kind_of_fault():
+def test_the_stream_the_answers_and_the_recording_under_every_kind_of_fault(tmp_path):
     with simulator.running(*OPTIONS) as sim:
+        recording = subprocess.Popen([sys.executable, "-m", "nmbclient", "--port", str(sim.port), "record",
+                                      "--tsv", str(tmp_path / "run.tsv")],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=os.environ)
         client = Client("127.0.0.1", sim.port, timeout=10)
         post_steps, post_run, checked = [], None, 0
         with Subscription("127.0.0.1", sim.port, timeout=10) as sub:
@@ -50,6 +59,11 @@ def test_the_stream_and_the_answers_under_every_kind_of_fault():
                     assert abs(mean - volume[box_indices()].mean()) < 1e-3 * abs(mean) + 1e-3
                     assert client.current_time_point() >= step.time_point
                     checked += 1
+        recorded, complaints = recording.communicate(timeout=60)
+        rows = [line.split("\t") for line in open(tmp_path / "run.tsv").read().splitlines()]
+        sidecar = json.load(open(tmp_path / "run.json"))
+        column = {name: [row[i] for row in rows] for i, name in enumerate(sidecar["Columns"])}
+        means = [client.mean_of_roi_at_time_point(0, t - 1) for t in range(1, STOP_AT + 1)]
         log = sim.log()
         client.close()
 
@@ -67,3 +81,14 @@ def test_the_stream_and_the_answers_under_every_kind_of_fault():
     assert {s.time_point: s.skipped for s in post_steps if s.skipped} == gaps
     assert post_run == STOP_AT
     assert checked == len(post_steps)
+
+    # One row per volume of the stopped run, in order, each irregular one marked, no empty cell.
+    assert recording.returncode == 3, complaints
+    assert "run ended early: %d of %d volumes" % (STOP_AT, VOLUMES) in complaints and "recorded" in recorded
+    assert column["time_point"] == [str(t) for t in range(1, STOP_AT + 1)]
+    assert all(len(row) == len(sidecar["Columns"]) and "" not in row for row in rows)
+    marked = {kind: [t + 1 for t, marks in enumerate(column["marks"]) if kind in marks.split("+")]
+              for kind in ("dropped", "repeated")}
+    assert marked == {"dropped": dropped, "repeated": repeated}
+    assert [numpy.float32(v) for v in column["roi0"]] == [numpy.float32(m) for m in means]  # the same singles
+    assert sidecar["Runs"][0]["End"] == "ended early" and sidecar["Rows"] == STOP_AT

@@ -14,16 +14,17 @@ import pytest
 
 from fakerun import NEW_RUN, PROJECT, FakeRun, condition_at, mean_at
 from nmbclient.cli import main
-from nmbclient.runfollower import GAP, LATE, LOST, REPEATED, RUN_ENDED, RunFollower, RunInfo, State, Volume
+from nmbclient.runfollower import (DROPPED, ENDED_EARLY, GAP, IDLE, LATE, LOST, REPEATED, RUN_ENDED, RunFollower,
+                                   RunInfo, State, Volume)
 
 
 def follow(run, runs=1, **options):
     """Every event until `runs` runs have ended (or the follower gives up)."""
-    follower = RunFollower("127.0.0.1", run.port, timeout=3, retry_s=0.1, **options)
+    follower = RunFollower("127.0.0.1", run.port, timeout=3, **options)
     events = []
     for event in follower.events():
         events.append(event)
-        if isinstance(event, State) and event.state == RUN_ENDED:
+        if isinstance(event, State) and event.state in (RUN_ENDED, ENDED_EARLY):
             runs -= 1
             if not runs:
                 break
@@ -36,13 +37,13 @@ def volumes(events):
 
 def test_a_run_joined_late_is_backfilled_and_skipped_repeated_and_late_volumes_are_marked():
     steps = [(t, 0.15) for t in range(4, 9)] + [(10, 0.15), (10, 0.15), (11, 0.7), (12, 0.15)]
-    with FakeRun(steps, already=3) as run:
+    with FakeRun(steps, already=3, expected=12) as run:
         events = follow(run, wait=None)
     [info] = [e for e in events if isinstance(e, RunInfo)]
     assert (info.project, info.dims, info.nr_of_rois, info.voxel_counts) == (PROJECT, (4, 3, 2), 3, [10, 20, 30])
     got = volumes(events)
     assert [(v.time_point, v.backfilled, v.marks, v.missing) for v in got] == (
-        [(t, True, (), 0) for t in (1, 2, 3)] + [(t, False, (), 0) for t in range(4, 9)]
+        [(t, True, (), 0) for t in (1, 2, 3)] + [(t, False, (), 0) for t in range(4, 9)] + [(9, True, (DROPPED,), 0)]
         + [(10, False, (GAP,), 1), (10, False, (REPEATED,), 0), (11, False, (LATE,), 0), (12, False, (), 0)])
     for v in got:
         assert v.means == [mean_at(roi, v.time_point) for roi in range(3)]
@@ -53,12 +54,12 @@ def test_a_run_joined_late_is_backfilled_and_skipped_repeated_and_late_volumes_a
             assert 0 <= v.delay_ms < 1000
             stamp = datetime.datetime.fromisoformat(v.wall_clock)
             assert abs((datetime.datetime.now(datetime.timezone.utc) - stamp).total_seconds()) < 30
-    assert events[-1] == State(RUN_ENDED, "time point 12")
+    assert events[-1] == State(RUN_ENDED, "time point 12", 12)
 
 
 def test_a_lost_connection_is_retried_and_what_was_missed_is_backfilled():
     steps = [(t, 0.1) for t in range(1, 13)]
-    with FakeRun(steps, drop_after=4) as run:
+    with FakeRun(steps, drop_after=4, expected=12) as run:
         events = follow(run)
     states = [e.state for e in events if isinstance(e, State)]
     assert LOST in states and states[-1] == RUN_ENDED
@@ -68,13 +69,52 @@ def test_a_lost_connection_is_retried_and_what_was_missed_is_backfilled():
     assert any(v.backfilled for v in got[4:]) and not any(v.marks for v in got)
 
 
-def test_the_next_run_starts_afresh():
+def test_the_next_run_starts_afresh_and_an_early_end_is_told():
     steps = [(t, 0.05) for t in range(1, 5)] + [(NEW_RUN, 0.05)] + [(t, 0.05) for t in range(1, 4)]
-    with FakeRun(steps) as run:
+    with FakeRun(steps, expected=4) as run:
         events = follow(run, runs=2)
     assert [e.run for e in events if isinstance(e, RunInfo)] == [1, 2]
     assert [(v.run, v.time_point, v.marks) for v in volumes(events)] == (
         [(1, t, ()) for t in range(1, 5)] + [(2, t, ()) for t in range(1, 4)])
+    ends = [e for e in events if isinstance(e, State) and e.state in (RUN_ENDED, ENDED_EARLY)]
+    assert ends == [State(RUN_ENDED, "time point 4", 4), State(ENDED_EARLY, "3 of 4 volumes", 3)]
+
+
+def test_a_host_that_stops_after_its_run_is_no_loss_and_the_next_one_counts_runs_from_1():
+    first = FakeRun([(1, 0.05), (2, 0.05)], expected=2, host_ends=True)
+    follower = RunFollower("127.0.0.1", first.port, timeout=3, wait=30)
+    events, second = [], None
+    try:
+        for event in follower.events():
+            events.append(event)
+            if isinstance(event, State) and event.state == RUN_ENDED:
+                if second is not None:
+                    break
+                assert first.done.wait(5)
+                second = FakeRun([(1, 0.05)], expected=1, port=first.port)  # the host restarted
+    finally:
+        for run in (first, second):
+            if run is not None:
+                run.close()
+    assert LOST not in [e.state for e in events if isinstance(e, State)]
+    assert [e.run for e in events if isinstance(e, RunInfo)] == [1, 1]
+    assert [(v.run, v.time_point) for v in volumes(events)] == [(1, 1), (1, 2), (1, 1)]
+    # The first host was gone before it answered for its last volume: the volume is
+    # still there, its values unknown, and the run ended, not lost.
+    assert all(math.isnan(m) for m in volumes(events)[1].means)
+
+
+def test_a_host_whose_run_is_over_is_idle_and_its_old_run_is_not_followed():
+    with FakeRun([], already=5, expected=5, post_run=False) as run:
+        follower = RunFollower("127.0.0.1", run.port, timeout=3, wait=None, idle_after_s=0.2)
+        events = []
+        for event in follower.events():
+            events.append(event)
+            if isinstance(event, State) and event.state == IDLE:
+                break
+    assert not [e for e in events if isinstance(e, (RunInfo, Volume))]
+    assert events[-1].detail == "the host at 127.0.0.1:%d answers, but no run is in progress (time point 5 of 5)" \
+        % run.port
 
 
 def record(run, tmp_path, *options):
@@ -84,44 +124,109 @@ def record(run, tmp_path, *options):
     return code, out.getvalue()
 
 
-def test_record_writes_csv_and_a_tsv_with_a_sidecar_that_describes_it(tmp_path):
-    # The condition is the host's current one: the volumes come slowly enough for it to be this volume's.
-    steps = [(t, 0.2) for t in range(6, 15)] + [(16, 0.2)]
-    with FakeRun(steps, already=5, classes=3) as run:
-        code, out = record(run, tmp_path, "--baseline", "1:5", "--window", "3")
-    assert code == 0 and "recorded 15 volumes" in out
+def read_recording(tmp_path):
+    """(header, CSV rows, TSV rows, sidecar); every cell of both files holds a value."""
     table = list(csv.reader(open(tmp_path / "run.csv", newline="")))
     header, rows = table[0], table[1:]
     tsv = [line.split("\t") for line in open(tmp_path / "run.tsv").read().splitlines()]
     sidecar = json.load(open(tmp_path / "run.json"))
-    assert sidecar["Columns"] == header and all(len(row) == len(header) for row in tsv)
-    assert len(tsv) == len(rows) == sidecar["Rows"] == 15
+    assert tsv == rows and sidecar["Columns"] == header and len(rows) == sidecar["Rows"]
+    assert all(len(row) == len(header) and "" not in row for row in rows)
+    return header, rows, sidecar
+
+
+def test_record_writes_csv_and_a_tsv_with_a_sidecar_that_describes_it(tmp_path):
+    # The condition is the host's current one: the volumes come slowly enough for it to be this volume's.
+    steps = [(t, 0.2) for t in range(6, 15)] + [(16, 0.2)]
+    with FakeRun(steps, already=5, classes=3, expected=16) as run:
+        code, out = record(run, tmp_path, "--baseline", "1:5", "--window", "3", "--tr", "0.2")
+    assert code == 0 and "recorded 16 volumes" in out
+    header, rows, sidecar = read_recording(tmp_path)
     column = {name: [row[i] for row in rows] for i, name in enumerate(header)}
-    assert column["time_point"] == [str(t) for t in range(1, 15)] + ["16"]
-    assert column["marks"] == ["backfilled"] * 5 + [""] * 9 + ["gap"]
-    assert column["condition"] == [""] * 5 + [str(condition_at(t)) for t in list(range(6, 15)) + [16]]
+    assert column["time_point"] == [str(t) for t in range(1, 17)]
+    assert column["marks"] == ["backfilled"] * 5 + ["n/a"] * 9 + ["dropped+backfilled", "gap"]
+    assert column["post_steps"] == ["0"] * 5 + ["1"] * 9 + ["0", "1"]
+    assert column["condition"] == ["n/a"] * 5 + [str(condition_at(t)) for t in range(6, 15)] + ["n/a", "1"]
     # The baseline (time points 1-5, all rest) is 100, known from time point 5 on; the task effect is 2 %.
-    assert column["roi0_psc"][:4] == [""] * 4
+    assert column["roi0_psc"][:4] == ["n/a"] * 4
     for t, roi0, psc0 in list(zip(column["time_point"], column["roi0"], column["roi0_psc"]))[4:]:
         assert float(roi0) == mean_at(0, int(t))
         assert float(psc0) == pytest.approx(100.0 * (mean_at(0, int(t)) - 100.0) / 100.0)
-    assert column["classifier_result"][5:] == [str(int(t) % 3) for t in column["time_point"][5:]]
-    assert column["classifier_values"][5:] == ["0.5 0.5 0.5"] * 10 and column["classifier_result"][:5] == [""] * 5
-    assert column["pearson_0_1"] == [""] * 15  # the scripted host refuses correlations
-    assert tsv[0][header.index("wall_clock")] == "n/a" and tsv[0][header.index("roi1")] == "200"
+    live = [i for i, marks in enumerate(column["marks"]) if "backfilled" not in marks]
+    assert [column["classifier_result"][i] for i in live] == [str(int(column["time_point"][i]) % 3) for i in live]
+    assert {column["classifier_values"][i] for i in live} == {"0.5 0.5 0.5"}
+    assert column["classifier_result"][:5] == ["n/a"] * 5 and column["pearson_0_1"] == ["n/a"] * 16
+    assert column["wall_clock"][0] == "n/a" and column["roi1"][0] == "200"
     assert sidecar["Source"]["ProjectName"] == PROJECT and sidecar["Source"]["ROIVoxelCounts"] == [10, 20, 30]
-    assert sidecar["Source"]["PluginProtocolVersion"] == "2.0.0"
+    assert sidecar["Source"]["PluginProtocolVersion"] == "2.0.0" and sidecar["Source"]["NumberOfClasses"] == 3
     assert sidecar["Baseline"] == {"FirstTimePoint": 1, "LastTimePoint": 5, "Means": [100.0, 200.0, 300.0]}
-    assert sidecar["SamplingFrequency"] == pytest.approx(5, rel=0.5)
+    assert sidecar["SamplingFrequency"] == 5 and sidecar["RepetitionTime"] == 0.2
+    assert sidecar["MedianVolumeIntervalSeconds"] == pytest.approx(0.2, rel=0.5)
+    assert set(sidecar["marks"]["Levels"]) == {"gap", "dropped", "backfilled", "repeated", "late"}
+    assert sidecar["Runs"] == [{"Run": 1, "ExpectedVolumes": 16, "Rows": 16, "LiveVolumes": 10,
+                                "BackfilledVolumes": 6, "DroppedVolumes": 1, "RepeatedVolumes": 0,
+                                "LateVolumes": 0, "End": "complete", "HostTimePointAtEnd": 16}]
+    assert sidecar["EndedEarly"] is False
     assert sidecar["roi0_psc"]["Units"] == "%" and sidecar["GeneratedBy"][0]["Name"] == "nmb record"
 
 
-def test_record_needs_an_output_and_ends_when_the_plugin_goes_away(tmp_path, capsys):
+def test_record_keeps_one_row_per_volume_through_every_fault_and_tells_an_early_end(tmp_path, capsys):
+    # Volume 4 dropped, 5 repeated twice, 6 late, and the run stopped at 8 of 20.
+    steps = [(1, 0.15), (2, 0.15), (3, 0.15), (5, 0.3), (5, 0.05), (5, 0.05), (6, 0.9), (7, 0.15), (8, 0.15)]
+    with FakeRun(steps, expected=20, start_delay_s=0.5) as run:
+        code, out = record(run, tmp_path)
+    assert code == 3 and "recorded 8 volumes" in out
+    assert "run ended early: 8 of 20 volumes" in capsys.readouterr().err
+    header, rows, sidecar = read_recording(tmp_path)
+    column = {name: [row[i] for row in rows] for i, name in enumerate(header)}
+    assert column["time_point"] == [str(t) for t in range(1, 9)]
+    assert column["marks"] == ["n/a"] * 3 + ["dropped+backfilled", "gap+repeated", "late", "n/a", "n/a"]
+    assert column["post_steps"] == ["1", "1", "1", "0", "3", "1", "1", "1"]
+    assert [float(v) for v in column["roi0"]] == [mean_at(0, t) for t in range(1, 9)]
+    assert sidecar["Runs"][0]["End"] == "ended early" and sidecar["EndedEarly"] is True
+    assert (sidecar["Runs"][0]["ExpectedVolumes"], sidecar["Runs"][0]["HostTimePointAtEnd"]) == (20, 8)
+    assert [sidecar["Runs"][0][k] for k in ("DroppedVolumes", "RepeatedVolumes", "LateVolumes")] == [1, 1, 1]
+    assert sidecar["SamplingFrequency"] is None  # no nominal TR given
+
+
+def test_record_of_a_host_that_ends_before_answering_keeps_every_volume_and_the_normal_end(tmp_path, capsys):
+    # Volume 2 (twice) and 3 come with the post-run; the host is gone before it
+    # answers for them: their rows are there, values unknown, and the run ended.
+    with FakeRun([(1, 0.1), (2, 0.1), (2, 0), (3, 0)], expected=3, host_ends=True) as run:
+        code, _ = record(run, tmp_path)
+    assert code == 0 and "lost" not in capsys.readouterr().err
+    header, rows, sidecar = read_recording(tmp_path)
+    column = {name: [row[i] for row in rows] for i, name in enumerate(header)}
+    assert (column["time_point"], column["post_steps"]) == (["1", "2", "3"], ["1", "2", "1"])
+    assert column["marks"] == ["n/a", "repeated", "n/a"] and column["roi0"][1:] == ["n/a", "n/a"]
+    assert sidecar["Runs"][0]["End"] == "complete"
+
+
+def test_record_needs_an_output_and_a_lost_run_fails(tmp_path, capsys):
     assert main(["record"], out=io.StringIO()) == 2
     with FakeRun([(1, 0.05), (2, 0.05), (3, 0.05)], drop_after=2) as run:
         code, out = record(run, tmp_path)
-    assert code == 0 and "recorded 2 volumes" in out
+    assert code == 2 and "recorded 2 volumes" in out
     assert "lost in the middle of a run" in capsys.readouterr().err
+    assert json.load(open(tmp_path / "run.json"))["Runs"][0]["End"] == "connection lost"
+
+
+def test_watch_marks_every_irregular_volume_and_stops_after_its_steps():
+    steps = [(1, 0.15), (2, 0.15), (3, 0.15), (5, 0.3), (5, 0.05), (6, 0.9), (7, 0.15)]
+    with FakeRun(steps, expected=7) as run:
+        out = io.StringIO()
+        assert main(["--port", str(run.port), "watch"], out=out) == 0
+    lines = [line.split() for line in out.getvalue().splitlines()]
+    assert lines[0] == ["time", "roi0", "roi1", "roi2", "delay", "marks"]
+    # time, three means, the delay ("0.3 ms", or "-" for a volume not seen live), the marks
+    marks = [" ".join(row[6:] if row[5] == "ms" else row[5:]) for row in lines[1:]]
+    assert [row[0] for row in lines[1:]] == ["1", "2", "3", "4", "5", "5", "6", "7"]
+    assert marks == ["", "", "", "dropped+backfilled", "gap (1 missing)", "repeated", "late", ""]
+    assert lines[4][1:5] == ["%.4f" % mean_at(0, 4), "200.0000", "300.0000", "-"]
+    with FakeRun(steps, expected=7) as run:
+        out = io.StringIO()
+        assert main(["--port", str(run.port), "watch", "--steps", "2"], out=out) == 0
+    assert len(out.getvalue().splitlines()) == 3
 
 
 @pytest.mark.parametrize("backend", ["agg", "TkAgg"])
@@ -150,7 +255,7 @@ def test_plot_draws_the_whole_run_one_panel_per_roi_with_the_protocol_behind(tmp
     with FakeRun(steps, already=10) as run:
         out = io.StringIO()
         assert main(["--port", str(run.port), "plot", "--png", str(tmp_path / "run.png")], out=out) == 0
-    assert "saved 29 time points" in out.getvalue()
+    assert "saved 30 time points" in out.getvalue()
     assert (tmp_path / "run.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     with FakeRun(steps, already=10) as run:
         events = follow(run, wait=None)
@@ -164,7 +269,9 @@ def test_plot_draws_the_whole_run_one_panel_per_roi_with_the_protocol_behind(tmp
     assert len(panels) == 3
     xs, ys = panels[0].lines[0].get_data()
     assert list(xs) == list(range(1, 31))
-    assert math.isnan(ys[19]) and ys[0] == 100.0 and ys[5] == 102.0  # the skipped volume breaks the line
+    assert ys[0] == 100.0 and ys[5] == 102.0 and ys[19] == mean_at(0, 20)  # 20, skipped, read afterwards
+    dashed = [line.get_xdata()[0] for line in panels[0].lines[1:] if line.get_linestyle() == "--"]
+    assert dashed == [20]
     assert all(float(t).is_integer() for t in panels[0].get_xticks())
     to_data = panels[0].transData.inverted()
     spans = [to_data.transform(p.get_verts())[:, 0] for p in panels[0].patches]

@@ -225,21 +225,30 @@ def test_arguments_that_are_not_whole_numbers_are_refused_before_sending():
         assert client.mean_of_roi(numpy.int64(1)) == 1.0
 
 
-def test_an_out_of_range_refusal_keeps_the_plugins_text_and_adds_the_known_range():
+def test_an_out_of_range_refusal_keeps_the_plugins_text_and_adds_the_valid_range():
+    asked = []
+
     def answer(name, ints):
+        asked.append(name)
         if name == "tGetNrOfROIs":
             return reply(name, [3])
-        return error_reply("NrOfROI out of range")
+        if name == "tGetCurrentTimePoint":
+            return reply(name, [5])
+        return error_reply("NrOfROI out of range" if name == "tGetMeanOfROI" else "TimePoint out of range")
 
     with FakePlugin(serve_requests(answer)) as plugin, Client("127.0.0.1", plugin.port, timeout=2) as client:
-        with pytest.raises(NimbrelError) as before:
-            client.mean_of_roi(7)
-        assert str(before.value) == "NrOfROI out of range" and before.value.hint is None
-        client.nr_of_rois()
-        with pytest.raises(NimbrelError) as after:
-            client.mean_of_roi(7)
-        assert after.value.text == "NrOfROI out of range"
-        assert "0 to 2" in str(after.value)
+        for _ in range(2):
+            with pytest.raises(NimbrelError) as refused:
+                client.mean_of_roi(7)
+            assert refused.value.text == "NrOfROI out of range"
+            assert str(refused.value) == "NrOfROI out of range (ROI 7 asked; the host has 3 ROIs, 0 to 2)"
+        assert asked.count("tGetNrOfROIs") == 1  # the count is asked once, on the first refusal
+        with pytest.raises(NimbrelError) as refused:
+            client.raw_value_of_all_voxels_at_time(9)
+        assert refused.value.hint == "time point 9 asked; the host has 5 volumes, time points 0 to 4"
+        with pytest.raises(NimbrelError) as refused:
+            client.pearson_correlation_at_time_point(3, 9)
+        assert refused.value.hint is None  # a window's time point has rules of its own
 
 
 def test_maps_come_shaped_from_one_consistent_set_of_counts():

@@ -27,6 +27,7 @@
 #include "nmbclient/Replies.h"
 #include "nmbclient/Request.h"
 #include "nmbclient/Socket.h"
+#include "nmbclient/WaitForHost.h"
 
 namespace nmb {
 
@@ -44,8 +45,12 @@ class Client {
   // which is also the time-out of every later request.
   Client(std::string host, std::uint16_t port, Timeout timeout = std::chrono::seconds(5),
          std::uint64_t maxFrameBody = kDefaultMaxFrameBody);
+  // The same, waiting up to `wait` for a host that is not up yet (WaitForHost.h).
+  Client(std::string host, std::uint16_t port, Timeout timeout, WaitForHost wait,
+         std::uint64_t maxFrameBody = kDefaultMaxFrameBody);
 
-  // Closes the connection (if any) and connects and handshakes anew.
+  // Closes the connection (if any) and connects and handshakes anew, waiting
+  // for the host as long as the constructor was told.
   void reconnect();
   void close();
   bool isConnected() const { return stream_.isOpen(); }
@@ -143,9 +148,12 @@ class Client {
     }
   }
 
+  void connectOnce();
+
   std::string host_;
   std::uint16_t port_;
   Timeout timeout_;
+  WaitForHost wait_;
   net::TcpStream stream_;
   FrameReader reader_;
   std::vector<std::uint8_t> sendBuffer_;

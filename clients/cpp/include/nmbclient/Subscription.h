@@ -24,6 +24,7 @@
 
 #include "nmbclient/FrameReader.h"
 #include "nmbclient/Socket.h"
+#include "nmbclient/WaitForHost.h"
 
 namespace nmb {
 
@@ -41,9 +42,10 @@ struct Notification {
 
 class Subscription {
  public:
-  // Connects and performs the "Execute Socket" handshake within `timeout`.
+  // Connects and performs the "Execute Socket" handshake within `timeout`,
+  // waiting up to `wait` for a host that is not up yet (WaitForHost.h).
   Subscription(std::string host, std::uint16_t port,
-               std::chrono::milliseconds timeout = std::chrono::seconds(5));
+               std::chrono::milliseconds timeout = std::chrono::seconds(5), WaitForHost wait = WaitForHost{});
 
   // The next notification, or nothing if none arrives within `timeout`.
   // Throws ConnectionError when the plug-in has closed the connection and
@@ -56,6 +58,7 @@ class Subscription {
   // True once the connection closed after "PostRunCalled".
   bool ended() const { return ended_; }
 
+  // Connects anew, waiting for the host as long as the constructor was told.
   void reconnect();
   void close() {
     stream_.close();
@@ -65,7 +68,10 @@ class Subscription {
  private:
   std::string host_;
   std::uint16_t port_;
+  void connectOnce();
+
   std::chrono::milliseconds connectTimeout_;
+  WaitForHost wait_;
   net::TcpStream stream_;
   FrameReader reader_{1 << 20};  // notifications are a few dozen bytes
   // The previous time points of pre- and post-step, -1 when there is none to

@@ -11,7 +11,8 @@
   // Conditions 1, 2, ... (0 is rest and stays unshaded); the same colours as `nmb plot`.
   const CONDITION_COLOURS = ["#f4a261", "#2a9d8f", "#9b5de5", "#e9c46a", "#4361ee", "#e76f51"];
   const STATE_CLASSES = {
-    "waiting for the host": "waiting", "connected": "connected", "run ended": "ended", "connection lost": "lost",
+    "waiting for the host": "waiting", "connected": "connected", "no run in progress": "waiting",
+    "run ended": "ended", "run ended early": "early", "connection lost": "lost",
   };
 
   const $ = (id) => document.getElementById(id);
@@ -62,7 +63,8 @@
   }
 
   function addVolume(v) {
-    if (v.marks.length) store.marks.push(v);
+    // A volume the host skipped is told by the gap after it.
+    if (v.marks.length && !v.marks.includes("dropped")) store.marks.push(v);
     if (v.marks.includes("repeated") && store.byT.has(v.t)) return;
     store.byT.set(v.t, v);
     store.maxT = Math.max(store.maxT, v.t);
@@ -139,9 +141,13 @@
     return blocks.filter((b) => b.c);
   }
 
+  // Volumes the host skipped (their values were read afterwards) or that never came.
   function missingTimePoints() {
     const missing = [];
-    for (let t = 1; t <= store.maxT; t++) if (!store.byT.has(t)) missing.push(t);
+    for (let t = 1; t <= store.maxT; t++) {
+      const v = store.byT.get(t);
+      if (!v || v.marks.includes("dropped")) missing.push(t);
+    }
     return missing;
   }
 
@@ -317,7 +323,8 @@
     const state = store.serverReachable ? store.state.state : "connection lost";
     const badge = $("connection");
     badge.className = "connection " + (STATE_CLASSES[state] || "waiting");
-    badge.textContent = store.serverReachable ? state : "dashboard server unreachable";
+    badge.textContent = !store.serverReachable ? "dashboard server unreachable"
+      : state === "run ended early" ? state + ": " + store.state.detail : state;
     badge.title = store.state.detail || "";
     if (!info) return;
     $("project").textContent = info.project || "(no project name)";
@@ -342,7 +349,7 @@
     let text = volumes.length + " volumes received";
     if (backfilled) text += " (" + backfilled + " back-filled from the run's start)";
     const missing = missingTimePoints().length;
-    if (missing) text += " \u00b7 " + missing + " missing";
+    if (missing) text += " \u00b7 " + missing + " skipped by the host";
     if (last) text += " \u00b7 last at " + formatClock(last.wall);
     $("summary").textContent = text;
   }
@@ -366,7 +373,7 @@
       '<span><span class="swatch" style="background:' + conditionColour(c) + '"></span>condition ' + c + "</span>")
       .join("") + (legend.length ? '<span><span class="swatch" style="background:#fff"></span>rest (0)</span>' : "") +
       '<span><span class="swatch" style="background:#777"></span>baseline, time points ' + first + "\u2013" + last +
-      "</span>" + (missingTimePoints().length ? '<span style="color:#d62828">- - - missing volume</span>' : "");
+      "</span>" + (missingTimePoints().length ? '<span style="color:#d62828">- - - volume skipped by the host</span>' : "");
   }
 
   function heatColour(r) {
@@ -450,8 +457,8 @@
     const parts = [];
     if (v.marks.includes("gap")) {
       const from = v.t - v.missing, to = v.t - 1;
-      parts.push((v.missing === 1 ? "volume " + from + " missing" : "volumes " + from + "\u2013" + to + " missing") +
-                 " (gap before time point " + v.t + ")");
+      parts.push((v.missing === 1 ? "volume " + from : "volumes " + from + "\u2013" + to) +
+                 " skipped by the host, read afterwards (gap before time point " + v.t + ")");
     }
     if (v.marks.includes("late")) parts.push("time point " + v.t + " arrived late");
     if (v.marks.includes("repeated")) parts.push("time point " + v.t + " repeated");
