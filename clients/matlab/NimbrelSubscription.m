@@ -47,8 +47,12 @@ classdef NimbrelSubscription < handle
       catch err
         error('nmb:connection', 'cannot connect to %s:%d: %s', host, port, err.message);
       end
-      write(obj.Socket, NimbrelClient.frame(NimbrelClient.textBytes('Execute Socket')));
-      body = obj.nextFrame(timeout);
+      try
+        write(obj.Socket, NimbrelClient.frame(NimbrelClient.textBytes('Execute Socket')));
+        body = obj.nextFrame(timeout);
+      catch err
+        NimbrelClient.explainHandshakeFailure(err, host, port);
+      end
       if isempty(body)
         obj.Socket = [];
         error('nmb:timeout', 'no handshake answer within %g s', timeout);
