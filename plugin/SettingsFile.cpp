@@ -223,7 +223,7 @@ QString rulesLine(const QString& path, const AccessRules& rules) {
 
 QString unreadableLine(const QString& path, const QString& reason) {
   return QStringLiteral("<b>Warning</b> - Cannot read %1 (%2); the plug-in serves as it does without it.")
-      .arg(path.toHtmlEscaped(), reason.toHtmlEscaped());
+      .arg(QDir::toNativeSeparators(path).toHtmlEscaped(), reason.toHtmlEscaped());
 }
 
 }  // namespace
