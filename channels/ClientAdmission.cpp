@@ -35,12 +35,13 @@ bool ClientAdmission::admit(qintptr descriptor, const OpenCount& openFrom) {
   }
   if (rules_.maxConnectionsPerAddress > 0 && openFrom(peer) >= rules_.maxConnectionsPerAddress) {
     clientsocket::closeUnread(descriptor);
+    const int most = rules_.maxConnectionsPerAddress;
     report(peer, reportedOverCap_,
            QStringLiteral(
-               "<b>Warning</b> - Refused a client from %1: it has %2 connections open, the most "
+               "<b>Warning</b> - Refused a client from %1: it has %2 open, the most "
                "NMBNetworkPlugin.ini allows per address. Later ones from it are not logged in this run.")
-               .arg(peer.toString())
-               .arg(rules_.maxConnectionsPerAddress));
+               .arg(peer.toString(),
+                    most == 1 ? QStringLiteral("1 connection") : QStringLiteral("%1 connections").arg(most)));
     return false;
   }
   admitted_ = Origin{peer, descriptor};

@@ -208,15 +208,16 @@ QString rulesLine(const QString& path, const AccessRules& rules) {
   for (const Subnet& subnet : rules.allow) allowed.append(subnetText(subnet));
   const QString every = QStringLiteral("every address");
   const QString listen = rules.listen == QHostAddress(QHostAddress::Any) ? every : rules.listen.toString();
-  const QString perAddress = rules.maxConnectionsPerAddress > 0
-                                 ? QStringLiteral("at most <b>%1</b>").arg(rules.maxConnectionsPerAddress)
-                                 : QStringLiteral("any number of");
+  const int most = rules.maxConnectionsPerAddress;
+  const QString perAddress = most == 0   ? QStringLiteral("any number of connections")
+                             : most == 1 ? QStringLiteral("at most <b>1</b> connection")
+                                         : QStringLiteral("at most <b>%1</b> connections").arg(most);
   const QString broadcast = rules.broadcastTo.isNull()
                                 ? QStringLiteral("<b>off</b>")
                                 : QStringLiteral("to <b>%1</b>").arg(rules.broadcastTo.toString());
   return QStringLiteral(
-             "<b>Info</b> - Client rules from %1: allow <b>%2</b>; listen on <b>%3</b>; %4 "
-             "connections per address; broadcast %5.")
+             "<b>Info</b> - Client rules from %1: allow <b>%2</b>; listen on <b>%3</b>; %4 per address; "
+             "broadcast %5.")
       .arg(path.toHtmlEscaped(), allowed.isEmpty() ? every : allowed.join(QStringLiteral(", ")), listen,
            perAddress, broadcast);
 }
