@@ -19,6 +19,7 @@
 #include "channels/QtTCPIPServer.h"
 #include "plugin/LogLines.h"
 #include "plugin/TcpIpExport.h"
+#include "plugin/Translation.h"
 #include "protocol/ProtocolTexts.h"
 
 namespace {
@@ -173,7 +174,7 @@ void TcpIpExport::fileIdentifiedChannels(QVector<QtTCPIPServer*>& unfiled, quint
     // thread has really ended (its event dispatcher, which watches the
     // socket, is gone only then); the channels after it wait for it, so the
     // lists keep the order of the handshakes.
-    const bool isRequest = channel->roleName() == tr(texts::kRequestRole);
+    const bool isRequest = channel->roleName() == translation::plugin(texts::kRequestRole);
     if (!isRequest && !(channel->hasEnded() && channel->wait(0))) break;
     identified.append(channel);
     unfiled.erase(next);
@@ -182,7 +183,7 @@ void TcpIpExport::fileIdentifiedChannels(QVector<QtTCPIPServer*>& unfiled, quint
   if (identified.isEmpty()) return;
   MutexLock lock(&channelListsMutex);
   for (QtTCPIPServer* channel : identified) {
-    if (channel->roleName() == tr(texts::kRequestRole)) {
+    if (channel->roleName() == translation::plugin(texts::kRequestRole)) {
       requestChannels.append(channel);
     } else {
       executeChannels.append(channel);

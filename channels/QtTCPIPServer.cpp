@@ -4,7 +4,7 @@
 
 #include "channels/Framing.h"
 #include "channels/MessageTransfer.h"
-#include "plugin/TcpIpExport.h"
+#include "plugin/Translation.h"
 #include "protocol/ProtocolTexts.h"
 
 namespace {
@@ -75,7 +75,7 @@ void QtTCPIPServer::run() {
   clientAccepted.store(true, std::memory_order_release);
 
   while (!stopRequested) {
-    if (role == tr(texts::kRequestRole)) {
+    if (role == translation::channel(texts::kRequestRole)) {
       serveRequests();
       if (tcpSocket->state() == QAbstractSocket::UnconnectedState) stopRequested = true;
     } else {

@@ -66,7 +66,7 @@ void configure(TcpIpExport& plugin, const std::uint8_t* c) {
   // when the host's expected count changes; raw data may also be missing.
   const int preparedVolumes = (c[11] & 8) ? host.currentTimePoint / 2 : host.expectedTimePoints;
   record.rawVolumes.fill(7, (c[11] & 16) ? 0 : preparedVolumes * voxels);
-  RunRecordAccess::TestWriter::write(plugin, record);
+  RunRecordTestWriter::write(plugin, record);
 }
 
 }  // namespace fuzzhost

@@ -8,6 +8,7 @@
 #include "plugin/LogLines.h"
 #include "plugin/PluginIdentity.h"
 #include "plugin/TcpIpExport.h"
+#include "plugin/Translation.h"
 #include "plugin/platform/HostModule.h"
 #include "protocol/ProtocolTexts.h"
 
@@ -127,7 +128,7 @@ bool TcpIpExport::executePreStep() {
   loglines::write(QStringLiteral("<b>") + loglines::timeStamp() +
                   QStringLiteral("</b>: Executing pre-processing."));
   recordVolume(volumeIndex, voxelsPerVolume);
-  notifyExecuteChannels(tr(texts::kPreStepCalled), currentTimePoint());
+  notifyExecuteChannels(translation::plugin(texts::kPreStepCalled), currentTimePoint());
   return true;
 }
 
@@ -142,14 +143,14 @@ bool TcpIpExport::executePostStep() {
   recordRoiValues();
   loglines::write(QStringLiteral("<b>") + loglines::timeStamp() +
                   QStringLiteral("</b>: Executing post-processing. (%1)").arg(timePoint));
-  notifyExecuteChannels(tr(texts::kPostStepCalled), timePoint);
+  notifyExecuteChannels(translation::plugin(texts::kPostStepCalled), timePoint);
   return true;
 }
 
 bool TcpIpExport::executePostRun() {
   if (pluginCanceled) return true;
 
-  notifyExecuteChannels(tr(texts::kPostRunCalled), currentTimePoint());
+  notifyExecuteChannels(translation::plugin(texts::kPostRunCalled), currentTimePoint());
   loglines::write(QStringLiteral(" "));
   loglines::write(
       QStringLiteral("<b>Info</b> - Executed number of volumes: <b>%1</b>").arg(currentTimePoint()));

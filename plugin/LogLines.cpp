@@ -3,7 +3,7 @@
 #include <QTime>
 
 #include "plugin/HostFunctions.h"
-#include "plugin/TcpIpExport.h"
+#include "plugin/Translation.h"
 
 namespace loglines {
 
@@ -15,7 +15,8 @@ QString addressList(const QList<QHostAddress>& addresses) {
   QString list;
   for (const QHostAddress& address : addresses) {
     if (address == QHostAddress(QHostAddress::LocalHost) || address.toIPv4Address() == 0) continue;
-    list += TcpIpExport::tr("<b>") + address.toString() + TcpIpExport::tr("</b>") + TcpIpExport::tr(", <br>");
+    list += translation::plugin("<b>") + address.toString() + translation::plugin("</b>") +
+            translation::plugin(", <br>");
   }
   if (list.isEmpty()) list = QHostAddress(QHostAddress::LocalHost).toString();
   return list;
@@ -28,6 +29,6 @@ QString executionSeconds(qint64 elapsedMs) {
 
 QString timeOfDay() { return QTime::currentTime().toString(); }
 
-QString timeStamp() { return QTime::currentTime().toString(TcpIpExport::tr("hh:mm:ss.zzz")); }
+QString timeStamp() { return QTime::currentTime().toString(translation::plugin("hh:mm:ss.zzz")); }
 
 }  // namespace loglines

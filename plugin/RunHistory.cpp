@@ -1,11 +1,14 @@
-// The per-volume history the request handlers read: raw volumes, ROI values and
-// the time point, written on the host's thread under runRecordMutex.  Host
-// calls are made outside the lock, so a request never waits for the host.
+// The run record: raw volumes, ROI values and the time point, written here on
+// the host's thread and read by the request handlers (RunRecordReader), both
+// under runRecordMutex.  Host calls are made outside the lock, so a request
+// never waits for the host.
+#include <QtEndian>
 #include <cstring>
 #include <limits>
 
 #include "plugin/GuardedHostCall.h"
 #include "plugin/HostFunctions.h"
+#include "plugin/RunRecord.h"
 #include "plugin/TcpIpExport.h"
 
 namespace {
@@ -13,6 +16,11 @@ namespace {
 // QVector holds at most this many 16-bit values; a host reporting a run beyond
 // it gets no raw record rather than a failed allocation inside Nimbrel.
 constexpr qint64 kMaxRawEntries = (std::numeric_limits<int>::max() / 2) - 64;
+
+std::optional<float> entryAt(const QVector<float>& values, int index) {
+  if (index < 0 || index >= values.size()) return std::nullopt;
+  return values.at(index);
+}
 
 }  // namespace
 
@@ -55,4 +63,28 @@ void TcpIpExport::recordRoiValues() {
   MutexLock lock(&runRecordMutex);
   roiMeans.swap(means);
   roiDetrendedValues.swap(detrended);
+}
+
+RunRecordReader::Snapshot RunRecordReader::snapshot() const {
+  MutexLock guard(&plugin.runRecordMutex);
+  return Snapshot{plugin.runStartPending, plugin.storedTimePoint, qint64(plugin.rawVolumes.size())};
+}
+
+std::optional<float> RunRecordReader::storedRoiMean(int roi) const {
+  MutexLock guard(&plugin.runRecordMutex);
+  return entryAt(plugin.roiMeans, roi);
+}
+
+std::optional<float> RunRecordReader::storedDetrendedValue(int roi) const {
+  MutexLock guard(&plugin.runRecordMutex);
+  return entryAt(plugin.roiDetrendedValues, roi);
+}
+
+bool RunRecordReader::copyRawSamples(qint64 first, qint64 count, char* out) const {
+  MutexLock guard(&plugin.runRecordMutex);
+  if (first < 0 || count < 0 || first > plugin.rawVolumes.size() - count) return false;
+  const qint16* samples = plugin.rawVolumes.constData() + first;
+  // Qt's array form swaps a vector register at a time.
+  qToBigEndian<qint16>(samples, count, out);
+  return true;
 }

@@ -121,7 +121,7 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   // Members in the order the plug-in's interface documents them.  The run
   // record (runStartPending, roiMeans, roiDetrendedValues, rawVolumes,
   // storedTimePoint) is written on the host's thread and read by the request
-  // channel threads through RunRecordAccess, under runRecordMutex.
+  // channel threads through RunRecordReader, under runRecordMutex.
 
   // Host's thread only.
   bool pluginCanceled = false;
@@ -167,7 +167,9 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   NotificationDelivery notificationDelivery{[this](const QByteArray& block) { return writeToExecuteChannels(block); }};
 
   // The request handlers read the run record through this, under runRecordMutex.
-  friend struct RunRecordAccess;
+  friend class RunRecordReader;
+  // Tests put the record into a run phase through this, under runRecordMutex.
+  friend struct RunRecordTestWriter;
   // Tests look into the channel lists through this, under channelListsMutex.
   friend struct ChannelListsProbe;
   friend struct SettingsFolderProbe;

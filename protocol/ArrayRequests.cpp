@@ -6,7 +6,6 @@
 #include <QtEndian>
 
 #include "analytics/RoiMean.h"
-#include "analytics/RunRecordAccess.h"
 #include "protocol/Handlers.h"
 #include "protocol/HostCounts.h"
 #include "protocol/ProtocolTexts.h"
@@ -21,7 +20,7 @@ void existingMeansOfROI(const RequestContext& context, ReplyWriter& reply) {
   const int roi = context.arg(1);
   const int endTimePoint = context.arg(2);
   if (!inRange(roi, hostFunctions.tGetNrOfROIs())) return reply.fail(texts::kRoiOrTimePointOutOfRange);
-  if (!inRange(endTimePoint, RunRecordAccess::snapshot(context.plugin).storedTimePoint))
+  if (!inRange(endTimePoint, context.record.snapshot().storedTimePoint))
     return reply.fail(texts::kRoiOrTimePointOutOfRange);
   const qint64 means = ReplyWriter::runLength(endTimePoint, 4);
   reply.begin(8 + 4 * means);
@@ -71,7 +70,7 @@ void valueOfAllVoxelsAtTime(const RequestContext& context, ReplyWriter& reply) {
 void rawValueOfAllVoxelsAtTime(const RequestContext& context, ReplyWriter& reply) {
   NMB_REQUIRE_HOST(reply, tGetDimsOfFunctionalData);
   const int timePoint = context.arg(1);
-  const RunRecordAccess::Snapshot record = RunRecordAccess::snapshot(context.plugin);
+  const RunRecordReader::Snapshot record = context.record.snapshot();
   // A copy shorter than the time point means the plug-in saw no run start.
   if (record.rawSampleCount < record.storedTimePoint) return reply.fail(texts::kNoRawData);
   if (!inRange(timePoint, record.storedTimePoint)) return reply.fail(texts::kTimePointOutOfRange);
@@ -81,7 +80,7 @@ void rawValueOfAllVoxelsAtTime(const RequestContext& context, ReplyWriter& reply
   // A volume beyond the copy (a run longer than expected, or dimensions that
   // changed since the run started) has no stored samples: refused as out of
   // range rather than read from outside the copy.
-  if (!RunRecordAccess::copyRawSamples(context.plugin, voxels * timePoint, voxels, reply.claim(2 * voxels)))
+  if (!context.record.copyRawSamples(voxels * timePoint, voxels, reply.claim(2 * voxels)))
     return reply.fail(texts::kTimePointOutOfRange);
 }
 

@@ -1,5 +1,5 @@
 // The request handlers of the scalar, indexed, array and classifier families.
-// The dispatch table (Dispatch.cpp) calls them; each handler's checks, host
+// The request table (RequestTable.cpp) names them; each handler's checks, host
 // calls and body are in one function, so a request's whole path is read there.
 // The six correlation handlers are in analytics/CorrelationRequests.h.
 #pragma once

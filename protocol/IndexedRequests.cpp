@@ -3,7 +3,6 @@
 #include <optional>
 
 #include "analytics/RoiMean.h"
-#include "analytics/RunRecordAccess.h"
 #include "protocol/Handlers.h"
 #include "protocol/HostCounts.h"
 #include "protocol/ProtocolTexts.h"
@@ -13,17 +12,17 @@ namespace handlers {
 namespace {
 
 int storedTimePoint(const RequestContext& context) {
-  return RunRecordAccess::snapshot(context.plugin).storedTimePoint;
+  return context.record.snapshot().storedTimePoint;
 }
 
 // The host answers exactly 0.0 for a value it does not have at the moment;
 // the value recorded at the last post-step is sent instead.  Without a
 // recorded entry (no post-step yet, or the ROI count grew since) the host's
 // 0.0 is sent.  An ordered comparison, so a NaN goes out unchanged.
-float withRecordedFallback(float live, std::optional<float> (*recorded)(const TcpIpExport&, int),
+float withRecordedFallback(float live, std::optional<float> (RunRecordReader::*recorded)(int) const,
                            const RequestContext& context, int roi) {
   if (live != 0.0f) return live;
-  return recorded(context.plugin, roi).value_or(live);
+  return (context.record.*recorded)(roi).value_or(live);
 }
 
 }  // namespace
@@ -48,7 +47,7 @@ void meanOfROI(const RequestContext& context, ReplyWriter& reply) {
   const int roi = context.arg(1);
   if (!inRange(roi, hostFunctions.tGetNrOfROIs())) return reply.fail(texts::kRoiOutOfRange);
   const float live = hostFunctions.tGetMeanOfROI(roi);
-  const float value = withRecordedFallback(live, &RunRecordAccess::storedRoiMean, context, roi);
+  const float value = withRecordedFallback(live, &RunRecordReader::storedRoiMean, context, roi);
   reply.begin(8);
   reply.writeInt(roi);
   reply.writeReal(value);
@@ -60,7 +59,7 @@ void detrendedValueOfROI(const RequestContext& context, ReplyWriter& reply) {
   const int roi = context.arg(1);
   if (!inRange(roi, hostFunctions.tGetNrOfROIs())) return reply.fail(texts::kRoiOutOfRange);
   const float live = hostFunctions.tGetDetrendedValueOfROI(roi);
-  const float value = withRecordedFallback(live, &RunRecordAccess::storedDetrendedValue, context, roi);
+  const float value = withRecordedFallback(live, &RunRecordReader::storedDetrendedValue, context, roi);
   reply.begin(8);
   reply.writeInt(roi);
   reply.writeReal(value);

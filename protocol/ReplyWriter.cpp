@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "channels/Framing.h"
-#include "plugin/TcpIpExport.h"
+#include "plugin/Translation.h"
 #include "protocol/ProtocolTexts.h"
 
 namespace {
@@ -19,9 +19,7 @@ qint64 ReplyWriter::runLength(qint64 count, int elementBytes) {
 }
 
 void ReplyWriter::fail(const char* text) {
-  // No translation is ever installed, so tr hands the text back unchanged;
-  // the call stays for the one place a translation could hook in.
-  failWith(TcpIpExport::tr(text).toLatin1());
+  failWith(translation::plugin(text).toLatin1());
 }
 
 void ReplyWriter::failHostFunctionMissing(const char* functionName) {

@@ -1,5 +1,5 @@
-// What every request handler gets: the plug-in whose run record it may read,
-// and the decoded request (element 0 the name, then the integer arguments).
+// What every request handler gets: the run record it may read, and the
+// decoded request (element 0 the name, then the integer arguments).
 //
 // Handlers run on a request channel's thread.  Each one runs its checks in
 // order, asking the host for every bound when the check runs, and answers
@@ -11,12 +11,11 @@
 #include <QVariant>
 
 #include "plugin/HostFunctions.h"
+#include "plugin/RunRecord.h"
 #include "protocol/ReplyWriter.h"
 
-class TcpIpExport;
-
 struct RequestContext {
-  const TcpIpExport& plugin;
+  const RunRecordReader& record;
   const QList<QVariant>& request;
 
   // Argument `index` (1 to 4, wire order); an argument the list lacks is 0.

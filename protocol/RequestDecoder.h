@@ -1,5 +1,5 @@
 // Decoding of one request message: the request name, then as many qint32
-// arguments as the request table lists for it.
+// arguments as the request table (RequestTable.h) lists for it.
 //
 // Pure; used by the request loop (QtTCPIPServer::serveRequests) on a request
 // channel's thread, and by tests.
@@ -11,15 +11,6 @@
 #include <QByteArray>
 #include <QList>
 #include <QVariant>
-
-// Requests that carry arguments, with their argument counts.  Any other name
-// is decoded without arguments.
-struct RequestTableEntry {
-  const char* name;
-  int nameLength;
-  int argumentCount;
-};
-const RequestTableEntry* findRequestTableEntry(const char* name, int length);
 
 // Decodes `payload` (a message body) into `request`: element 0 the name as a
 // string (the bytes up to the first NUL, decoded as UTF-8), then the

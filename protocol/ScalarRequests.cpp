@@ -1,7 +1,6 @@
 // Scalar family: the name, then the value or values the host reports now.
 #include <array>
 
-#include "analytics/RunRecordAccess.h"
 #include "protocol/Handlers.h"
 
 namespace handlers {
@@ -33,7 +32,7 @@ void sendInt(int value, ReplyWriter& reply) {
 void currentTimePoint(const RequestContext& context, ReplyWriter& reply) {
   // During a run the time point of the last post-step, even while the host
   // has moved on; between runs the host's own count.
-  const RunRecordAccess::Snapshot record = RunRecordAccess::snapshot(context.plugin);
+  const RunRecordReader::Snapshot record = context.record.snapshot();
   if (!record.runStartPending) return sendInt(record.storedTimePoint, reply);
   NMB_REQUIRE_HOST(reply, tGetCurrentTimePoint);
   sendInt(hostFunctions.tGetCurrentTimePoint(), reply);

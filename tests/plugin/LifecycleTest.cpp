@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "analytics/RunRecordAccess.h"
+#include "plugin/RunRecord.h"
 #include "plugin/HostFunctions.h"
 #include "plugin/TcpIpExport.h"
 #include "tests/support/FakeHost.h"
@@ -49,7 +49,7 @@ std::string escaped(const std::string& text) {
 
 std::vector<qint16> rawSamples(const TcpIpExport& plugin, qint64 first, qint64 count) {
   QByteArray bytes(int(count * 2), '\0');
-  if (!RunRecordAccess::copyRawSamples(plugin, first, count, bytes.data())) return {};
+  if (!RunRecordReader(plugin).copyRawSamples(first, count, bytes.data())) return {};
   std::vector<qint16> samples;
   for (qint64 i = 0; i < count; ++i) samples.push_back(qFromBigEndian<qint16>(bytes.constData() + 2 * i));
   return samples;
@@ -169,12 +169,12 @@ TEST_F(Lifecycle, ACancelledPortDialogLeavesOnlyTheTimePointTracked) {
   EXPECT_TRUE(plugin->executePreStep());
   EXPECT_EQ(FakeHost::totalCalls(), callsBefore) << "a cancelled pre-step asks the host nothing";
   EXPECT_TRUE(plugin->executePostStep());
-  EXPECT_EQ(RunRecordAccess::snapshot(*plugin).storedTimePoint, 4);
+  EXPECT_EQ(RunRecordReader(*plugin).snapshot().storedTimePoint, 4);
   EXPECT_EQ(FakeHost::calls("tGetNrOfROIs"), 0);
   EXPECT_TRUE(plugin->executePostRun());
   EXPECT_EQ(FakeHost::logLines().size(), linesBefore);
-  EXPECT_EQ(RunRecordAccess::snapshot(*plugin).rawSampleCount, 0);
-  EXPECT_TRUE(RunRecordAccess::snapshot(*plugin).runStartPending);
+  EXPECT_EQ(RunRecordReader(*plugin).snapshot().rawSampleCount, 0);
+  EXPECT_TRUE(RunRecordReader(*plugin).snapshot().runStartPending);
 }
 
 TEST_F(Lifecycle, ACancelledPluginStaysCancelledForLaterPreRuns) {
@@ -208,21 +208,21 @@ TEST_F(Lifecycle, ACancelledPluginStaysCancelledForLaterPreRuns) {
 TEST_F(Lifecycle, ASecondRunStartsAfreshOnTheSameObject) {
   setTimePoint(3);
   startRun();
-  EXPECT_EQ(RunRecordAccess::snapshot(*plugin).storedTimePoint, 3) << "the pre-run stores the time point";
+  EXPECT_EQ(RunRecordReader(*plugin).snapshot().storedTimePoint, 3) << "the pre-run stores the time point";
   for (int run = 0; run < 2; ++run) {
     SCOPED_TRACE(run);
     setTimePoint(1);
     const size_t before = FakeHost::logLines().size();
     ASSERT_TRUE(plugin->executePreStep());
-    const RunRecordAccess::Snapshot started = RunRecordAccess::snapshot(*plugin);
+    const RunRecordReader::Snapshot started = RunRecordReader(*plugin).snapshot();
     EXPECT_FALSE(started.runStartPending);
     EXPECT_EQ(started.storedTimePoint, 0);
     EXPECT_EQ(started.rawSampleCount, 10 * 4);
     EXPECT_EQ(logSince(before).size(), 3u) << "space, experiment started, pre-processing";
     ASSERT_TRUE(plugin->executePostStep());
-    EXPECT_EQ(RunRecordAccess::snapshot(*plugin).storedTimePoint, 1);
+    EXPECT_EQ(RunRecordReader(*plugin).snapshot().storedTimePoint, 1);
     ASSERT_TRUE(plugin->executePostRun());
-    EXPECT_TRUE(RunRecordAccess::snapshot(*plugin).runStartPending);
+    EXPECT_TRUE(RunRecordReader(*plugin).snapshot().runStartPending);
   }
 }
 
@@ -268,7 +268,7 @@ TEST_F(Lifecycle, RawVolumesAreReusedGrownAndTruncatedBetweenRuns) {
   setTimePoint(2);
   ASSERT_TRUE(plugin->executePreStep());  // volume 1
   ASSERT_TRUE(plugin->executePostRun());
-  EXPECT_EQ(RunRecordAccess::snapshot(*plugin).rawSampleCount, 12);
+  EXPECT_EQ(RunRecordReader(*plugin).snapshot().rawSampleCount, 12);
 
   // Same size: the previous run's volumes stay until they are copied again.
   FakeHost::fillTimeCourse(10, 5000);
@@ -282,7 +282,7 @@ TEST_F(Lifecycle, RawVolumesAreReusedGrownAndTruncatedBetweenRuns) {
   FakeHost::state().expectedTimePoints = 5;
   setTimePoint(5);
   ASSERT_TRUE(plugin->executePreStep());  // volume 4
-  EXPECT_EQ(RunRecordAccess::snapshot(*plugin).rawSampleCount, 20);
+  EXPECT_EQ(RunRecordReader(*plugin).snapshot().rawSampleCount, 20);
   EXPECT_EQ(rawSamples(*plugin, 4, 4), (std::vector<qint16>{101, 102, 103, 104}));
   EXPECT_EQ(rawSamples(*plugin, 8, 8), std::vector<qint16>(8, 0));
   EXPECT_EQ(rawSamples(*plugin, 16, 4), (std::vector<qint16>{5400, 5401, 5402, 5403}));
@@ -292,7 +292,7 @@ TEST_F(Lifecycle, RawVolumesAreReusedGrownAndTruncatedBetweenRuns) {
   FakeHost::state().expectedTimePoints = 1;
   setTimePoint(1);
   ASSERT_TRUE(plugin->executePreStep());
-  EXPECT_EQ(RunRecordAccess::snapshot(*plugin).rawSampleCount, 4);
+  EXPECT_EQ(RunRecordReader(*plugin).snapshot().rawSampleCount, 4);
   EXPECT_TRUE(rawSamples(*plugin, 4, 1).empty());
 }
 
@@ -305,7 +305,7 @@ TEST_F(Lifecycle, AVolumeOutsideThePreparedBufferIsSkipped) {
   ASSERT_TRUE(plugin->executePreStep());
   setTimePoint(9);
   ASSERT_TRUE(plugin->executePreStep());
-  EXPECT_EQ(RunRecordAccess::snapshot(*plugin).rawSampleCount, 8);
+  EXPECT_EQ(RunRecordReader(*plugin).snapshot().rawSampleCount, 8);
   EXPECT_EQ(rawSamples(*plugin, 0, 8), std::vector<qint16>(8, 0));
 
   // A host that hands out no time-course table.
@@ -318,22 +318,22 @@ TEST_F(Lifecycle, AVolumeOutsideThePreparedBufferIsSkipped) {
 TEST_F(Lifecycle, RoiValuesFollowAChangingRoiCount) {
   FakeHost::state().rois = {roi(1.5f, -1.5f), roi(2.5f, -2.5f), roi(3.5f, -3.5f)};
   startRun();
-  EXPECT_FALSE(RunRecordAccess::storedRoiMean(*plugin, 0).has_value()) << "empty before the first post-step";
+  EXPECT_FALSE(RunRecordReader(*plugin).storedRoiMean(0).has_value()) << "empty before the first post-step";
   setTimePoint(1);
   ASSERT_TRUE(plugin->executePreStep());
   ASSERT_TRUE(plugin->executePostStep());
-  EXPECT_EQ(RunRecordAccess::storedRoiMean(*plugin, 2), 3.5f);
-  EXPECT_EQ(RunRecordAccess::storedDetrendedValue(*plugin, 2), -3.5f);
+  EXPECT_EQ(RunRecordReader(*plugin).storedRoiMean(2), 3.5f);
+  EXPECT_EQ(RunRecordReader(*plugin).storedDetrendedValue(2), -3.5f);
 
   {
     auto hostLock = FakeHost::lock();
     FakeHost::state().rois = {roi(7.0f, -7.0f)};
   }
   ASSERT_TRUE(plugin->executePostStep());
-  EXPECT_EQ(RunRecordAccess::storedRoiMean(*plugin, 0), 7.0f);
-  EXPECT_EQ(RunRecordAccess::storedDetrendedValue(*plugin, 0), -7.0f);
-  EXPECT_FALSE(RunRecordAccess::storedRoiMean(*plugin, 1).has_value());
-  EXPECT_FALSE(RunRecordAccess::storedDetrendedValue(*plugin, 1).has_value());
+  EXPECT_EQ(RunRecordReader(*plugin).storedRoiMean(0), 7.0f);
+  EXPECT_EQ(RunRecordReader(*plugin).storedDetrendedValue(0), -7.0f);
+  EXPECT_FALSE(RunRecordReader(*plugin).storedRoiMean(1).has_value());
+  EXPECT_FALSE(RunRecordReader(*plugin).storedDetrendedValue(1).has_value());
 }
 
 TEST_F(Lifecycle, AHostLackingFunctionsDoesNotStopTheRun) {
@@ -350,5 +350,5 @@ TEST_F(Lifecycle, AHostLackingFunctionsDoesNotStopTheRun) {
   EXPECT_TRUE(plugin->executePostStep());
   EXPECT_TRUE(plugin->executePostRun());
   EXPECT_EQ(FakeHost::logLines().size(), lines);
-  EXPECT_EQ(RunRecordAccess::snapshot(*plugin).rawSampleCount, 0);
+  EXPECT_EQ(RunRecordReader(*plugin).snapshot().rawSampleCount, 0);
 }

@@ -41,7 +41,7 @@ class ExecutorTest : public ::testing::Test {
   QByteArray execute(const char* name, QList<int> arguments = {}) {
     return plugin.executeRequest(replytest::request(name, arguments));
   }
-  void setRecord(RunRecord record) { RunRecordAccess::TestWriter::write(plugin, std::move(record)); }
+  void setRecord(RunRecord record) { RunRecordTestWriter::write(plugin, std::move(record)); }
   // A run in progress whose last post-step saw `timePoint`.
   void inRun(int timePoint) {
     RunRecord record;

@@ -6,10 +6,9 @@
 #include <QVector>
 #include <utility>
 
-#include "analytics/RunRecordAccess.h"
 #include "plugin/TcpIpExport.h"
 
-struct RunRecordAccess::TestWriter {
+struct RunRecordTestWriter {
   struct Record {
     bool runStartPending = true;
     int storedTimePoint = 0;
@@ -26,4 +25,4 @@ struct RunRecordAccess::TestWriter {
     plugin.rawVolumes = std::move(record.rawVolumes);
   }
 };
-using RunRecord = RunRecordAccess::TestWriter::Record;
+using RunRecord = RunRecordTestWriter::Record;
