@@ -5,12 +5,15 @@
 // connection at once, so a slow or silent client delays nobody else's
 // handshake.  Channels that have identified their client are filed by role; the
 // worker also prunes request channels whose client left and sends the discovery
-// datagram while it runs.
+// datagram while it runs.  The access rules of the latest pre-run decide where
+// it listens, where it announces itself and which connections it serves at all
+// (ClientAdmission): a refused connection never gets a thread.
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QUdpSocket>
 #include <algorithm>
 
+#include "channels/ClientAdmission.h"
 #include "channels/ConnectionListener.h"
 #include "channels/Discovery.h"
 #include "channels/QtTCPIPServer.h"
@@ -24,12 +27,14 @@ namespace {
 // The worker's poll interval: each round waits this long for new connections.
 constexpr int kAcceptWaitMs = 1;
 
-// Opens the listener on `port` and tells the host's log when that changes
-// something the user must know: the first failure on a port (another program
-// holds it, or it is not allowed), and the success of a later try.  Called on
-// the worker's thread; the host's log function may be called from any thread.
-void listenAndReport(ConnectionListener& listener, quint16 port, bool& failureReported) {
-  if (listener.listenForClients(QHostAddress::Any, port)) {
+// Opens the listener on `address` and `port` and tells the host's log when
+// that changes something the user must know: the first failure on a port
+// (another program holds it, or it is not allowed, or the address is none of
+// this computer's), and the success of a later try.  Called on the worker's
+// thread; the host's log function may be called from any thread.
+void listenAndReport(ConnectionListener& listener, const QHostAddress& address, quint16 port,
+                     bool& failureReported) {
+  if (listener.listenForClients(address, port)) {
     if (failureReported)
       loglines::write(QStringLiteral("<br><b>Info</b> - Listening on port: <b>%1</b><br>").arg(port));
     failureReported = false;
@@ -37,10 +42,13 @@ void listenAndReport(ConnectionListener& listener, quint16 port, bool& failureRe
   }
   if (failureReported) return;
   failureReported = true;
-  loglines::write(QStringLiteral("<b>Error</b> - Cannot listen on port <b>%1</b>: %2. Clients cannot "
+  const QString where = address == QHostAddress(QHostAddress::Any)
+                            ? QString()
+                            : QStringLiteral(" of <b>%1</b>").arg(address.toString());
+  loglines::write(QStringLiteral("<b>Error</b> - Cannot listen on port <b>%1</b>%2: %3. Clients cannot "
                                  "connect; the plug-in keeps trying every second.")
                       .arg(port)
-                      .arg(listener.errorString()));
+                      .arg(where, listener.errorString()));
 }
 
 }  // namespace
@@ -49,28 +57,41 @@ void TcpIpExport::run() {
   ConnectionListener listener;
   QUdpSocket broadcastSocket;
   QElapsedTimer broadcastTimer;
+  ClientAdmission admission;
+  quint64 rulesRevision = 0;
+  admission.setRules(takeAccessRules(rulesRevision));
   quint16 listeningPort = port.load();
+  QHostAddress listeningAddress = admission.rules().listen;
   bool listenFailureReported = false;
-  listenAndReport(listener, listeningPort, listenFailureReported);
+  listenAndReport(listener, listeningAddress, listeningPort, listenFailureReported);
   broadcastTimer.start();
   // Channels not filed yet; the worker alone owns them.
   QVector<QtTCPIPServer*> unfiled;
   // Numbers the handshakes, so channels are filed in the order of theirs.
   std::atomic<quint64> handshakeCounter{0};
   quint64 nextToFile = 1;
+  const ClientAdmission::OpenCount openFrom = [&](const QHostAddress& peer) {
+    return openConnectionsFrom(peer, unfiled, admission);
+  };
 
   while (!stopWorker.load()) {
-    // A later pre-run may have chosen another port.
-    if (port.load() != listeningPort) {
+    // A later pre-run may have chosen another port or address.
+    if (port.load() != listeningPort || admission.rules().listen != listeningAddress) {
       listener.close();
       listeningPort = port.load();
+      listeningAddress = admission.rules().listen;
       listenFailureReported = false;
-      listenAndReport(listener, listeningPort, listenFailureReported);
+      listenAndReport(listener, listeningAddress, listeningPort, listenFailureReported);
     }
 
     const QVector<qintptr> accepted = listener.takeAccepted(kAcceptWaitMs);
     if (!listener.isListening()) QThread::msleep(kAcceptWaitMs);
+    // Looked for after the accept, so that a client who connects once a
+    // pre-run has returned is judged by the rules that pre-run read.
+    if (accessRulesRevision.load(std::memory_order_acquire) != rulesRevision)
+      admission.setRules(takeAccessRules(rulesRevision));
     for (qintptr descriptor : accepted) {
+      if (!admission.admit(descriptor, openFrom)) continue;
       auto* channel = new QtTCPIPServer(this, descriptor, &handshakeCounter);
       channel->start(QThread::InheritPriority);
       if (!channel->isRunning() && !channel->isFinished()) {
@@ -79,6 +100,7 @@ void TcpIpExport::run() {
         delete channel;
         continue;
       }
+      admission.track(channel);
       unfiled.append(channel);
     }
 
@@ -88,12 +110,14 @@ void TcpIpExport::run() {
 
     if (broadcastTimer.elapsed() > discovery::kBroadcastIntervalMs) {
       // A port that was taken when the worker tried it may have come free.
-      if (!listener.isListening()) listenAndReport(listener, listeningPort, listenFailureReported);
+      if (!listener.isListening())
+        listenAndReport(listener, listeningAddress, listeningPort, listenFailureReported);
       // Only a service that listens is announced: clients would otherwise be
       // sent to whatever else holds the port.
-      if (listener.isListening())
-        broadcastSocket.writeDatagram(discovery::datagram(listeningPort),
-                                      QHostAddress(QHostAddress::Broadcast), discovery::kBroadcastPort);
+      const QHostAddress& destination = admission.rules().broadcastTo;
+      if (listener.isListening() && !destination.isNull())
+        broadcastSocket.writeDatagram(discovery::datagram(listeningPort), destination,
+                                      discovery::kBroadcastPort);
       broadcastTimer.restart();
     }
   }
@@ -101,6 +125,40 @@ void TcpIpExport::run() {
   listener.close();
   for (QtTCPIPServer* channel : unfiled) releaseChannel(channel);
   workerEnded.store(true, std::memory_order_release);
+}
+
+AccessRules TcpIpExport::takeAccessRules(quint64& revision) {
+  MutexLock lock(&accessRulesMutex);
+  revision = accessRulesRevision.load(std::memory_order_acquire);
+  return accessRules;
+}
+
+int TcpIpExport::openConnectionsFrom(const QHostAddress& peer, const QVector<QtTCPIPServer*>& unfiled,
+                                     ClientAdmission& admission) {
+  QSet<QtTCPIPServer*> live;
+  int open = 0;
+  const auto from = [&](QtTCPIPServer* channel) {
+    live.insert(channel);
+    const ClientAdmission::Origin* origin = admission.originOf(channel);
+    return origin != nullptr && origin->peer == peer ? origin : nullptr;
+  };
+  for (QtTCPIPServer* channel : unfiled)
+    if (from(channel) != nullptr) ++open;
+  {
+    // Under the lock, so that no channel is released while it is looked at;
+    // nothing here waits.
+    MutexLock lock(&channelListsMutex);
+    for (QtTCPIPServer* channel : requestChannels)
+      if (from(channel) != nullptr && channel->isConnected()) ++open;
+    // An execute client that left is noticed by the notification thread only
+    // at the next step, which may be a run away: its descriptor is asked.
+    for (QtTCPIPServer* channel : executeChannels) {
+      const ClientAdmission::Origin* origin = from(channel);
+      if (origin != nullptr && ClientAdmission::isStillConnected(*origin)) ++open;
+    }
+  }
+  admission.forgetAllBut(live);
+  return open;
 }
 
 void TcpIpExport::fileIdentifiedChannels(QVector<QtTCPIPServer*>& unfiled, quint64& nextToFile) {

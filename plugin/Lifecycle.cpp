@@ -73,13 +73,18 @@ bool TcpIpExport::executePreRun(unsigned short) {
     return true;
   }
 
+  // Before the port, so that a running worker that sees the new port also
+  // finds the rules that go with it.
+  const AccessRules rules = readAccessRules();
   port = chosenPort;
   // Starting the running worker again has no effect; it picks up the new port.
   start(QThread::InheritPriority);
   notificationDelivery.start();
 
-  loglines::write(QStringLiteral("<br><b>Info</b> - Listening on: <br>") +
-                  loglines::addressList(QNetworkInterface::allAddresses()) +
+  const QString addresses = rules.listen == QHostAddress(QHostAddress::Any)
+                                ? loglines::addressList(QNetworkInterface::allAddresses())
+                                : tr("<b>") + rules.listen.toString() + tr("</b>") + tr(", <br>");
+  loglines::write(QStringLiteral("<br><b>Info</b> - Listening on: <br>") + addresses +
                   QStringLiteral(" Port: <b>%1</b>").arg(chosenPort) + QStringLiteral("<br>"));
   loglines::write(QStringLiteral("<br><b>Info</b> - Listening on port: <b>%1</b><br>").arg(chosenPort));
 

@@ -21,11 +21,13 @@
 
 #include <atomic>
 
+#include "channels/AccessRules.h"
 #include "channels/NotificationDelivery.h"
 #include "plugin/Mutex.h"
 #include "plugin/NMBPluginInterface.h"
 #include "plugin/PluginExport.h"
 
+class ClientAdmission;
 class QtTCPIPServer;
 
 class TcpIpExport : public QThread, public NMBPluginInterface {
@@ -86,6 +88,19 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   void fileIdentifiedChannels(QVector<QtTCPIPServer*>& unfiled, quint64& nextToFile)
       LOCKS_EXCLUDED(channelListsMutex);
 
+  // Reads the settings file, logs what it says and hands its rules to the
+  // worker; returns them.  Host's thread, at each pre-run that serves.
+  AccessRules readAccessRules() LOCKS_EXCLUDED(accessRulesMutex);
+  // The rules the last pre-run published; `revision` receives their number,
+  // which changes with every pre-run.  Worker thread.
+  AccessRules takeAccessRules(quint64& revision) LOCKS_EXCLUDED(accessRulesMutex);
+  // How many connections from `peer` are still open: those of `unfiled` and
+  // of the two lists that `admission` knows to come from it, the request
+  // channels whose connection is up, the execute channels whose client has
+  // not closed.  Worker thread.
+  int openConnectionsFrom(const QHostAddress& peer, const QVector<QtTCPIPServer*>& unfiled,
+                          ClientAdmission& admission) LOCKS_EXCLUDED(channelListsMutex);
+
   // The per-volume history, written on the host's thread; each holds
   // runRecordMutex only while it changes the record.
   // First pre-step of a run: storedTimePoint 0, rawVolumes sized to `entries`
@@ -139,6 +154,15 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   mutable Mutex runRecordMutex;
   Mutex channelListsMutex;
 
+  // The folder of NMBNetworkPlugin.ini; empty: the plug-in library's own.
+  // Host's thread (tests point it elsewhere through SettingsFolderProbe).
+  QString settingsFolder;
+  // Written by each pre-run that serves, taken up by the worker when the
+  // revision has changed.
+  Mutex accessRulesMutex;
+  AccessRules accessRules GUARDED_BY(accessRulesMutex);
+  std::atomic<quint64> accessRulesRevision{0};
+
   // Writes the notifications to the execute channels on a thread of its own.
   NotificationDelivery notificationDelivery{[this](const QByteArray& block) { return writeToExecuteChannels(block); }};
 
@@ -148,4 +172,5 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   friend struct RunRecordTestWriter;
   // Tests look into the channel lists through this, under channelListsMutex.
   friend struct ChannelListsProbe;
+  friend struct SettingsFolderProbe;
 };

@@ -59,6 +59,8 @@ std::string usageText() {
          "serves their data through the host functions.\n"
          "\n"
          "  --plugin PATH          plug-in library (default: the one built with the simulator)\n"
+         "  --settings FILE        put FILE beside the plug-in as NMBNetworkPlugin.ini for this\n"
+         "                         run (who may connect; see docs/security.md)\n"
          "  --runs N               number of runs (1)\n"
          "  --volumes N            volumes per run (200; NIfTI: the file's volumes)\n"
          "  --tr-ms N              time between volumes in ms (2000; NIfTI: the header's TR)\n"
@@ -131,6 +133,8 @@ ParseResult parseOptions(int argc, const char* const* argv, SimOptions& o, std::
       return ParseResult::Help;
     else if (a == "--plugin")
       ok = take(a, o.plugin);
+    else if (a == "--settings")
+      ok = take(a, o.settings);
     else if (a == "--runs")
       ok = integer(a, 1, 100000, o.runs);
     else if (a == "--volumes")

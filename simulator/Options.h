@@ -10,6 +10,7 @@
 
 struct SimOptions {
   std::string plugin;  // empty: the library built beside the simulator
+  std::string settings;  // --settings FILE: NMBNetworkPlugin.ini for this run
   int runs = 1;
   int volumes = 200;  // NIfTI replay: at most the file's volumes
   bool volumesGiven = false;

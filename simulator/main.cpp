@@ -28,6 +28,7 @@
 #include "simulator/PluginObject.h"
 #include "simulator/RunDriver.h"
 #include "simulator/ScanSetup.h"
+#include "simulator/SettingsCopy.h"
 #include "simulator/SimHost.h"
 #include "simulator/platform/System.h"
 
@@ -74,6 +75,17 @@ int run(int argc, char** argv) {
 
   const std::string pluginPath =
       options.plugin.empty() ? defaultPluginPath(executableFolder()) : options.plugin;
+  // Removed as run() returns, after the plug-in has been unloaded.
+  SettingsCopy settingsCopy;
+  if (!options.settings.empty()) {
+    if (!settingsCopy.place(options.settings, folderOf(pluginPath), error)) return fail(2, error);
+    console.notice("settings: " + options.settings + " is beside the plug-in as " + settingsCopy.path() +
+                   " for this run");
+  } else if (SettingsCopy::leftoverIn(folderOf(pluginPath))) {
+    console.notice(
+        "the NMBNetworkPlugin.ini beside the plug-in was left by an earlier nimbrel-sim --settings; "
+        "the plug-in applies it (the next --settings replaces it)");
+  }
   HostSettings settings;
   settings.versionMajor = options.versionMajor;
   settings.versionMinor = options.versionMinor;

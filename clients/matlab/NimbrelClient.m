@@ -22,7 +22,9 @@ classdef NimbrelClient < handle
   %                   followed by the valid range ('NrOfROI out of range (ROI 7
   %                   asked; the host has 3 ROIs, 0 to 2)'); the connection stays usable
   %   nmb:timeout     no complete reply within Timeout seconds
-  %   nmb:connection  the connection failed or was closed
+  %   nmb:connection  the connection failed or was closed (closed before the
+  %                   handshake answer: the plug-in may refuse this client's
+  %                   address, see docs/security.md)
   %   nmb:protocol    the reply does not match the request
   % After nmb:timeout or nmb:protocol the connection is closed (a late reply
   % would be taken for the next answer); call reconnect().
@@ -187,8 +189,12 @@ classdef NimbrelClient < handle
       catch err
         error('nmb:connection', 'cannot connect to %s:%d: %s', obj.Host, obj.Port, err.message);
       end
-      obj.sendBytes(NimbrelClient.frame(NimbrelClient.textBytes('Request Socket')));
-      body = obj.receiveFrame(NimbrelClient.deadline(obj.Timeout));
+      try
+        obj.sendBytes(NimbrelClient.frame(NimbrelClient.textBytes('Request Socket')));
+        body = obj.receiveFrame(NimbrelClient.deadline(obj.Timeout));
+      catch err
+        NimbrelClient.explainHandshakeFailure(err, obj.Host, obj.Port);
+      end
       obj.ServerVersion = NimbrelClient.decodeHandshake(body, 'Request Socket');
     end
 
@@ -379,6 +385,16 @@ classdef NimbrelClient < handle
       [out.result, pos] = NimbrelClient.readInt32(body, pos);
       out.values = NimbrelClient.runOf(body, pos, 'single', 4);
       out.produced = true;
+    end
+    function explainHandshakeFailure(err, host, port)
+      % Rethrows an error of the handshake; a connection closed or lost before
+      % the answer is how the plug-in turns away a client its settings refuse.
+      if ~any(strcmp(err.identifier, {'nmb:timeout', 'nmb:protocol'}))
+        error('nmb:connection', ['%s:%d closed the connection before answering the handshake (%s); the ' ...
+              'plug-in may be restricting client addresses or connections per address in ' ...
+              'NMBNetworkPlugin.ini (see docs/security.md)'], host, port, err.message);
+      end
+      rethrow(err);
     end
     function version = decodeHandshake(body, role)
       [answered, pos] = NimbrelClient.readText(body, 1);

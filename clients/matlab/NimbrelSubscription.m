@@ -114,8 +114,12 @@ classdef NimbrelSubscription < handle
       catch err
         error('nmb:connection', 'cannot connect to %s:%d: %s', obj.Host, obj.Port, err.message);
       end
-      write(obj.Socket, NimbrelClient.frame(NimbrelClient.textBytes('Execute Socket')));
-      body = obj.nextFrame(timeout);
+      try
+        write(obj.Socket, NimbrelClient.frame(NimbrelClient.textBytes('Execute Socket')));
+        body = obj.nextFrame(timeout);
+      catch err
+        NimbrelClient.explainHandshakeFailure(err, obj.Host, obj.Port);
+      end
       if isempty(body)
         obj.Socket = [];
         error('nmb:timeout', 'no handshake answer within %g s', timeout);

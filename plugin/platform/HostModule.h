@@ -1,6 +1,6 @@
 // The platform layer: finds the host module loaded into this process and the
-// functions it exports by name.  Nothing else in the plug-in touches the
-// platform's module functions.
+// functions it exports by name, and the folder the plug-in itself was loaded
+// from.  Nothing else in the plug-in touches the platform's module functions.
 //
 // Windows: the module named "Nimbrel.exe" (GetModuleHandleA) and GetProcAddress.
 // Linux and other POSIX systems: the program that loaded the plug-in, whose
@@ -10,6 +10,8 @@
 // This header is free of Qt so that the Windows unit builds with a plain
 // cross compiler.
 #pragma once
+
+#include <string>
 
 namespace platform {
 
@@ -24,5 +26,11 @@ void* findExportedFunction(ModuleHandle module, const char* name);
 // Adds `folder` (8-bit text) to the directories searched for dynamic libraries.
 // Returns whether the platform accepted it; callers may ignore the result.
 bool addLibraryDirectory(const char* folder);
+
+// The folder of the library (or program) this code was linked into, as UTF-8
+// text with '/' or the platform's separator; empty when the platform cannot
+// tell.  Windows: the module that holds this function (GetModuleHandleExW by
+// address, GetModuleFileNameW); POSIX: dladdr.  Any thread.
+std::string ownModuleFolder();
 
 }  // namespace platform

@@ -23,4 +23,15 @@ bool addLibraryDirectory(const char*) {
   return false;
 }
 
+std::string ownModuleFolder() {
+  // The object that holds this very function: the plug-in library, or the
+  // program when the plug-in's code is linked into it.
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&ownModuleFolder), &info) == 0 || info.dli_fname == nullptr) return {};
+  const std::string path = info.dli_fname;
+  const std::string::size_type slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 }  // namespace platform

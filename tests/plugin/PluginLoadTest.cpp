@@ -4,7 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "plugin/PluginEntryPoints.h"
@@ -49,4 +54,33 @@ TEST(PluginLoad, HostLoadsIdentifiesCreatesAndDeletesThePlugin) {
   EXPECT_GE(FakeHost::calls("tGetVersionOfNMB"), 1);
   delete plugin;
   EXPECT_EQ(dlclose(library), 0);
+}
+
+TEST(PluginLoad, ThePluginReadsTheSettingsFileBesideItsOwnLibrary) {
+  // A plug-in folder of the test's own, as a lab has one beside Nimbrel.
+  char folderTemplate[] = "/tmp/nmb-plugin-folder-XXXXXX";
+  ASSERT_NE(mkdtemp(folderTemplate), nullptr);
+  const std::string folder = folderTemplate;
+  const std::string copy = folder + "/libNMBNetworkPlugin.so";
+  const std::string settings = folder + "/NMBNetworkPlugin.ini";
+  ASSERT_EQ(std::system(("cp '" NMB_PLUGIN_PATH "' '" + copy + "'").c_str()), 0);
+  std::ofstream(settings) << "listen = 127.0.0.1\nbroadcast = off\n";
+
+  FakeHost::reset();
+  FakeHost::state().integerInput = 0;  // any free port
+  void* library = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  NMBPluginInterface* plugin = resolve<CreatePluginFunction>(library, "createPlugin")();
+  ASSERT_TRUE(plugin->initPlugin());
+  ASSERT_TRUE(plugin->executePreRun(0));
+  const std::string expected = "<b>Info</b> - Client rules from " + settings +
+                               ": allow <b>every address</b>; listen on <b>127.0.0.1</b>; any number of "
+                               "connections per address; broadcast <b>off</b>.";
+  const std::vector<std::string> lines = FakeHost::logLines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end());
+  delete plugin;
+  EXPECT_EQ(dlclose(library), 0);
+  std::remove(settings.c_str());
+  std::remove(copy.c_str());
+  rmdir(folder.c_str());
 }

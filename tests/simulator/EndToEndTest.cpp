@@ -4,8 +4,11 @@
 // These tests run inside the private network namespace that ctest is run in.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -214,4 +217,41 @@ TEST(SimulatorEndToEnd, ReplaysFunctionalNiiAndServesItsSamples) {
     EXPECT_EQ(volumeReply(requests, texts::request::kGetValueOfAllVoxelsAtTime, t, voxels), expected);
   }
   EXPECT_EQ(sim.wait(20000), 0) << sim.err();
+}
+
+TEST(SimulatorEndToEnd, SettingsTriedForARunApplyBesideThePluginAndGoWithTheSimulator) {
+  // A plug-in folder of the test's own: the settings copy must not reach the
+  // plug-in that other tests load meanwhile.
+  const std::filesystem::path folder = testing::TempDir() + "sim-settings-" + std::to_string(getpid());
+  std::filesystem::create_directories(folder);
+  const std::filesystem::path plugin = folder / std::filesystem::path(NMB_SIM_PLUGIN).filename();
+  std::filesystem::copy_file(NMB_SIM_PLUGIN, plugin, std::filesystem::copy_options::overwrite_existing);
+  const std::string settings = (folder / "lab.ini").string();
+  std::ofstream(settings) << "allow = 127.0.0.2\nnonsense\n";
+
+  const int port = freePort();
+  SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", plugin.string(), "--settings", settings, "--port",
+                  std::to_string(port), "--volumes", "2", "--tr-ms", "100", "--dims", "4", "4", "2",
+                  "--start-delay-ms", "200", "--linger-ms", "6000"});
+  const std::string refusal = "Refused a client from 127.0.0.1";
+  WireClient refused;
+  for (int waited = 0; waited < 10000 && sim.out().find(refusal) == std::string::npos; waited += 200)
+    EXPECT_FALSE(refused.connect(port, texts::kRequestRole, 200)) << "no handshake answer for 127.0.0.1";
+  EXPECT_EQ(sim.wait(30000), 0) << sim.err();
+  EXPECT_NE(sim.out().find(refusal), std::string::npos) << sim.out();
+  EXPECT_NE(sim.out().find("NMBNetworkPlugin.ini line 2: \"nonsense\" is not a setting"), std::string::npos)
+      << sim.out();
+  EXPECT_NE(sim.out().find("Client rules from " + (folder / "NMBNetworkPlugin.ini").string()),
+            std::string::npos)
+      << sim.out();
+  EXPECT_FALSE(std::filesystem::exists(folder / "NMBNetworkPlugin.ini"))
+      << "the copy goes with the simulator";
+
+  // A settings file that is not the simulator's own copy stays untouched.
+  std::ofstream(folder / "NMBNetworkPlugin.ini") << "allow = 127.0.0.1\n";
+  SimProcess refusedToStart({NMB_SIM_EXECUTABLE, "--plugin", plugin.string(), "--settings", settings});
+  EXPECT_EQ(refusedToStart.wait(20000), 2);
+  EXPECT_NE(refusedToStart.err().find("exists already and is left alone"), std::string::npos)
+      << refusedToStart.err();
+  std::filesystem::remove_all(folder);
 }

@@ -15,11 +15,12 @@
 
 namespace {
 
-sockaddr_in loopback(quint16 port) {
+sockaddr_in loopback(quint16 port, const char* host = nullptr) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (host != nullptr) ::inet_pton(AF_INET, host, &address.sin_addr);
   return address;
 }
 
@@ -27,13 +28,20 @@ sockaddr_in loopback(quint16 port) {
 
 LoopbackClient::~LoopbackClient() { close(); }
 
-bool LoopbackClient::connectTo(quint16 port) {
+bool LoopbackClient::connectTo(quint16 port, const char* host, const char* source) {
   close();
   fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return false;
   const int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  sockaddr_in address = loopback(port);
+  if (source != nullptr) {
+    sockaddr_in local = loopback(0, source);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      close();
+      return false;
+    }
+  }
+  sockaddr_in address = loopback(port, host);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     close();
     return false;

@@ -1,4 +1,4 @@
-// LoopbackClient: a plain POSIX TCP client on 127.0.0.1 for black-box tests of
+// LoopbackClient: a plain POSIX TCP client on loopback for black-box tests of
 // the plug-in's service, independent of the Qt socket code under test.  Every
 // call has a time-out; nothing here waits forever.
 #pragma once
@@ -15,8 +15,10 @@ class LoopbackClient {
   LoopbackClient(const LoopbackClient&) = delete;
   LoopbackClient& operator=(const LoopbackClient&) = delete;
 
-  // One connection attempt to 127.0.0.1:`port`.
-  bool connectTo(quint16 port);
+  // One connection attempt to `host`:`port` (127.0.0.1 unless given), from
+  // the local address `source` when given (another loopback address, for
+  // tests of rules by client address).
+  bool connectTo(quint16 port, const char* host = nullptr, const char* source = nullptr);
   // Retries until the service listens or `timeoutMs` has passed.
   bool connectWithRetry(quint16 port, int timeoutMs = 3000);
   bool send(const QByteArray& bytes);

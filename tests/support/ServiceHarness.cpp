@@ -7,11 +7,12 @@
 #include "channels/QtTCPIPServer.h"
 #include "tests/support/FakeHost.h"
 
-std::unique_ptr<TcpIpExport> startServedPlugin(quint16& port) {
+std::unique_ptr<TcpIpExport> startServedPlugin(quint16& port, const QString& settingsFolder) {
   FakeHost::reset();
   port = freeTcpPort();
   FakeHost::state().integerInput = port;
   auto plugin = std::make_unique<TcpIpExport>();
+  if (!settingsFolder.isEmpty()) SettingsFolderProbe::use(*plugin, settingsFolder);
   if (!plugin->initPlugin() || !plugin->executePreRun(0)) return nullptr;
   return plugin;
 }
@@ -49,3 +50,5 @@ QVector<quint16> ChannelListsProbe::executeClientPorts(TcpIpExport& plugin) {
   for (QtTCPIPServer* channel : plugin.executeChannels) ports.append(channel->tcpSocket->peerPort());
   return ports;
 }
+
+void SettingsFolderProbe::use(TcpIpExport& plugin, const QString& folder) { plugin.settingsFolder = folder; }

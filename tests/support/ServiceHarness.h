@@ -10,8 +10,9 @@
 #include "tests/support/LoopbackClient.h"
 
 // Resets the fake host, picks a free port for the port dialog, initialises the
-// plug-in and runs its pre-run, which starts the worker.
-std::unique_ptr<TcpIpExport> startServedPlugin(quint16& port);
+// plug-in and runs its pre-run, which starts the worker.  The pre-runs look
+// for NMBNetworkPlugin.ini in `settingsFolder` (none when it is empty).
+std::unique_ptr<TcpIpExport> startServedPlugin(quint16& port, const QString& settingsFolder = QString());
 
 // Connects, sends the role message and reads the 39-byte answer (or the 27
 // bytes of an answer with an empty role).  Returns the answer.
@@ -25,4 +26,10 @@ struct ChannelListsProbe {
   static int executeChannelCount(TcpIpExport& plugin);
   // The client-side ports of the execute channels, in list order.
   static QVector<quint16> executeClientPorts(TcpIpExport& plugin);
+};
+
+struct SettingsFolderProbe {
+  // Where the plug-in's pre-runs look for NMBNetworkPlugin.ini instead of
+  // beside its library (here: beside the test executable).
+  static void use(TcpIpExport& plugin, const QString& folder);
 };

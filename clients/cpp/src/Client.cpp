@@ -43,8 +43,13 @@ void Client::connectOnce() {
   try {
     sendBuffer_.clear();
     wire::appendTextFrame(sendBuffer_, texts::kRequestRole);
-    stream_.sendAll(sendBuffer_.data(), sendBuffer_.size(), until);
-    const Frame frame = receive(until, true);
+    Frame frame;
+    try {
+      stream_.sendAll(sendBuffer_.data(), sendBuffer_.size(), until);
+      frame = receive(until, true);
+    } catch (const ConnectionError& e) {
+      throw closedBeforeHandshake(host_, port_, e);
+    }
     version_ = replies::decodeHandshake(frame.body, frame.size, texts::kRequestRole).version;
   } catch (...) {
     close();

@@ -30,8 +30,13 @@ void Subscription::connectOnce() {
   try {
     std::vector<std::uint8_t> role;
     wire::appendTextFrame(role, texts::kExecuteRole);
-    stream_.sendAll(role.data(), role.size(), until);
-    const Frame frame = reader_.next(stream_, until);
+    Frame frame;
+    try {
+      stream_.sendAll(role.data(), role.size(), until);
+      frame = reader_.next(stream_, until);
+    } catch (const ConnectionError& e) {
+      throw closedBeforeHandshake(host_, port_, e);
+    }
     replies::decodeHandshake(frame.body, frame.size, texts::kExecuteRole);
   } catch (...) {
     close();

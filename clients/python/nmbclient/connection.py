@@ -50,14 +50,22 @@ class Connection:
             raise unreachable(host, port, exc.strerror or str(exc)) from exc
         self._sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         try:
-            self.version = self._handshake(role)
+            self.version = self._handshake(role, host, port)
         except BaseException:
             self.close()
             raise
 
-    def _handshake(self, role):
-        self.send(wire.frame(wire.encode_text(role)))
-        body, _ = self.receive()
+    def _handshake(self, role, host, port):
+        try:
+            self.send(wire.frame(wire.encode_text(role)))
+            body, _ = self.receive()
+        except ConnectionLost as exc:
+            # The plug-in closes a client its settings refuse before it reads
+            # a byte; a bare "connection reset" would leave the user guessing.
+            raise ConnectionLost(
+                "%s:%d closed the connection before answering the handshake (%s); the plug-in may be "
+                "restricting client addresses or connections per address in NMBNetworkPlugin.ini "
+                "(see docs/security.md)" % (host, port, exc)) from exc
         reader = wire.BodyReader(body)
         answered = reader.text()
         if answered != role:

@@ -219,6 +219,22 @@ TEST(ClientFailures, HandshakeThatNeverComesOrIsRefused) {
   }
 }
 
+TEST(ClientFailures, AConnectionClosedBeforeTheHandshakeAnswerPointsToTheAccessRules) {
+  // What a plug-in whose settings refuse the client does: close at once, unread.
+  FakeServer server([](int) {}, 2);
+  const auto expectPointer = [](const std::function<void()>& connect) {
+    try {
+      connect();
+      ADD_FAILURE() << "no error";
+    } catch (const nmb::ConnectionError& e) {
+      EXPECT_NE(std::string(e.what()).find("before answering the handshake"), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("docs/security.md"), std::string::npos) << e.what();
+    }
+  };
+  expectPointer([&] { nmb::Client("127.0.0.1", server.port(), 2s); });
+  expectPointer([&] { nmb::Subscription("127.0.0.1", server.port(), 2s); });
+}
+
 TEST(ClientFailures, NobodyListening) {
   const std::uint16_t port = unusedPort(SOCK_STREAM);
   EXPECT_THROW(nmb::Client("127.0.0.1", port, 1s), nmb::ConnectionError);

@@ -3,7 +3,9 @@
     misbehaving_server.py PORTFILE
 Writes its port to PORTFILE, then serves connections one after the other:
 the first never answers, the second sends half a handshake answer and closes,
-the third answers the handshake and then sends a frame length of 2**40.
+the third answers the handshake and then sends a frame length of 2**40, the
+fourth and fifth are closed at once, as the plug-in closes a client its
+settings refuse.
 """
 import os
 import socket
@@ -33,4 +35,7 @@ oversized.recv(1024)
 oversized.sendall(answer)
 oversized.recv(1024)
 oversized.sendall(struct.pack(">q", 1 << 40))
+for _ in range(2):                      # 4, 5: refused
+    refused, _ = listener.accept()
+    refused.close()
 time.sleep(10)

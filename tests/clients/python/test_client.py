@@ -10,7 +10,7 @@ import pytest
 from fakeplugin import (FakePlugin, answer_handshake, error_reply, frame, parse_request, read_frame,
                         recv_exact, reply, serve_requests, text)
 from nmbclient import (Client, ConnectionLost, NimbrelError, OversizedReply, ProtocolError,
-                       ReplyTimeout)
+                       ReplyTimeout, Subscription)
 
 
 def test_handshake_sends_the_role_and_exposes_the_version():
@@ -221,3 +221,11 @@ def test_connecting_to_a_closed_port_is_a_lost_connection():
         port = plugin.port
     with pytest.raises(ConnectionLost, match="cannot connect"):
         Client("127.0.0.1", port, timeout=1)
+
+
+@pytest.mark.parametrize("connect", [Client, Subscription], ids=["request", "execute"])
+def test_a_connection_closed_before_the_handshake_answer_points_to_the_access_rules(connect):
+    # What a plug-in whose settings refuse the client does: close at once, unread.
+    with FakePlugin(lambda conn: None) as plugin:
+        with pytest.raises(ConnectionLost, match=r"before answering the handshake.*docs/security\.md"):
+            connect("127.0.0.1", plugin.port, timeout=2)

@@ -50,4 +50,14 @@ class ConnectionError : public ClientError {
   using ClientError::ClientError;
 };
 
+// A connection closed before the handshake answer: that is how the plug-in
+// turns away a client its settings refuse, so the error says so.
+inline ConnectionError closedBeforeHandshake(const std::string& host, unsigned port,
+                                             const ConnectionError& cause) {
+  return ConnectionError(host + ":" + std::to_string(port) +
+                         " closed the connection before answering the handshake (" + cause.what() +
+                         "); the plug-in may be restricting client addresses or connections per address in "
+                         "NMBNetworkPlugin.ini (see docs/security.md)");
+}
+
 }  // namespace nmb
