@@ -51,22 +51,3 @@ void QtTCPIPServer::identifyClient() {
   takeHandshakeNumber();
   sendMessage(framing::handshakeAnswerBlock(role));
 }
-
-void QtTCPIPServer::sendNotification(QString name, int value) {
-  deliverNotification(framing::notificationBlock(name, value));
-}
-
-bool QtTCPIPServer::deliverNotification(const QByteArray& block) {
-  if (notificationDescriptor < 0) return false;
-  // A client that closed is noticed here, before anything is written to it.
-  if (nativesocket::checkPeer(notificationDescriptor) == nativesocket::Status::Gone) return false;
-  if (pendingNotification.size() + block.size() > kMaxPendingNotificationBytes) return false;
-  pendingNotification.append(block);
-  if (pendingNotification.isEmpty()) return true;
-  qint64 sent = 0;
-  const nativesocket::Status status = nativesocket::sendSome(
-      notificationDescriptor, pendingNotification.constData(), pendingNotification.size(), sent);
-  if (status == nativesocket::Status::Gone) return false;
-  pendingNotification.remove(0, int(sent));
-  return true;
-}

@@ -83,6 +83,7 @@ void TcpIpExport::run() {
 
     fileIdentifiedChannels(unfiled, nextToFile);
     pruneChannels();
+    notificationDelivery.sweep();
     releaseRetiredChannels();
 
     if (broadcastTimer.elapsed() > discovery::kBroadcastIntervalMs) {
@@ -127,6 +128,7 @@ void TcpIpExport::fileIdentifiedChannels(QVector<QtTCPIPServer*>& unfiled, quint
       requestChannels.append(channel);
     } else {
       executeChannels.append(channel);
+      notificationDelivery.add(channel, channel->notificationSocket());
     }
   }
 }

@@ -1,59 +1,158 @@
-// NotificationDelivery: the thread that writes step notifications to the
-// execute channels, so that Nimbrel's thread only hands them over.
+// NotificationDelivery: the step notifications on their way to the execute
+// clients.
 //
-// The host's step calls post one finished block per notification and return
-// at once, whatever the number of execute clients, their speed or the cost of
-// socket calls on the platform (under Wine every socket call is a round trip
-// to the Wine server).  The delivery thread takes the blocks in the order they
-// were posted and passes each to `deliver`, which writes it to every execute
-// channel; while some channel still has bytes it could not take, `deliver` is
-// called again with an empty block every kRetryMs to push them on.
+// The host's step calls hand each notification frame to notify(), which
+// writes it on the host's thread to every connection that has nothing pending:
+// one non-blocking send each, as long as the pass stays within a small budget
+// (kDirectSends connections and kDirectSendMicros).  What a connection cannot
+// take at once, and the frame of every connection past the budget, becomes
+// that connection's pending bytes, which the delivery thread writes as soon as
+// the connection can take them.  So a connection gets its frames in the order
+// they were notified, and never a cut one: a connection with pending bytes
+// gets its next frames behind them.  No allocation is made on the direct path
+// (a connection's pending buffer keeps its storage once it has one), and no
+// receive: a client that left shows as a failed send, or in the worker's
+// sweep().
 //
-//   NotificationDelivery delivery([this](const QByteArray& block) { return writeToChannels(block); });
-//   delivery.post(framing::notificationBlock("PreStepCalled", 7));  // host's thread
+// The delivery thread sleeps while nothing is pending.  While some connection
+// has pending bytes it waits for exactly those connections to become writable
+// (or for the host's wake-up); there are no fixed wake-ups.  After each try a
+// connection is dropped when it still has more than kMaxPendingBytes pending,
+// or when it has taken nothing for kNoProgressLimitMs: its client is not
+// following the run.  Dropped and departed connections go to `departed`.
 //
-// Threads: start() and post() from one thread at a time (the host's); the
-// thread ends in stop() (or the destructor), after it has delivered
-// everything posted before.
+// If the delivery thread cannot be started, the host's thread does all the
+// writing: pending bytes are tried again at each notification and at the end.
+//
+//   NotificationDelivery delivery([this](QtTCPIPServer* c) { retire(c); });
+//   delivery.start();                          // host's thread, pre-run
+//   delivery.add(channel, descriptor);         // worker, as the channel is filed
+//   delivery.notify(frame, size);              // host's thread, each step
+//   delivery.drainAndStop(1000);               // host's thread, teardown
+//
+// Threads: start(), notify() and drainAndStop() on the host's thread; add()
+// and sweep() on the channel worker, which is also the only thread that deletes
+// execute channels (after they went to `departed`, or once the delivery has
+// stopped); the delivery thread inside.  The connections are under `mutex_`;
+// nothing waits under it.  `departed` is called with no lock of this object
+// held, on whichever of the three threads found out.
 #pragma once
 
 #include <QByteArray>
-#include <condition_variable>
-#include <deque>
+#include <QElapsedTimer>
+#include <atomic>
 #include <functional>
 #include <thread>
+#include <vector>
 
+#include "channels/NativeSocket.h"
 #include "plugin/Mutex.h"
+
+class QtTCPIPServer;
 
 class NotificationDelivery {
  public:
-  // Writes `block` (empty: only what is still pending) to every execute
-  // channel; returns true while some channel has bytes left to write.
-  using Deliver = std::function<bool(const QByteArray& block)>;
+  using Departed = std::function<void(QtTCPIPServer* channel)>;
 
-  explicit NotificationDelivery(Deliver deliver);
+  explicit NotificationDelivery(Departed departed);
+  // Stops without draining (drainAndStop has normally run before).
   ~NotificationDelivery();
 
   NotificationDelivery(const NotificationDelivery&) = delete;
   NotificationDelivery& operator=(const NotificationDelivery&) = delete;
 
-  // Starts the delivery thread if it does not run yet (post() starts it too).
-  void start();
-  // Queues `block` for delivery; never waits for a client.
-  void post(QByteArray block) LOCKS_EXCLUDED(mutex_);
-  // Delivers what was posted, then ends the thread.  Idempotent.
-  void stop() LOCKS_EXCLUDED(mutex_);
+  // Starts the delivery thread, at the host thread's priority, unless it runs.
+  // When it cannot be started, logs one line (once) and returns false; the
+  // host's thread then writes everything itself.
+  bool start() LOCKS_EXCLUDED(mutex_);
+  // A connection to notify from now on, in filing order.  `descriptor` is
+  // its socket, which stays open until the channel is deleted.
+  void add(QtTCPIPServer* channel, qintptr descriptor) LOCKS_EXCLUDED(mutex_);
+  // Writes one notification frame to every connection.  Never waits for a
+  // client.
+  void notify(const char* frame, int size) LOCKS_EXCLUDED(mutex_);
+  // Looks for clients that left while nothing was sent to them: a few
+  // connections every kSweepIntervalMs.  Worker thread, in its loop.
+  void sweep() LOCKS_EXCLUDED(mutex_);
+  // Writes what is pending until every connection has taken it or
+  // `timeoutMs` has passed, then ends the delivery thread.  After it, nothing
+  // is written any more.
+  void drainAndStop(int timeoutMs) LOCKS_EXCLUDED(mutex_);
 
-  // How often bytes that a channel could not take are offered again.
-  static constexpr int kRetryMs = 5;
+  // An execute client that leaves this much unread (thousands of
+  // notifications, on top of what the system buffers hold) is not following
+  // the run; its connection is dropped rather than buffered without end.
+  static constexpr qint64 kMaxPendingBytes = 256 * 1024;
+  // A connection whose pending bytes have not moved for this long is dropped
+  // too.  The system's own buffers hold hundreds of notifications before
+  // anything is pending here, so only a client that has not read for many
+  // volumes gets this far; the limit keeps silent connections from holding
+  // memory for the rest of the session.
+  static constexpr int kNoProgressLimitMs = 10000;
+  // The host thread's budget per notification: direct sends to at most this
+  // many connections, and none started after this many microseconds.  Each
+  // send wakes a client; beyond this the delivery thread takes over.
+  static constexpr int kDirectSends = 8;
+  static constexpr int kDirectSendMicros = 40;
+  // A connection that refused bytes although the system called it writable
+  // (short of buffers) is not watched again before this.
+  static constexpr int kRefusedRetryMs = 5;
+  static constexpr int kSweepIntervalMs = 100;
+  static constexpr int kSweepBatch = 64;
 
  private:
-  void run() LOCKS_EXCLUDED(mutex_);
+  struct Connection {
+    QtTCPIPServer* channel;
+    qintptr descriptor;
+    QByteArray pending;
+    // While bytes are pending: when they last moved (clock_ milliseconds).
+    qint64 progressMs = 0;
+    // Not watched before this (see kRefusedRetryMs).
+    qint64 retryAtMs = 0;
+    // A send failed: the client left.
+    bool broken = false;
+  };
+  static constexpr int kInitialPendingCapacity = 512;
+  using DepartedList = std::vector<QtTCPIPServer*>;
 
-  const Deliver deliver_;
+  void run() LOCKS_EXCLUDED(mutex_);
+  // Writes pending bytes as connections take them, until stopping_ and
+  // nothing is pending or the drain deadline passed.  The delivery thread, or
+  // the host's thread when there is none.
+  void serve() LOCKS_EXCLUDED(mutex_);
+  // Tries `connection`'s pending bytes once.  Gone: the client left.
+  nativesocket::Status push(Connection& connection, qint64 nowMs) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  bool withinLimits(const Connection& connection, qint64 nowMs) const;
+  // Moves connection `index` to `gone`.
+  void drop(std::size_t index, DepartedList& gone) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  void reportDeparted(const DepartedList& gone);
+
+  const Departed departed_;
+  // Monotonic; read by several threads (QElapsedTimer's reads are const).
+  QElapsedTimer clock_;
   Mutex mutex_;
-  std::condition_variable_any wake_;
-  std::deque<QByteArray> queue_ GUARDED_BY(mutex_);
+  std::vector<Connection> connections_ GUARDED_BY(mutex_);
+  // True while the delivery thread does the waiting writes.
+  bool threadRunning_ GUARDED_BY(mutex_) = false;
   bool stopping_ GUARDED_BY(mutex_) = false;
-  std::thread thread_;  // started and joined on the posting thread only
+  qint64 drainDeadlineMs_ GUARDED_BY(mutex_) = 0;
+  bool startFailureLogged_ = false;  // host's thread
+  // Used by whichever thread runs serve(): the delivery thread, or the host's
+  // once there is none; wake() from any thread.
+  nativesocket::Poller poller_;
+  std::vector<std::pair<QtTCPIPServer*, qintptr>> watched_;
+  // Worker thread only.
+  QElapsedTimer sweepTimer_;
+  std::size_t sweepCursor_ = 0;
+  std::vector<std::pair<QtTCPIPServer*, qintptr>> sweepBatch_;
+  // Each return from a wait of the delivery thread; tests count them.
+  std::atomic<quint64> wakeUps_{0};
+  int hostPriority_ = 0;
+  // How the thread is started; tests replace it to make the start fail.
+  std::function<std::thread(std::function<void()>)> spawn_ = [](std::function<void()> body) {
+    return std::thread(std::move(body));
+  };
+  std::thread thread_;  // started and joined on the host's thread only
+
+  friend struct ChannelListsProbe;
 };
