@@ -33,6 +33,9 @@ bool LoopbackClient::connectTo(quint16 port) {
   if (fd < 0) return false;
   const int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  // Before connecting, so that the window the client offers is small too.
+  if (receiveBufferBytes > 0)
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
   sockaddr_in address = loopback(port);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     close();

@@ -15,6 +15,9 @@ class LoopbackClient {
   LoopbackClient(const LoopbackClient&) = delete;
   LoopbackClient& operator=(const LoopbackClient&) = delete;
 
+  // The receive buffer of the connections made from now on (0: the system's
+  // default).  A small one makes the plug-in's sends back up soon.
+  void setReceiveBuffer(int bytes) { receiveBufferBytes = bytes; }
   // One connection attempt to 127.0.0.1:`port`.
   bool connectTo(quint16 port);
   // Retries until the service listens or `timeoutMs` has passed.
@@ -39,6 +42,7 @@ class LoopbackClient {
 
  private:
   int fd = -1;
+  int receiveBufferBytes = 0;
 };
 
 // A port nothing listens on right now, chosen by the system.
