@@ -7,6 +7,7 @@
 #include "plugin/HostVersion.h"
 #include "plugin/LogLines.h"
 #include "plugin/PluginIdentity.h"
+#include "plugin/QuietBoundary.h"
 #include "plugin/TcpIpExport.h"
 #include "plugin/platform/HostModule.h"
 #include "protocol/ProtocolTexts.h"
@@ -30,7 +31,15 @@ QString hostPath(hostfn::tGetNMBPath* function) {
 
 }  // namespace
 
-bool TcpIpExport::initPlugin() {
+// The host's entry points: an exception ends the call quietly (the lifecycle
+// operations then report success, as they always do once initialised).
+bool TcpIpExport::initPlugin() { return quietly(false, [this] { return doInitPlugin(); }); }
+bool TcpIpExport::executePreRun(unsigned short) { return quietly(true, [this] { return doPreRun(); }); }
+bool TcpIpExport::executePreStep() { return quietly(true, [this] { return doPreStep(); }); }
+bool TcpIpExport::executePostStep() { return quietly(true, [this] { return doPostStep(); }); }
+bool TcpIpExport::executePostRun() { return quietly(true, [this] { return doPostRun(); }); }
+
+bool TcpIpExport::doInitPlugin() {
   if (!bindHostFunctions()) return false;
 
   if (hostFunctions.tGetNMBPath != nullptr)
@@ -42,7 +51,7 @@ bool TcpIpExport::initPlugin() {
   return false;
 }
 
-bool TcpIpExport::executePreRun(unsigned short) {
+bool TcpIpExport::doPreRun() {
   // A cancelled plug-in stays cancelled: a later pre-run asks nothing, logs
   // nothing and starts nothing.  A worker an earlier pre-run started keeps
   // serving its clients, but no run notifies them any more, so a listener
@@ -88,7 +97,7 @@ bool TcpIpExport::executePreRun(unsigned short) {
   return true;
 }
 
-bool TcpIpExport::executePreStep() {
+bool TcpIpExport::doPreStep() {
   if (pluginCanceled) return true;
 
   int dimX = 0, dimY = 0, dimZ = 0;
@@ -126,7 +135,7 @@ bool TcpIpExport::executePreStep() {
   return true;
 }
 
-bool TcpIpExport::executePostStep() {
+bool TcpIpExport::doPostStep() {
   const int timePoint = currentTimePoint();
   {
     MutexLock lock(&runRecordMutex);
@@ -141,7 +150,7 @@ bool TcpIpExport::executePostStep() {
   return true;
 }
 
-bool TcpIpExport::executePostRun() {
+bool TcpIpExport::doPostRun() {
   if (pluginCanceled) return true;
 
   notifyExecuteChannels(tr(texts::kPostRunCalled), currentTimePoint());

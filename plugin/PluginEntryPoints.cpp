@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "plugin/PluginIdentity.h"
+#include "plugin/QuietBoundary.h"
 #include "plugin/TcpIpExport.h"
 
 namespace {
@@ -26,4 +27,7 @@ const char* getPluginName() {
 
 const char* getPluginVersion() { return identity::kPluginVersion; }
 
-NMBPluginInterface* createPlugin() { return new TcpIpExport(nullptr); }
+// Out of memory, the host gets no plug-in rather than an exception.
+NMBPluginInterface* createPlugin() {
+  return quietly<NMBPluginInterface*>(nullptr, [] { return new TcpIpExport(nullptr); });
+}

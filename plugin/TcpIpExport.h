@@ -61,6 +61,14 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   void run() override;
 
  private:
+  // The lifecycle operations' bodies; the public operations run them so that
+  // no exception reaches the host (plugin/QuietBoundary.h).
+  bool doInitPlugin();
+  bool doPreRun();
+  bool doPreStep();
+  bool doPostStep();
+  bool doPostRun();
+
   // Releases and removes every request channel whose connection is gone; the
   // others keep their order.  (Execute channels are retired by the
   // notification delivery.)  Takes channelListsMutex for the pass and waits
