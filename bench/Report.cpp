@@ -81,6 +81,12 @@ void Report::printTable(std::FILE* out) const {
   for (const Figure& f : figures_) printRow(out, f);
 }
 
+void Report::printTargets(std::FILE* out) const {
+  std::fprintf(out, "\nTargets\n%s\n", std::string(150, '-').c_str());
+  for (const Figure& f : figures_)
+    if (!f.target.empty()) printRow(out, f);
+}
+
 bool Report::writeJson(const std::string& path, bool quick, bool pinned, double seconds) const {
   auto summary = [](const Summary& s) {
     QJsonObject o;

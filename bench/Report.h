@@ -52,6 +52,8 @@ class Report {
  public:
   Figure& add(std::string group, std::string name, std::string unit, std::string baselineName);
   void printTable(std::FILE* out) const;
+  // The figures that have a target, each beside its baseline, once more.
+  void printTargets(std::FILE* out) const;
   // Also prints one figure as soon as it is complete, for progress.
   void printRow(std::FILE* out, const Figure& figure) const;
   bool writeJson(const std::string& path, bool quick, bool pinned, double seconds) const;

@@ -104,6 +104,7 @@ int main(int argc, char** argv) {
   }
   const double seconds = std::chrono::duration<double>(BenchClock::now() - started).count();
   report.printTable(stdout);
+  report.printTargets(stdout);
   int unmet = 0;
   for (const Figure& f : report.figures())
     if (f.met && !*f.met) ++unmet;

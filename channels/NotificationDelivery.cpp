@@ -109,6 +109,7 @@ void NotificationDelivery::notify(const char* frame, int size) {
         connection.pending.append(frame, size);
         if (!hadPending) {
           connection.progressMs = nowMs;
+          connection.untried = true;
           wakeThread = true;
         }
         // Over the limit, a connection gets one more try before it is judged.
@@ -149,9 +150,23 @@ void NotificationDelivery::serve() {
   for (;;) {
     DepartedList gone;
     int timeoutMs = -1;
+    bool finished = false;
     {
       MutexLock lock(&mutex_);
       const qint64 nowMs = clock_.elapsed();
+      // What the host's thread left past its budget was never tried: most
+      // of it leaves at once, without a wait for writability first.
+      for (std::size_t i = 0; i < connections_.size();) {
+        Connection& connection = connections_[i];
+        if (connection.untried) {
+          connection.untried = false;
+          if (push(connection, nowMs) == Status::Gone) {
+            drop(i, gone);
+            continue;
+          }
+        }
+        ++i;
+      }
       poller_.clear();
       watched_.clear();
       bool anyPending = false;
@@ -171,10 +186,13 @@ void NotificationDelivery::serve() {
         watched_.emplace_back(connection.channel, connection.descriptor);
       }
       if (stopping_) {
-        if (!anyPending || nowMs >= drainDeadlineMs_) return;
+        finished = !anyPending || nowMs >= drainDeadlineMs_;
         shorten(drainDeadlineMs_ - nowMs);
       }
     }
+    reportDeparted(gone);
+    if (finished) return;
+    gone.clear();
 
     poller_.wait(timeoutMs);
     wakeUps_.fetch_add(1, std::memory_order_relaxed);

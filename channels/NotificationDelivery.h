@@ -111,6 +111,8 @@ class NotificationDelivery {
     qint64 retryAtMs = 0;
     // A send failed: the client left.
     bool broken = false;
+    // Bytes the host's thread left without trying (past its budget).
+    bool untried = false;
   };
   static constexpr int kInitialPendingCapacity = 512;
   using DepartedList = std::vector<QtTCPIPServer*>;

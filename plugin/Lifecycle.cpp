@@ -1,5 +1,6 @@
 // The run lifecycle: the five interface operations the host calls on its thread.
 #include <QNetworkInterface>
+#include <cstdio>
 #include <limits>
 
 #include "plugin/GuardedHostCall.h"
@@ -128,8 +129,7 @@ bool TcpIpExport::doPreStep() {
     runStartPending = false;
   }
 
-  loglines::write(QStringLiteral("<b>") + loglines::timeStamp() +
-                  QStringLiteral("</b>: Executing pre-processing."));
+  loglines::writeStepLine("Executing pre-processing.");
   recordVolume(volumeIndex, voxelsPerVolume);
   notifyExecuteChannels(tr(texts::kPreStepCalled), currentTimePoint());
   return true;
@@ -144,8 +144,9 @@ bool TcpIpExport::doPostStep() {
   if (pluginCanceled) return true;
 
   recordRoiValues();
-  loglines::write(QStringLiteral("<b>") + loglines::timeStamp() +
-                  QStringLiteral("</b>: Executing post-processing. (%1)").arg(timePoint));
+  char text[48];
+  std::snprintf(text, sizeof text, "Executing post-processing. (%d)", timePoint);
+  loglines::writeStepLine(text);
   notifyExecuteChannels(tr(texts::kPostStepCalled), timePoint);
   return true;
 }
