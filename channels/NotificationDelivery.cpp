@@ -53,10 +53,21 @@ void NotificationDelivery::add(QtTCPIPServer* channel, qintptr descriptor) {
   connections_.push_back(std::move(connection));
 }
 
+Status NotificationDelivery::timedSend(qintptr descriptor, const char* data, qint64 size, qint64& sent) {
+  const qint64 start = clock_.nsecsElapsed();
+  const Status status = nativesocket::sendSome(descriptor, data, size, sent);
+  // An average over the last eight or so; a lost update between the two
+  // threads only makes it a little older.
+  const qint64 cost = clock_.nsecsElapsed() - start;
+  const qint64 average = sendCostNs_.load(std::memory_order_relaxed);
+  sendCostNs_.store(average + (cost - average) / 8, std::memory_order_relaxed);
+  return status;
+}
+
 Status NotificationDelivery::push(Connection& connection, qint64 nowMs) {
   qint64 sent = 0;
-  const Status status = nativesocket::sendSome(connection.descriptor, connection.pending.constData(),
-                                                connection.pending.size(), sent);
+  const Status status =
+      timedSend(connection.descriptor, connection.pending.constData(), connection.pending.size(), sent);
   if (sent > 0) {
     // Keeps its storage: the next frames are appended without allocating.
     connection.pending.remove(0, int(sent));
@@ -87,7 +98,13 @@ void NotificationDelivery::notify(const char* frame, int size) {
     // Without a delivery thread the host's thread is the only writer: it
     // writes to every connection and tries pending bytes itself.
     const bool hostWritesAll = !threadRunning_;
-    const qint64 budgetEndNs = clock_.nsecsElapsed() + qint64(kDirectSendMicros) * 1000;
+    int idle = 0;
+    for (const Connection& connection : connections_)
+      if (connection.pending.isEmpty()) ++idle;
+    const qint64 budgetNs = qint64(kDirectSendMicros) * 1000;
+    const bool hostSends =
+        hostWritesAll || idle <= 1 || idle * sendCostNs_.load(std::memory_order_relaxed) <= budgetNs;
+    const qint64 budgetEndNs = clock_.nsecsElapsed() + budgetNs;
     const qint64 nowMs = clock_.elapsed();
     int directSends = 0;
     for (std::size_t i = 0; i < connections_.size();) {
@@ -95,11 +112,11 @@ void NotificationDelivery::notify(const char* frame, int size) {
       const bool hadPending = !connection.pending.isEmpty();
       bool tried = false;
       Status status = Status::Ok;
-      if (!hadPending && (hostWritesAll || (directSends < kDirectSends && clock_.nsecsElapsed() < budgetEndNs))) {
+      if (!hadPending && hostSends && (hostWritesAll || directSends == 0 || clock_.nsecsElapsed() < budgetEndNs)) {
         ++directSends;
         tried = true;
         qint64 sent = 0;
-        status = nativesocket::sendSome(connection.descriptor, frame, size, sent);
+        status = timedSend(connection.descriptor, frame, size, sent);
         if (status != Status::Gone && sent < size) {
           connection.pending.append(frame + sent, int(size - sent));
           connection.progressMs = nowMs;

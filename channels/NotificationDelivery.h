@@ -1,18 +1,20 @@
 // NotificationDelivery: the step notifications on their way to the execute
 // clients.
 //
-// The host's step calls hand each notification frame to notify(), which
-// writes it on the host's thread to every connection that has nothing pending:
-// one non-blocking send each, as long as the pass stays within a small budget
-// (kDirectSends connections and kDirectSendMicros).  What a connection cannot
-// take at once, and the frame of every connection past the budget, becomes
-// that connection's pending bytes, which the delivery thread writes as soon as
-// the connection can take them.  So a connection gets its frames in the order
-// they were notified, and never a cut one: a connection with pending bytes
-// gets its next frames behind them.  No allocation is made on the direct path
-// (a connection's pending buffer keeps its storage once it has one), and no
-// receive: a client that left shows as a failed send, or in the worker's
-// sweep().
+// The host's step calls hand each notification frame to notify().  When the
+// connections that have nothing pending can all be written within a small
+// budget of time (kDirectSendMicros, judged from what sends have cost
+// lately), or there is only one, the host's thread writes the frame itself:
+// one non-blocking send each.  Otherwise it writes none and wakes the delivery
+// thread once: a send is a request to the Wine server under Wine, and so is
+// the wake-up, so the host's thread never pays for both.  What a connection
+// cannot take at once becomes its pending bytes, which the delivery thread
+// writes as soon as the connection can take them.  So a connection gets its
+// frames in the order they were notified, and never a cut one: a connection
+// with pending bytes gets its next frames behind them.  No allocation is made
+// on the direct path (a connection's pending buffer keeps its storage once it
+// has one), and no receive: a client that left shows as a failed send, or in
+// the worker's sweep().
 //
 // The delivery thread sleeps while nothing is pending.  While some connection
 // has pending bytes it waits for exactly those connections to become writable
@@ -89,10 +91,10 @@ class NotificationDelivery {
   // volumes gets this far; the limit keeps silent connections from holding
   // memory for the rest of the session.
   static constexpr int kNoProgressLimitMs = 10000;
-  // The host thread's budget per notification: direct sends to at most this
-  // many connections, and none started after this many microseconds.  Each
-  // send wakes a client; beyond this the delivery thread takes over.
-  static constexpr int kDirectSends = 8;
+  // The host thread's budget per notification for its own sends.  Each send
+  // wakes a client (a few microseconds on Linux and Windows, far more under
+  // Wine); beyond this the delivery thread takes over.  No direct send starts
+  // once the budget has run out during a pass, whatever the estimate said.
   static constexpr int kDirectSendMicros = 40;
   // A connection that refused bytes although the system called it writable
   // (short of buffers) is not watched again before this.
@@ -124,6 +126,8 @@ class NotificationDelivery {
   void serve() LOCKS_EXCLUDED(mutex_);
   // Tries `connection`'s pending bytes once.  Gone: the client left.
   nativesocket::Status push(Connection& connection, qint64 nowMs) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // One timed send, which feeds sendCostNs_.
+  nativesocket::Status timedSend(qintptr descriptor, const char* data, qint64 size, qint64& sent);
   bool withinLimits(const Connection& connection, qint64 nowMs) const;
   // Moves connection `index` to `gone`.
   void drop(std::size_t index, DepartedList& gone) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
@@ -149,6 +153,10 @@ class NotificationDelivery {
   std::vector<std::pair<QtTCPIPServer*, qintptr>> sweepBatch_;
   // Each return from a wait of the delivery thread; tests count them.
   std::atomic<quint64> wakeUps_{0};
+  // What one send has cost lately (nanoseconds, a moving average of the
+  // host's and the delivery thread's sends): the host's thread judges its
+  // budget by it.
+  std::atomic<qint64> sendCostNs_{2000};
   int hostPriority_ = 0;
   // How the thread is started; tests replace it to make the start fail.
   std::function<std::thread(std::function<void()>)> spawn_ = [](std::function<void()> body) {
