@@ -41,6 +41,8 @@ struct Figure {
   bool higherIsBetter = false;
   std::string target;
   std::optional<bool> met;
+  // The machine's one-minute load average when the figure was complete.
+  double loadAverage = -1;
   // Further numbers that explain the figure (host calls made, bytes, ...).
   std::map<std::string, double> details;
 

@@ -33,11 +33,12 @@ QByteArray stepFrames(int first, int last) {
   return frames;
 }
 
-// An execute client with small buffers, its connection filed.
+// An execute client with small buffers on both ends, its connection filed.
 void connectBackedUpClient(TcpIpExport& plugin, quint16 port, LoopbackClient& client) {
   client.setReceiveBuffer(kSmallBuffer);
   ASSERT_FALSE(connectAs(client, port, "Execute Socket").isEmpty());
   ASSERT_TRUE(eventually([&] { return ChannelListsProbe::executeChannelCount(plugin) >= 1; }));
+  ChannelListsProbe::shrinkExecuteSendBuffers(plugin, kSmallBuffer);
 }
 
 // Steps from `timePoint` on until at least `bytes` of notifications wait in
@@ -60,7 +61,6 @@ TEST(NotificationDelivery, AClientThatReadsOnlyAfterTheRunGetsEveryFrameAndPostR
   ASSERT_NE(plugin, nullptr);
   LoopbackClient client;
   connectBackedUpClient(*plugin, port, client);
-  ChannelListsProbe::shrinkExecuteSendBuffers(*plugin, kSmallBuffer);
 
   step(*plugin, 1);
   ASSERT_EQ(client.receive(stepFrames(1, 1).size()), stepFrames(1, 1));
@@ -92,7 +92,6 @@ TEST(NotificationDelivery, WithAStalledClientAmongManySilentOnesTheDeliveryThrea
   ASSERT_NE(plugin, nullptr);
   LoopbackClient stalled;
   connectBackedUpClient(*plugin, port, stalled);
-  ChannelListsProbe::shrinkExecuteSendBuffers(*plugin, kSmallBuffer);
   int last = stepUntilPending(*plugin, 0, kLastingBacklog);
   // Silent execute clients: they take whatever comes into their buffers and
   // never read a byte.
@@ -138,7 +137,6 @@ TEST(NotificationDelivery, WhenTheDeliveryThreadCannotStartTheHostsThreadWritesA
 
   LoopbackClient client;
   connectBackedUpClient(*plugin, port, client);
-  ChannelListsProbe::shrinkExecuteSendBuffers(*plugin, kSmallBuffer);
   // Also what a client cannot take at once reaches it: at the next steps,
   // and at the end.
   const int last = stepUntilPending(*plugin, 0) + 5;
