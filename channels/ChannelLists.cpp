@@ -14,6 +14,10 @@ void TcpIpExport::releaseChannel(QtTCPIPServer* channel) {
     channel->requestStop();
     QThread::msleep(1);
   }
+  // A QThread reports that it is no longer running while its finishing step
+  // still tears down its event dispatcher, which holds the socket's
+  // notifiers; the channel, and with it the socket, goes only after that.
+  channel->wait();
   delete channel;
 }
 

@@ -112,11 +112,12 @@ void TcpIpExport::fileIdentifiedChannels(QVector<QtTCPIPServer*>& unfiled, quint
     if (next == unfiled.end()) break;
     QtTCPIPServer* channel = *next;
     if (!channel->hasClient()) break;
-    // An execute connection passes to the host's thread only once its own
-    // thread no longer touches it; the channels after it wait for it, so the
+    // An execute connection passes to the delivery thread only once its own
+    // thread has really ended (its event dispatcher, which watches the
+    // socket, is gone only then); the channels after it wait for it, so the
     // lists keep the order of the handshakes.
     const bool isRequest = channel->roleName() == tr(texts::kRequestRole);
-    if (!isRequest && !(channel->hasEnded() && channel->isFinished())) break;
+    if (!isRequest && !(channel->hasEnded() && channel->wait(0))) break;
     identified.append(channel);
     unfiled.erase(next);
     ++nextToFile;

@@ -4,6 +4,6 @@ NMBPluginInterface::NMBPluginInterface() = default;
 
 NMBPluginInterface::NMBPluginInterface(const NMBPluginInterface&) {}
 
-NMBPluginInterface::~NMBPluginInterface() = default;
+NMBPluginInterface::~NMBPluginInterface() = default;  // virtual or not: see the header
 
 NMBPluginInterface& NMBPluginInterface::operator=(const NMBPluginInterface&) { return *this; }

@@ -5,6 +5,18 @@
 
 TcpIpExport::TcpIpExport(QObject* parent) : QThread(parent), NMBPluginInterface() {}
 
+#if NMB_HOST_LAYOUT_DESTRUCTOR_SLOT
+void* TcpIpExport::deletingDestructor(unsigned int flags) {
+  NMBPluginInterface* const self = this;
+  if (flags & 1u) {
+    delete this;
+  } else {
+    this->~TcpIpExport();
+  }
+  return self;
+}
+#endif
+
 TcpIpExport::~TcpIpExport() {
   // Notifications already sent are delivered to every client that takes
   // them within the send time-out, before any channel is deleted; then
@@ -18,6 +30,8 @@ TcpIpExport::~TcpIpExport() {
     stopWorker = true;
     QThread::msleep(1);
   }
+  // And until its finishing step, which tears down its event dispatcher, is over.
+  wait();
   // Request channels before execute channels, each deleted only after its
   // thread has ended.  The worker is gone, so nothing else changes the lists;
   // they are taken out whole so that no channel is waited for under the lock.

@@ -1,8 +1,8 @@
 // TcpIpExport: the plug-in object.
 //
 // Nimbrel creates it through createPlugin, drives it through NMBPluginInterface
-// on the host's thread, and deletes it through the interface's virtual
-// destructor.  It is at the same time a QThread whose run() is the channel
+// on the host's thread, and deletes it through the interface's destructor slot
+// (slot 0; see NMBPluginInterface.h).  It is at the same time a QThread whose run() is the channel
 // worker: it accepts clients on `port`, files each identified channel as a
 // request or execute channel, and prunes request channels whose client left.
 // Request channel threads call executeRequest to answer their clients.
@@ -34,6 +34,11 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
  public:
   NMB_PLUGIN_EXPORT explicit TcpIpExport(QObject* parent = nullptr);
   NMB_PLUGIN_EXPORT ~TcpIpExport() override;
+
+#if NMB_HOST_LAYOUT_DESTRUCTOR_SLOT
+  // Slot 0 of the interface: the host deletes the plug-in through it.
+  void* deletingDestructor(unsigned int flags) override;
+#endif
 
   // The run lifecycle, called by the host on its own thread.
   NMB_PLUGIN_EXPORT bool initPlugin() override;

@@ -65,7 +65,7 @@ std::string executableFolder() {
 
 std::string defaultPluginPath(const std::string& folder) {
   const std::string file = simsys::pluginLibraryFileName();
-  const std::string candidates[] = {folder + "/" + file, folder + "/../" + file};
+  const std::string candidates[] = {folder + "/plugins/" + file, folder + "/" + file, folder + "/../" + file};
   for (const std::string& candidate : candidates) {
     if (simsys::isFile(candidate)) return simsys::absolutePath(candidate);
   }

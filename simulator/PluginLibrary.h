@@ -39,8 +39,9 @@ class PluginLibrary {
   CreatePluginFunction create_ = nullptr;
 };
 
-// Where the plug-in is looked for when --plugin is not given: beside the
-// executable, then in its parent folder (the build tree), then the path the
+// Where the plug-in is looked for when --plugin is not given: in the plugins
+// folder beside the executable (Nimbrel's layout, and the Windows build's),
+// beside it, then in its parent folder (the build tree), then the path the
 // build recorded.  Returns the first that exists, else the recorded path.
 std::string defaultPluginPath(const std::string& executableFolder);
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "plugin/NMBPluginInterface.h"
+#include "simulator/PluginObject.h"
 #include "simulator/Console.h"
 #include "simulator/SimHost.h"
 
@@ -45,7 +45,7 @@ void RunDriver::check(bool result, const char* operation) {
   console_.notice(std::string("warning: the plug-in's ") + operation + " returned false");
 }
 
-void RunDriver::step(NMBPluginInterface& plugin, bool (NMBPluginInterface::*operation)(), const char* name,
+void RunDriver::step(PluginObject& plugin, bool (PluginObject::*operation)(), const char* name,
                      int volume) {
   const auto start = std::chrono::steady_clock::now();
   const bool result = (plugin.*operation)();
@@ -59,7 +59,7 @@ void RunDriver::step(NMBPluginInterface& plugin, bool (NMBPluginInterface::*oper
   }
 }
 
-bool RunDriver::drive(NMBPluginInterface& plugin) {
+bool RunDriver::drive(PluginObject& plugin) {
   for (int run = 0; run < timing_.runs; ++run) {
     if (stop_.load() || !runOnce(plugin, run)) return false;
   }
@@ -75,7 +75,7 @@ bool RunDriver::serve(long long ms, const std::function<bool()>& done) {
   }
 }
 
-bool RunDriver::runOnce(NMBPluginInterface& plugin, int run) {
+bool RunDriver::runOnce(PluginObject& plugin, int run) {
   host_.beginRun(run);
   stepTimes_ = StepTimes();
   check(plugin.executePreRun(0), "executePreRun");
@@ -104,14 +104,14 @@ bool RunDriver::runOnce(NMBPluginInterface& plugin, int run) {
       host_.processVolume();
       console_.notice("fault: " + volume + " dropped: no pre- or post-step; the time point jumps over it");
     } else {
-      step(plugin, &NMBPluginInterface::executePreStep, "executePreStep", v + 1);
+      step(plugin, &PluginObject::executePreStep, "executePreStep", v + 1);
       host_.processVolume();
-      step(plugin, &NMBPluginInterface::executePostStep, "executePostStep", v + 1);
+      step(plugin, &PluginObject::executePostStep, "executePostStep", v + 1);
       if (faults.repeat) {
         console_.notice("fault: " + volume +
                         " repeated: pre- and post-step once more for the same time point");
-        step(plugin, &NMBPluginInterface::executePreStep, "executePreStep", v + 1);
-        step(plugin, &NMBPluginInterface::executePostStep, "executePostStep", v + 1);
+        step(plugin, &PluginObject::executePreStep, "executePreStep", v + 1);
+        step(plugin, &PluginObject::executePostStep, "executePostStep", v + 1);
       }
     }
     next += timing_.trMs;
@@ -127,7 +127,7 @@ bool RunDriver::runOnce(NMBPluginInterface& plugin, int run) {
                     std::to_string(played) + " of " + std::to_string(timing_.volumes) +
                     ": post-run in the middle");
   if (!complete) console_.notice("interrupted: ending run " + std::to_string(run + 1) + " early");
-  step(plugin, &NMBPluginInterface::executePostRun, "executePostRun", 0);
+  step(plugin, &PluginObject::executePostRun, "executePostRun", 0);
   char figures[200];
   std::snprintf(figures, sizeof figures, "run %d: the plug-in held the host for %.1f ms at most (%s), %.2f ms on average",
                 run + 1, stepTimes_.maxMs, stepTimes_.worst.c_str(), stepTimes_.totalMs / stepTimes_.calls);

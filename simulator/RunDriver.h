@@ -25,7 +25,7 @@
 #include "simulator/Faults.h"
 
 class Console;
-class NMBPluginInterface;
+class PluginObject;
 class SimHost;
 
 struct RunTiming {
@@ -41,7 +41,7 @@ class RunDriver {
             const FaultPlan& faults = FaultPlan());
 
   // Drives every run.  Returns false when an interrupt ended it early.
-  bool drive(NMBPluginInterface& plugin);
+  bool drive(PluginObject& plugin);
 
   // After the runs: the plug-in stays loaded and serving until `ms` have
   // passed (negative: no limit), `done()` returns true (checked every few
@@ -52,14 +52,14 @@ class RunDriver {
   void onServing(std::function<void()> callback) { onServing_ = std::move(callback); }
 
  private:
-  bool runOnce(NMBPluginInterface& plugin, int run);
+  bool runOnce(PluginObject& plugin, int run);
   // Sleeps until `deadlineMs` on the driver's clock; false if interrupted.
   bool sleepUntil(long long deadlineMs) const;
   long long nowMs() const;
   void check(bool result, const char* operation);
   // Calls `operation` (a step call of `plugin`), checks its result and adds
   // its duration to the run's figures.
-  void step(NMBPluginInterface& plugin, bool (NMBPluginInterface::*operation)(), const char* name, int volume);
+  void step(PluginObject& plugin, bool (PluginObject::*operation)(), const char* name, int volume);
 
   // The step calls of the current run.
   struct StepTimes {

@@ -14,8 +14,8 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "plugin/NMBPluginInterface.h"
 #include "simulator/ClientCommand.h"
 #include "simulator/Console.h"
 #include "simulator/Faults.h"
@@ -24,6 +24,7 @@
 #include "simulator/LogMarkup.h"
 #include "simulator/Options.h"
 #include "simulator/PluginLibrary.h"
+#include "simulator/PluginObject.h"
 #include "simulator/RunDriver.h"
 #include "simulator/ScanSetup.h"
 #include "simulator/SimHost.h"
@@ -117,6 +118,8 @@ int run(int argc, char** argv) {
   SimHost& host = SimHost::instance();
   host.configure(settings, scan.source.get(), scan.protocol.get(), scan.rois, scan.volumes);
 
+  // Nimbrel's own libraries are in the process before any plug-in is.
+  const std::vector<std::string> hostLibraries = simsys::loadHostLibraries(settings.programFolder);
   std::unique_ptr<PluginLibrary> library = PluginLibrary::load(pluginPath, error);
   if (!library) return fail(2, error);
   std::string description = renderLogMarkup(library->description(), false);
@@ -127,16 +130,22 @@ int run(int argc, char** argv) {
               library->path().c_str());
   std::printf("Host: Nimbrel %d.%d.%d, %s\n", options.versionMajor, options.versionMinor,
               options.versionSubversion, scan.source->description().c_str());
+  if (!hostLibraries.empty()) {
+    std::printf("  loaded before the plug-in, as Nimbrel's own:");
+    for (const std::string& name : hostLibraries) std::printf(" %s", name.c_str());
+    std::printf("\n");
+  }
   std::printf("Runs: %d of %d volumes, TR %d ms; %zu ROIs:", options.runs, scan.volumes, scan.trMs,
               scan.rois.size());
   for (const Roi& roi : scan.rois) std::printf(" %zu", roi.voxels.size());
   std::printf(" voxels\n");
   std::fflush(stdout);
 
-  NMBPluginInterface* plugin = library->createPlugin()();
-  if (plugin == nullptr) return fail(1, "the plug-in's createPlugin returned no object");
+  void* const created = library->createPlugin()();
+  if (created == nullptr) return fail(1, "the plug-in's createPlugin returned no object");
+  auto plugin = std::make_unique<PluginObject>(created);
   if (!plugin->initPlugin()) {
-    delete plugin;
+    plugin.reset();
     library.reset();
     return fail(1, "the plug-in refused to start: initPlugin returned false (Nimbrel version " +
                        std::to_string(options.versionMajor) + "." + std::to_string(options.versionMinor) +
@@ -186,7 +195,7 @@ int run(int argc, char** argv) {
 
   // Deleting the plug-in stops its threads and disconnects every client; only
   // then may its code be unloaded.
-  delete plugin;
+  plugin.reset();
   library.reset();
   if (listenWatch.neverListened()) {
     console.alert("the plug-in never listened on its port: " +

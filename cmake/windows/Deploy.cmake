@@ -1,31 +1,43 @@
-# What a Windows lab copies: `deploy/` holds NMBNetworkPlugin.dll and every
-# non-system library it needs to load (Qt5Core.dll, Qt5Network.dll and, for a
-# MinGW build, the compiler's runtime), ready to go next to Nimbrel.exe.  The
-# simulator's folder gets the same files beside its Nimbrel.exe, so that folder
-# runs as it is on a stimulus PC.
+# What a Windows lab copies.  `deploy/` holds NMBNetworkPlugin.dll, which has
+# Qt and the compiler's runtime linked in and imports only Windows' own DLLs,
+# and under `licenses/` the licence texts of what is linked into it.  Nimbrel
+# loads its own Qt DLLs before any plug-in; a DLL that imported "Qt5Core.dll"
+# would be bound to those, whatever folder it came from, so the plug-in
+# brings no DLL of its own.
 
-set(NMB_RUNTIME_LIBRARIES "")
+# Qt's texts come with the Qt install (cmake/windows/build-qt5.sh puts them
+# there); a MinGW build also carries those of GCC's runtime libraries and of
+# the MinGW-w64 CRT and winpthreads, as Debian ships them.
+# Each component's texts go to licenses/<component>/.
+set(NMB_LICENSE_COMPONENTS "")
+if(NMB_QT5_WINDOWS)
+  file(GLOB NMB_LICENSES_Qt "${NMB_QT5_WINDOWS}/licenses/*")
+  if(NOT NMB_LICENSES_Qt)
+    message(FATAL_ERROR "no licence texts in ${NMB_QT5_WINDOWS}/licenses (rebuild it with cmake/windows/build-qt5.sh)")
+  endif()
+  list(APPEND NMB_LICENSE_COMPONENTS Qt)
+endif()
 if(MINGW)
-  foreach(runtime libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
-    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${runtime}
-                    OUTPUT_VARIABLE runtime_path OUTPUT_STRIP_TRAILING_WHITESPACE)
-    if(NOT EXISTS "${runtime_path}")
-      message(FATAL_ERROR "the MinGW runtime library ${runtime} was not found")
+  set(NMB_LICENSES_GCC /usr/share/doc/gcc-mingw-w64-base/copyright)
+  set(NMB_LICENSES_MinGW-w64 /usr/share/doc/mingw-w64-x86-64-dev/copyright)
+  foreach(file ${NMB_LICENSES_GCC} ${NMB_LICENSES_MinGW-w64})
+    if(NOT EXISTS "${file}")
+      message(FATAL_ERROR "the licence text ${file} was not found")
     endif()
-    get_filename_component(runtime_path "${runtime_path}" REALPATH)
-    list(APPEND NMB_RUNTIME_LIBRARIES "${runtime_path}")
   endforeach()
+  list(APPEND NMB_LICENSE_COMPONENTS GCC MinGW-w64)
 endif()
 
 # nmb_deploy_plugin(NAME FOLDER): a target NAME, part of every build, that
-# copies the plug-in and the libraries it loads into FOLDER whenever one of
-# them changed.
+# copies the plug-in and its licence texts into FOLDER whenever they changed.
 function(nmb_deploy_plugin name folder)
-  add_custom_target(${name} ALL
-    COMMAND ${CMAKE_COMMAND} -E make_directory "${folder}"
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different
-            $<TARGET_FILE:NMBNetworkPlugin> $<TARGET_FILE:Qt5::Core> $<TARGET_FILE:Qt5::Network>
-            ${NMB_RUNTIME_LIBRARIES} "${folder}"
-    VERBATIM)
+  set(commands COMMAND ${CMAKE_COMMAND} -E make_directory "${folder}"
+               COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:NMBNetworkPlugin> "${folder}")
+  foreach(component IN LISTS NMB_LICENSE_COMPONENTS)
+    list(APPEND commands COMMAND ${CMAKE_COMMAND} -E make_directory "${folder}/licenses/${component}"
+                         COMMAND ${CMAKE_COMMAND} -E copy_if_different ${NMB_LICENSES_${component}}
+                                 "${folder}/licenses/${component}")
+  endforeach()
+  add_custom_target(${name} ALL ${commands} VERBATIM)
   add_dependencies(${name} NMBNetworkPlugin)
 endfunction()

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace simsys {
 
@@ -14,16 +15,23 @@ namespace simsys {
 
 using LibraryHandle = void*;
 
-// Loads the library at `path` with everything it needs resolved now.  On
-// Windows the libraries it depends on are looked for in its own folder first,
-// so a plug-in finds the Qt DLLs deployed beside it.  Null with `error` set
-// when it cannot be loaded.
+// Loads the library at `path` with everything it needs resolved now, as
+// Nimbrel loads a plug-in: by its path, with the platform's ordinary search
+// for the libraries it depends on (on Windows: the program's folder, the
+// system folders and PATH, not the plug-in's own folder).  Null with `error`
+// set when it cannot be loaded.
 LibraryHandle openLibrary(const std::string& path, std::string& error);
 // The address of the function `name` the library exports, or null.
 void* librarySymbol(LibraryHandle library, const char* name);
 void closeLibrary(LibraryHandle library);
 // The file name a plug-in library has on this platform.
 const char* pluginLibraryFileName();
+// Nimbrel loads its own Qt libraries before any plug-in, and on Windows a
+// library whose module name is already loaded is reused wherever it came
+// from.  The simulator does the same with the Qt libraries beside its program
+// (stand-ins in the Windows build).  Returns the names of those it loaded;
+// none where the platform has no such rule.
+std::vector<std::string> loadHostLibraries(const std::string& programFolder);
 
 // --- Files and folders ---------------------------------------------------
 

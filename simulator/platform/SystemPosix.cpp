@@ -33,6 +33,10 @@ void closeLibrary(LibraryHandle library) {
 
 const char* pluginLibraryFileName() { return "libNMBNetworkPlugin.so"; }
 
+// A Linux host's libraries are found by the plug-in's own lookup, not bound by
+// module name.
+std::vector<std::string> loadHostLibraries(const std::string&) { return {}; }
+
 bool isFile(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);

@@ -45,10 +45,7 @@ BOOL WINAPI onConsoleControl(DWORD event) {
 }  // namespace
 
 LibraryHandle openLibrary(const std::string& path, std::string& error) {
-  // LOAD_WITH_ALTERED_SEARCH_PATH: the plug-in's own folder is searched for
-  // the libraries it needs (Qt5Core.dll, Qt5Network.dll, the C++ runtime), as
-  // when a lab copies the deployed folder next to Nimbrel.
-  HMODULE module = LoadLibraryExA(absolutePath(path).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  HMODULE module = LoadLibraryA(absolutePath(path).c_str());
   if (module == nullptr) error = lastErrorText();
   return reinterpret_cast<LibraryHandle>(module);
 }
@@ -62,6 +59,16 @@ void closeLibrary(LibraryHandle library) {
 }
 
 const char* pluginLibraryFileName() { return "NMBNetworkPlugin.dll"; }
+
+std::vector<std::string> loadHostLibraries(const std::string& programFolder) {
+  std::vector<std::string> loaded;
+  for (const char* name : {"Qt5Core.dll", "Qt5Network.dll"}) {
+    const std::string path = programFolder + "\\" + name;
+    // Loaded for the rest of the process's life, as the host's own are.
+    if (isFile(path) && LoadLibraryA(path.c_str()) != nullptr) loaded.push_back(name);
+  }
+  return loaded;
+}
 
 bool isFile(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());

@@ -21,7 +21,7 @@ import time
 import pytest
 
 import simulator
-from nmbclient import Client, Subscription
+from nmbclient import Client, NmbError, Subscription
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -100,6 +100,62 @@ def test_nifti_replay_serves_the_files_voxels():
             assert tuple(client.dims_of_functional_data()) == data.shape[:3]
             for x, y, z, t in [(0, 0, 0, 0), (8, 10, 1, 1), (16, 20, 2, volumes - 1)]:
                 assert client.value_of_voxel_at_time(x, y, z, t) == float(data[x, y, z, t])
+
+
+def test_the_plugin_is_deleted_cleanly_with_clients_connected():
+    """Nimbrel.exe holds its own Qt DLLs and loads the plug-in from its plug-ins
+    folder, then deletes it through slot 0 while request and execute clients
+    are still connected: every connection is closed and the host ends well."""
+    with simulator.running("--volumes", 4, "--tr-ms", 100, "--start-delay-ms", 1500, "--dims", 8, 8, 4) as sim:
+        requests = [Client("127.0.0.1", sim.port, timeout=10) for _ in range(6)]
+        for client in requests:
+            assert client.current_time_point() >= 0
+        executes = [Subscription("127.0.0.1", sim.port, timeout=10) for _ in range(3)]
+        assert sim.process.wait(60) == 0, sim.log()
+        for client in requests:
+            with pytest.raises(NmbError):
+                client.current_time_point()
+        for subscription in executes:
+            names = [name for name, _ in subscription]
+            assert names[-1] == "PostRunCalled", names
+        log = sim.log()
+    assert "loaded before the plug-in, as Nimbrel's own: Qt5Core.dll Qt5Network.dll" in log, log
+    assert "plugins\\NMBNetworkPlugin.dll" in log, log
+    assert log.rstrip().endswith("done"), log
+
+
+PROBE = r"""
+extern void _ZN7QThreadC2EP7QObject(void*, void*);
+#define TEXT(name, value) __declspec(dllexport) const char* name(void) { return value; }
+TEXT(getAuthor, "probe") TEXT(getHelpFile, "") TEXT(getPluginDescription, "imports Qt5Core.dll")
+TEXT(getPluginName, "probe") TEXT(getPluginVersion, "0")
+__declspec(dllexport) void* createPlugin(void) {
+    static char object[64];
+    _ZN7QThreadC2EP7QObject(object, 0);
+    return object;
+}
+"""
+
+
+def test_a_plugin_importing_qt_dlls_fails_beside_the_hosts_own(tmp_path):
+    """The arrangement has teeth: a plug-in that imports "Qt5Core.dll" is bound
+    to the host's copy, which has none of its compiler's names.  Windows then
+    refuses the load; Wine binds a stub that aborts at the first call."""
+    (tmp_path / "probe.c").write_text(PROBE)
+    (tmp_path / "Qt5Core.def").write_text("LIBRARY Qt5Core.dll\nEXPORTS\n_ZN7QThreadC2EP7QObject\n")
+    plugins = tmp_path / "plugins"
+    plugins.mkdir()
+    subprocess.run(["x86_64-w64-mingw32-dlltool", "-d", "Qt5Core.def", "-l", "libQt5Core.a"], cwd=tmp_path,
+                   check=True)
+    subprocess.run(["x86_64-w64-mingw32-gcc", "-shared", "-o", str(plugins / "NMBNetworkPlugin.dll"), "probe.c",
+                    "libQt5Core.a"], cwd=tmp_path, check=True)
+    result = subprocess.run([os.path.join(HERE, "nimbrel-wine.sh"), "--plugin",
+                             str(plugins / "NMBNetworkPlugin.dll"), "--port", "4321", "--volumes", "1",
+                             "--exit-when-done"], capture_output=True, text=True, timeout=120)
+    output = result.stdout + result.stderr
+    print(output)
+    assert result.returncode != 0, output
+    assert "cannot load plug-in library" in output or "unimplemented function Qt5Core.dll" in output, output
 
 
 class HostileLoad:
