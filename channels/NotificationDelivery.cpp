@@ -141,7 +141,10 @@ void NotificationDelivery::notify(const char* frame, int size) {
         ++i;
       }
     }
-    wakeThread = wakeThread && threadRunning_;
+    // A delivery thread that is not waiting looks for untried bytes before
+    // it waits again: waking it would cost a system call (under Wine a
+    // request to the Wine server) for nothing.
+    wakeThread = wakeThread && threadRunning_ && !threadAwake_;
   }
   if (wakeThread) poller_.wake();
   reportDeparted(gone);
@@ -163,27 +166,59 @@ void NotificationDelivery::run() {
   }
 }
 
+void NotificationDelivery::pushUntried(DepartedList& gone) {
+  // The lock is taken for one connection at a time, so the host's thread
+  // never waits for more than one send (under Wine a request to the Wine
+  // server), whatever the number of connections.
+  for (std::size_t i = 0;;) {
+    MutexLock lock(&mutex_);
+    while (i < connections_.size() && !connections_[i].untried) ++i;
+    if (i >= connections_.size()) return;
+    Connection& connection = connections_[i];
+    connection.untried = false;
+    if (push(connection, clock_.elapsed()) == Status::Gone) {
+      drop(i, gone);
+    } else {
+      ++i;
+    }
+  }
+}
+
+void NotificationDelivery::pushReady() {
+  std::size_t at = 0;
+  for (std::size_t k = 0; k < watched_.size(); ++k) {
+    if (!poller_.isReady(int(k))) continue;
+    MutexLock lock(&mutex_);
+    // Connections may have been added or dropped since the wait began; the
+    // list keeps its order, so look for this one from where the last was.
+    const auto match = [&](const Connection& c) {
+      return c.channel == watched_[k].first && c.descriptor == watched_[k].second;
+    };
+    auto found = std::find_if(connections_.begin() + std::ptrdiff_t(std::min(at, connections_.size())),
+                              connections_.end(), match);
+    if (found == connections_.end()) found = std::find_if(connections_.begin(), connections_.end(), match);
+    if (found == connections_.end() || found->pending.isEmpty()) continue;
+    at = std::size_t(found - connections_.begin());
+    const qint64 nowMs = clock_.elapsed();
+    const int before = found->pending.size();
+    if (push(*found, nowMs) == Status::Gone) {
+      found->broken = true;
+    } else if (found->pending.size() == before) {
+      found->retryAtMs = nowMs + kRefusedRetryMs;
+    }
+  }
+}
+
 void NotificationDelivery::serve() {
   for (;;) {
     DepartedList gone;
+    pushUntried(gone);
     int timeoutMs = -1;
     bool finished = false;
+    bool again = false;
     {
       MutexLock lock(&mutex_);
       const qint64 nowMs = clock_.elapsed();
-      // What the host's thread left past its budget was never tried: most
-      // of it leaves at once, without a wait for writability first.
-      for (std::size_t i = 0; i < connections_.size();) {
-        Connection& connection = connections_[i];
-        if (connection.untried) {
-          connection.untried = false;
-          if (push(connection, nowMs) == Status::Gone) {
-            drop(i, gone);
-            continue;
-          }
-        }
-        ++i;
-      }
       poller_.clear();
       watched_.clear();
       bool anyPending = false;
@@ -192,6 +227,9 @@ void NotificationDelivery::serve() {
         if (timeoutMs < 0 || ms < timeoutMs) timeoutMs = int(std::min<qint64>(ms, 1 << 30));
       };
       for (const Connection& connection : connections_) {
+        // Left by the host's thread while this one was pushing: no wake-up
+        // came for it, so it is taken before any wait.
+        again = again || connection.untried;
         if (connection.pending.isEmpty()) continue;
         anyPending = true;
         shorten(connection.progressMs + kNoProgressLimitMs - nowMs);
@@ -203,40 +241,27 @@ void NotificationDelivery::serve() {
         watched_.emplace_back(connection.channel, connection.descriptor);
       }
       if (stopping_) {
-        finished = !anyPending || nowMs >= drainDeadlineMs_;
+        finished = !again && (!anyPending || nowMs >= drainDeadlineMs_);
         shorten(drainDeadlineMs_ - nowMs);
       }
+      // From here on the host's thread wakes this one for new work.
+      if (!again && !finished) threadAwake_ = false;
     }
     reportDeparted(gone);
     if (finished) return;
+    if (again) continue;
     gone.clear();
 
     poller_.wait(timeoutMs);
     wakeUps_.fetch_add(1, std::memory_order_relaxed);
-
+    {
+      MutexLock lock(&mutex_);
+      threadAwake_ = true;
+    }
+    pushReady();
     {
       MutexLock lock(&mutex_);
       const qint64 nowMs = clock_.elapsed();
-      std::size_t at = 0;
-      for (std::size_t k = 0; k < watched_.size(); ++k) {
-        if (!poller_.isReady(int(k))) continue;
-        // The list keeps its order; connections may have been added or
-        // dropped meanwhile, so look for this one from where the last was.
-        const auto match = [&](const Connection& c) {
-          return c.channel == watched_[k].first && c.descriptor == watched_[k].second;
-        };
-        auto found = std::find_if(connections_.begin() + std::ptrdiff_t(std::min(at, connections_.size())),
-                                  connections_.end(), match);
-        if (found == connections_.end()) found = std::find_if(connections_.begin(), connections_.end(), match);
-        if (found == connections_.end() || found->pending.isEmpty()) continue;
-        at = std::size_t(found - connections_.begin());
-        const int before = found->pending.size();
-        if (push(*found, nowMs) == Status::Gone) {
-          found->broken = true;
-        } else if (found->pending.size() == before) {
-          found->retryAtMs = nowMs + kRefusedRetryMs;
-        }
-      }
       for (std::size_t i = 0; i < connections_.size();) {
         if (connections_[i].broken || !withinLimits(connections_[i], nowMs)) {
           drop(i, gone);

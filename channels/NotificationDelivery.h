@@ -36,7 +36,8 @@
 // and sweep() on the channel worker, which is also the only thread that deletes
 // execute channels (after they went to `departed`, or once the delivery has
 // stopped); the delivery thread inside.  The connections are under `mutex_`;
-// nothing waits under it.  `departed` is called with no lock of this object
+// nothing waits under it, and the delivery thread holds it for one send at a
+// time.  `departed` is called with no lock of this object
 // held, on whichever of the three threads found out.
 #pragma once
 
@@ -124,6 +125,11 @@ class NotificationDelivery {
   // nothing is pending or the drain deadline passed.  The delivery thread, or
   // the host's thread when there is none.
   void serve() LOCKS_EXCLUDED(mutex_);
+  // Tries each connection the host's thread left untried; a connection
+  // whose client left goes to `gone`.
+  void pushUntried(DepartedList& gone) LOCKS_EXCLUDED(mutex_);
+  // Tries each watched connection the last wait found writable.
+  void pushReady() LOCKS_EXCLUDED(mutex_);
   // Tries `connection`'s pending bytes once.  Gone: the client left.
   nativesocket::Status push(Connection& connection, qint64 nowMs) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   // One timed send, which feeds sendCostNs_.
@@ -141,6 +147,9 @@ class NotificationDelivery {
   // True while the delivery thread does the waiting writes.
   bool threadRunning_ GUARDED_BY(mutex_) = false;
   bool stopping_ GUARDED_BY(mutex_) = false;
+  // False while the delivery thread waits (or is about to): only then does
+  // new work need a wake-up.
+  bool threadAwake_ GUARDED_BY(mutex_) = true;
   qint64 drainDeadlineMs_ GUARDED_BY(mutex_) = 0;
   bool startFailureLogged_ = false;  // host's thread
   // Used by whichever thread runs serve(): the delivery thread, or the host's
