@@ -20,6 +20,7 @@ bool NotificationDelivery::start() {
     MutexLock lock(&mutex_);
     if (threadRunning_ || stopping_) return true;
     threadRunning_ = true;
+    deliveryThreadUp_.store(true);
   }
   bool started = false;
   if (poller_.isValid() && !thread_.joinable()) {
@@ -35,6 +36,7 @@ bool NotificationDelivery::start() {
   {
     MutexLock lock(&mutex_);
     threadRunning_ = false;
+    deliveryThreadUp_.store(false);
   }
   if (!startFailureLogged_) {
     startFailureLogged_ = true;
@@ -91,10 +93,63 @@ void NotificationDelivery::reportDeparted(const DepartedList& gone) {
 }
 
 void NotificationDelivery::notify(const char* frame, int size) {
+  // The delivery thread holds the lock for one send at a time, and a send can
+  // take long (under Wine it is a request to a Wine server that may be busy
+  // with hundreds of connections).  Rather than wait, the host's thread then
+  // leaves the frame for the delivery thread, which is awake at that moment
+  // and takes it before it waits again.
+  if (!deliveryThreadUp_.load()) {
+    mutex_.lock();
+  } else if (!mutex_.tryLock()) {
+    {
+      MutexLock lock(&handOverMutex_);
+      handedOver_.emplace_back(frame, size);
+    }
+    handedOverWaiting_.store(true);
+    // The lock may be the worker's, with the delivery thread asleep.
+    if (!threadAwake_.load()) poller_.wake();
+    return;
+  }
   DepartedList gone;
   bool wakeThread = false;
+  try {
+    wakeThread = notifyLocked(frame, size, gone);
+  } catch (...) {
+    mutex_.unlock();
+    throw;
+  }
+  mutex_.unlock();
+  if (wakeThread) poller_.wake();
+  reportDeparted(gone);
+}
+
+bool NotificationDelivery::absorbHandedOver() {
+  if (!handedOverWaiting_.load()) return false;
+  std::vector<QByteArray> frames;
   {
-    MutexLock lock(&mutex_);
+    MutexLock lock(&handOverMutex_);
+    frames.swap(handedOver_);
+    handedOverWaiting_.store(false);
+  }
+  const qint64 nowMs = clock_.elapsed();
+  for (const QByteArray& frame : frames) {
+    for (Connection& connection : connections_) {
+      if (connection.pending.isEmpty()) {
+        connection.progressMs = nowMs;
+        connection.untried = true;
+      }
+      connection.pending.append(frame);
+    }
+  }
+  return !frames.empty();
+}
+
+bool NotificationDelivery::notifyLocked(const char* frame, int size, DepartedList& gone) {
+  bool wakeThread = false;
+  {
+    // Frames left earlier go first; with them every connection has pending
+    // bytes, so this frame follows them.
+    wakeThread = absorbHandedOver();
     // Without a delivery thread the host's thread is the only writer: it
     // writes to every connection and tries pending bytes itself.
     const bool hostWritesAll = !threadRunning_;
@@ -102,8 +157,13 @@ void NotificationDelivery::notify(const char* frame, int size) {
     for (const Connection& connection : connections_)
       if (connection.pending.isEmpty()) ++idle;
     const qint64 budgetNs = qint64(kDirectSendMicros) * 1000;
+    // While the delivery thread is awake it takes whatever is left untried
+    // before it waits again, and the host's thread makes no system call at
+    // all: under Wine, where every send is a request to the Wine server, a
+    // busy delivery thread makes each of them slow.
     const bool hostSends =
-        hostWritesAll || idle <= 1 || idle * sendCostNs_.load(std::memory_order_relaxed) <= budgetNs;
+        hostWritesAll || (!threadAwake_.load() &&
+                          (idle <= 1 || idle * sendCostNs_.load(std::memory_order_relaxed) <= budgetNs));
     const qint64 budgetEndNs = clock_.nsecsElapsed() + budgetNs;
     const qint64 nowMs = clock_.elapsed();
     int directSends = 0;
@@ -112,7 +172,8 @@ void NotificationDelivery::notify(const char* frame, int size) {
       const bool hadPending = !connection.pending.isEmpty();
       bool tried = false;
       Status status = Status::Ok;
-      if (!hadPending && hostSends && (hostWritesAll || directSends == 0 || clock_.nsecsElapsed() < budgetEndNs)) {
+      if (!hadPending && hostSends &&
+          (hostWritesAll || directSends == 0 || clock_.nsecsElapsed() < budgetEndNs)) {
         ++directSends;
         tried = true;
         qint64 sent = 0;
@@ -144,10 +205,9 @@ void NotificationDelivery::notify(const char* frame, int size) {
     // A delivery thread that is not waiting looks for untried bytes before
     // it waits again: waking it would cost a system call (under Wine a
     // request to the Wine server) for nothing.
-    wakeThread = wakeThread && threadRunning_ && !threadAwake_;
+    wakeThread = wakeThread && threadRunning_ && !threadAwake_.load();
   }
-  if (wakeThread) poller_.wake();
-  reportDeparted(gone);
+  return wakeThread;
 }
 
 void NotificationDelivery::run() {
@@ -160,6 +220,8 @@ void NotificationDelivery::run() {
     {
       MutexLock lock(&mutex_);
       threadRunning_ = false;
+      deliveryThreadUp_.store(false);
+      absorbHandedOver();
     }
     loglines::write(QStringLiteral(
         "<b>Warning</b> - The notification thread failed: Nimbrel's thread writes the notifications."));
@@ -172,6 +234,7 @@ void NotificationDelivery::pushUntried(DepartedList& gone) {
   // server), whatever the number of connections.
   for (std::size_t i = 0;;) {
     MutexLock lock(&mutex_);
+    if (absorbHandedOver()) i = 0;
     while (i < connections_.size() && !connections_[i].untried) ++i;
     if (i >= connections_.size()) return;
     Connection& connection = connections_[i];
@@ -245,7 +308,15 @@ void NotificationDelivery::serve() {
         shorten(drainDeadlineMs_ - nowMs);
       }
       // From here on the host's thread wakes this one for new work.
-      if (!again && !finished) threadAwake_ = false;
+      if (!again && !finished) {
+        threadAwake_.store(false);
+        // A frame the host's thread left after the last look, while it still
+        // saw this thread awake, came without a wake-up: take it now.
+        if (handedOverWaiting_.load()) {
+          threadAwake_.store(true);
+          again = true;
+        }
+      }
     }
     reportDeparted(gone);
     if (finished) return;
@@ -256,7 +327,7 @@ void NotificationDelivery::serve() {
     wakeUps_.fetch_add(1, std::memory_order_relaxed);
     {
       MutexLock lock(&mutex_);
-      threadAwake_ = true;
+      threadAwake_.store(true);
     }
     pushReady();
     {
@@ -319,6 +390,8 @@ void NotificationDelivery::drainAndStop(int timeoutMs) {
   {
     MutexLock lock(&mutex_);
     threadRunning_ = false;
+    deliveryThreadUp_.store(false);
+    absorbHandedOver();
   }
   // Without a delivery thread (or after it failed) the drain runs here.
   try {

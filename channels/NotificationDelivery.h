@@ -121,6 +121,11 @@ class NotificationDelivery {
   using DepartedList = std::vector<QtTCPIPServer*>;
 
   void run() LOCKS_EXCLUDED(mutex_);
+  // notify() once it holds mutex_; returns whether to wake the thread.
+  bool notifyLocked(const char* frame, int size, DepartedList& gone) EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Appends the frames the host's thread left to every connection, in order;
+  // returns whether there were any.
+  bool absorbHandedOver() EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   // Writes pending bytes as connections take them, until stopping_ and
   // nothing is pending or the drain deadline passed.  The delivery thread, or
   // the host's thread when there is none.
@@ -148,8 +153,16 @@ class NotificationDelivery {
   bool threadRunning_ GUARDED_BY(mutex_) = false;
   bool stopping_ GUARDED_BY(mutex_) = false;
   // False while the delivery thread waits (or is about to): only then does
-  // new work need a wake-up.
-  bool threadAwake_ GUARDED_BY(mutex_) = true;
+  // new work need a wake-up.  Written by the delivery thread under mutex_,
+  // read by the host's thread also without it.
+  std::atomic<bool> threadAwake_{true};
+  // threadRunning_, for the host's thread to read before it takes mutex_.
+  std::atomic<bool> deliveryThreadUp_{false};
+  // Frames the host's thread left because the delivery thread held mutex_
+  // (see notify); handedOverWaiting_ says there are some without the lock.
+  Mutex handOverMutex_;  // taken after mutex_ where both are
+  std::vector<QByteArray> handedOver_ GUARDED_BY(handOverMutex_);
+  std::atomic<bool> handedOverWaiting_{false};
   qint64 drainDeadlineMs_ GUARDED_BY(mutex_) = 0;
   bool startFailureLogged_ = false;  // host's thread
   // Used by whichever thread runs serve(): the delivery thread, or the host's

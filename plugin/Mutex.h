@@ -27,9 +27,12 @@ class CAPABILITY("mutex") Mutex {
 
 #if defined(_WIN32)
   void lock() EXCLUSIVE_LOCK_FUNCTION();
+  bool tryLock() EXCLUSIVE_TRYLOCK_FUNCTION(true);
   void unlock() UNLOCK_FUNCTION();
 #else
   void lock() EXCLUSIVE_LOCK_FUNCTION() { mutex.lock(); }
+  // Takes the mutex only if nobody holds it; never waits.
+  bool tryLock() EXCLUSIVE_TRYLOCK_FUNCTION(true) { return mutex.try_lock(); }
   void unlock() UNLOCK_FUNCTION() { mutex.unlock(); }
 #endif
   // Tells the analysis the lock is held where it cannot see it taken.

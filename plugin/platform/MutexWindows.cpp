@@ -8,4 +8,6 @@ static_assert(sizeof(SRWLOCK) == sizeof(void*), "Mutex keeps an SRWLOCK in one p
 
 void Mutex::lock() { AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&srwLock)); }
 
+bool Mutex::tryLock() { return TryAcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&srwLock)) != 0; }
+
 void Mutex::unlock() { ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&srwLock)); }
