@@ -58,10 +58,11 @@ void NotificationDelivery::add(QtTCPIPServer* channel, qintptr descriptor) {
 Status NotificationDelivery::timedSend(qintptr descriptor, const char* data, qint64 size, qint64& sent) {
   const qint64 start = clock_.nsecsElapsed();
   const Status status = nativesocket::sendSome(descriptor, data, size, sent);
-  // An average over the last eight or so; a lost update between the two
-  // threads only makes it a little older.
-  const qint64 cost = clock_.nsecsElapsed() - start;
+  // An average over the last eight or so, in which one send that happened to
+  // be slow (the thread preempted) counts as at most four times the average;
+  // a lost update between the two threads only makes it a little older.
   const qint64 average = sendCostNs_.load(std::memory_order_relaxed);
+  const qint64 cost = qMin(clock_.nsecsElapsed() - start, 4 * average + 1000);
   sendCostNs_.store(average + (cost - average) / 8, std::memory_order_relaxed);
   return status;
 }
@@ -162,8 +163,7 @@ bool NotificationDelivery::notifyLocked(const char* frame, int size, DepartedLis
     // all: under Wine, where every send is a request to the Wine server, a
     // busy delivery thread makes each of them slow.
     const bool hostSends =
-        hostWritesAll || (!threadAwake_.load() &&
-                          (idle <= 1 || idle * sendCostNs_.load(std::memory_order_relaxed) <= budgetNs));
+        hostWritesAll || (!threadAwake_.load() && idle * sendCostNs_.load(std::memory_order_relaxed) <= budgetNs);
     const qint64 budgetEndNs = clock_.nsecsElapsed() + budgetNs;
     const qint64 nowMs = clock_.elapsed();
     int directSends = 0;

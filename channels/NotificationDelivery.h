@@ -2,12 +2,14 @@
 // clients.
 //
 // The host's step calls hand each notification frame to notify().  When the
-// connections that have nothing pending can all be written within a small
-// budget of time (kDirectSendMicros, judged from what sends have cost
-// lately), or there is only one, the host's thread writes the frame itself:
-// one non-blocking send each.  Otherwise it writes none and wakes the delivery
-// thread once: a send is a request to the Wine server under Wine, and so is
-// the wake-up, so the host's thread never pays for both.  What a connection
+// delivery thread is asleep and the connections that have nothing pending can
+// all be written within a small budget of time (kDirectSendMicros, judged
+// from what sends have cost lately), the host's thread writes the frame
+// itself: one non-blocking send each.  Otherwise it writes none and wakes the
+// delivery thread once, or, while that thread is awake, leaves the frame to
+// it without any system call.  Under Wine a send is a request to the Wine
+// server and can take milliseconds while the server is busy, so there the
+// host's thread pays for one wake-up at most.  What a connection
 // cannot take at once becomes its pending bytes, which the delivery thread
 // writes as soon as the connection can take them.  So a connection gets its
 // frames in the order they were notified, and never a cut one: a connection
