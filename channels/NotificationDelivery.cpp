@@ -99,28 +99,36 @@ void NotificationDelivery::notify(const char* frame, int size) {
   // with hundreds of connections).  Rather than wait, the host's thread then
   // leaves the frame for the delivery thread, which is awake at that moment
   // and takes it before it waits again.
+  bool handedOver = false;
   if (!deliveryThreadUp_.load()) {
     mutex_.lock();
   } else if (!mutex_.tryLock()) {
-    {
-      MutexLock lock(&handOverMutex_);
-      handedOver_.emplace_back(frame, size);
+    if (threadAwake_.load()) {
+      {
+        MutexLock lock(&handOverMutex_);
+        handedOver_.emplace_back(frame, size);
+      }
+      handedOverWaiting_.store(true);
+      if (threadAwake_.load()) return;
+      // The thread went to sleep just now and may not have seen the frame.
+      handedOver = true;
     }
-    handedOverWaiting_.store(true);
-    // The lock may be the worker's, with the delivery thread asleep.
-    if (!threadAwake_.load()) poller_.wake();
-    return;
+    // Held by the worker for a moment, or the thread is going to sleep.
+    mutex_.lock();
   }
   DepartedList gone;
   bool wakeThread = false;
   try {
-    wakeThread = notifyLocked(frame, size, gone);
+    wakeThread = handedOver ? absorbHandedOver() : notifyLocked(frame, size, gone);
   } catch (...) {
     mutex_.unlock();
     throw;
   }
+  wakeThread = wakeThread && threadRunning_ && !threadAwake_.load();
+  const bool onCondition = waitingOnCondition_;
+  if (wakeThread && onCondition) wakeCondition_.notifyOne();
   mutex_.unlock();
-  if (wakeThread) poller_.wake();
+  if (wakeThread && !onCondition) poller_.wake();
   reportDeparted(gone);
 }
 
@@ -202,11 +210,10 @@ bool NotificationDelivery::notifyLocked(const char* frame, int size, DepartedLis
         ++i;
       }
     }
-    // A delivery thread that is not waiting looks for untried bytes before
-    // it waits again: waking it would cost a system call (under Wine a
-    // request to the Wine server) for nothing.
-    wakeThread = wakeThread && threadRunning_ && !threadAwake_.load();
   }
+  // A delivery thread that is not waiting looks for untried bytes before it
+  // waits again: waking it would cost a system call (under Wine a request to
+  // the Wine server) for nothing.  The caller looks at that.
   return wakeThread;
 }
 
@@ -276,6 +283,8 @@ void NotificationDelivery::serve() {
   for (;;) {
     DepartedList gone;
     pushUntried(gone);
+    reportDeparted(gone);
+    gone.clear();
     int timeoutMs = -1;
     bool finished = false;
     bool again = false;
@@ -317,11 +326,19 @@ void NotificationDelivery::serve() {
           again = true;
         }
       }
+      if (!again && !finished && watched_.empty()) {
+        // No connection to watch: wait on the condition, which the host's
+        // thread signals without a system call of the Wine server.
+        waitingOnCondition_ = true;
+        wakeCondition_.wait(mutex_, timeoutMs);
+        waitingOnCondition_ = false;
+        threadAwake_.store(true);
+        wakeUps_.fetch_add(1, std::memory_order_relaxed);
+        again = true;
+      }
     }
-    reportDeparted(gone);
     if (finished) return;
     if (again) continue;
-    gone.clear();
 
     poller_.wait(timeoutMs);
     wakeUps_.fetch_add(1, std::memory_order_relaxed);
@@ -384,6 +401,7 @@ void NotificationDelivery::drainAndStop(int timeoutMs) {
       drainDeadlineMs_ = clock_.elapsed() + timeoutMs;
     }
     threadRan = threadRunning_;
+    wakeCondition_.notifyOne();
   }
   if (threadRan) poller_.wake();
   if (thread_.joinable()) thread_.join();

@@ -158,6 +158,10 @@ class NotificationDelivery {
   // new work need a wake-up.  Written by the delivery thread under mutex_,
   // read by the host's thread also without it.
   std::atomic<bool> threadAwake_{true};
+  // While nothing is to be watched the delivery thread waits on this
+  // condition instead of in the poller (waitingOnCondition_).
+  ConditionVariable wakeCondition_;
+  bool waitingOnCondition_ GUARDED_BY(mutex_) = false;
   // threadRunning_, for the host's thread to read before it takes mutex_.
   std::atomic<bool> deliveryThreadUp_{false};
   // Frames the host's thread left because the delivery thread held mutex_
