@@ -9,8 +9,8 @@
 // delivery thread once, or, while that thread is awake, leaves the frame to
 // it without any system call.  Under Wine a send is a request to the Wine
 // server and can take milliseconds while the server is busy, so there the
-// host's thread pays for one wake-up at most.  What a connection
-// cannot take at once becomes its pending bytes, which the delivery thread
+// host's thread pays for one wake-up at most.  What a connection cannot take
+// at once becomes its pending bytes, which the delivery thread
 // writes as soon as the connection can take them.  So a connection gets its
 // frames in the order they were notified, and never a cut one: a connection
 // with pending bytes gets its next frames behind them.  No allocation is made
@@ -18,9 +18,11 @@
 // has one), and no receive: a client that left shows as a failed send, or in
 // the worker's sweep().
 //
-// The delivery thread sleeps while nothing is pending.  While some connection
-// has pending bytes it waits for exactly those connections to become writable
-// (or for the host's wake-up); there are no fixed wake-ups.  After each try a
+// The delivery thread sleeps while nothing is pending, on a condition
+// variable (which Wine keeps within the process).  While some connection has
+// pending bytes it waits in the poller for exactly those connections to
+// become writable, or for the host's wake-up through the poller; there are no
+// fixed wake-ups.  After each try a
 // connection is dropped when it still has more than kMaxPendingBytes pending,
 // or when it has taken nothing for kNoProgressLimitMs: its client is not
 // following the run.  Dropped and departed connections go to `departed`.
@@ -38,9 +40,11 @@
 // and sweep() on the channel worker, which is also the only thread that deletes
 // execute channels (after they went to `departed`, or once the delivery has
 // stopped); the delivery thread inside.  The connections are under `mutex_`;
-// nothing waits under it, and the delivery thread holds it for one send at a
-// time.  `departed` is called with no lock of this object
-// held, on whichever of the three threads found out.
+// nothing waits under it, the delivery thread holds it for one send at a time,
+// and the host's thread never waits for that send: when it cannot take the
+// lock at once it leaves the frame in `handedOver_`.  `departed` is called
+// with no lock of this object held, on whichever of the three threads found
+// out.
 #pragma once
 
 #include <QByteArray>
