@@ -89,8 +89,8 @@ void Report::printRow(std::FILE* out, const Figure& f) const {
 }
 
 void Report::printTable(std::FILE* out) const {
-  std::fprintf(out, "\n%-20s %-44s %-6s %10s %10s | %10s %10s | %6s %6s | %5s | %s\n", "group", "figure", "unit",
-               "median", "p99", "base med", "base p99", "x med", "x p99", "load", "target");
+  std::fprintf(out, "\n%-20s %-44s %-6s %10s %10s | %10s %10s | %6s %6s | %5s | %s\n", "group", "figure",
+               "unit", "median", "p99", "base med", "base p99", "x med", "x p99", "load", "target");
   std::fprintf(out, "%s\n", std::string(150, '-').c_str());
   for (const Figure& f : figures_) printRow(out, f);
 }

@@ -1,8 +1,8 @@
 // The parts of NativeSocket that are the same on every platform.
+#include "channels/NativeSocket.h"
+
 #include <QElapsedTimer>
 #include <QThread>
-
-#include "channels/NativeSocket.h"
 
 namespace nativesocket {
 

@@ -13,7 +13,9 @@ namespace {
 
 // Full buffers, and a system short of memory for socket buffers for a moment:
 // both pass, and neither says anything about the client.
-bool isTemporary(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS || error == ENOMEM; }
+bool isTemporary(int error) {
+  return error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS || error == ENOMEM;
+}
 
 int pollRetrying(pollfd* fds, nfds_t count, int timeoutMs) {
   for (;;) {

@@ -87,7 +87,9 @@ void Poller::wake() {
 
 void Poller::clear() { platform->fds.resize(1); }
 
-void Poller::add(qintptr descriptor) { platform->fds.push_back(WSAPOLLFD{SOCKET(descriptor), POLLWRNORM, 0}); }
+void Poller::add(qintptr descriptor) {
+  platform->fds.push_back(WSAPOLLFD{SOCKET(descriptor), POLLWRNORM, 0});
+}
 
 void Poller::wait(int timeoutMs) {
   for (WSAPOLLFD& fd : platform->fds) fd.revents = 0;

@@ -170,8 +170,8 @@ bool NotificationDelivery::notifyLocked(const char* frame, int size, DepartedLis
     // before it waits again, and the host's thread makes no system call at
     // all: under Wine, where every send is a request to the Wine server, a
     // busy delivery thread makes each of them slow.
-    const bool hostSends =
-        hostWritesAll || (!threadAwake_.load() && idle * sendCostNs_.load(std::memory_order_relaxed) <= budgetNs);
+    const bool hostSends = hostWritesAll || (!threadAwake_.load() &&
+                                             idle * sendCostNs_.load(std::memory_order_relaxed) <= budgetNs);
     const qint64 budgetEndNs = clock_.nsecsElapsed() + budgetNs;
     const qint64 nowMs = clock_.elapsed();
     int directSends = 0;

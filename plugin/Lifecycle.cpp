@@ -34,11 +34,21 @@ QString hostPath(hostfn::tGetNMBPath* function) {
 
 // The host's entry points: an exception ends the call quietly (the lifecycle
 // operations then report success, as they always do once initialised).
-bool TcpIpExport::initPlugin() { return quietly(false, [this] { return doInitPlugin(); }); }
-bool TcpIpExport::executePreRun(unsigned short) { return quietly(true, [this] { return doPreRun(); }); }
-bool TcpIpExport::executePreStep() { return quietly(true, [this] { return doPreStep(); }); }
-bool TcpIpExport::executePostStep() { return quietly(true, [this] { return doPostStep(); }); }
-bool TcpIpExport::executePostRun() { return quietly(true, [this] { return doPostRun(); }); }
+bool TcpIpExport::initPlugin() {
+  return quietly(false, [this] { return doInitPlugin(); });
+}
+bool TcpIpExport::executePreRun(unsigned short) {
+  return quietly(true, [this] { return doPreRun(); });
+}
+bool TcpIpExport::executePreStep() {
+  return quietly(true, [this] { return doPreStep(); });
+}
+bool TcpIpExport::executePostStep() {
+  return quietly(true, [this] { return doPostStep(); });
+}
+bool TcpIpExport::executePostRun() {
+  return quietly(true, [this] { return doPostRun(); });
+}
 
 bool TcpIpExport::doInitPlugin() {
   if (!bindHostFunctions()) return false;

@@ -20,8 +20,7 @@ const char* getPluginDescription() { return identity::kDescription; }
 const char* getPluginName() {
   // Formatted on every call into the library's static buffer, as hosts expect
   // a pointer that stays valid while the library is loaded.
-  std::snprintf(pluginNameBuffer, sizeof pluginNameBuffer, identity::kNameFormat,
-                identity::kPluginVersion);
+  std::snprintf(pluginNameBuffer, sizeof pluginNameBuffer, identity::kNameFormat, identity::kPluginVersion);
   return pluginNameBuffer;
 }
 

@@ -18,7 +18,6 @@
 #include <QThread>
 #include <QVariant>
 #include <QVector>
-
 #include <atomic>
 
 #include "channels/NotificationDelivery.h"
@@ -154,7 +153,8 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   // Writes the notifications to the execute channels: on the host's thread
   // within a small budget, the rest on a thread of its own.  Declared after
   // the lists and their mutex, which its last drain may still use.
-  NotificationDelivery notificationDelivery{[this](QtTCPIPServer* channel) { retireExecuteChannel(channel); }};
+  NotificationDelivery notificationDelivery{
+      [this](QtTCPIPServer* channel) { retireExecuteChannel(channel); }};
 
   // The request handlers read the run record through this, under runRecordMutex.
   friend struct RunRecordAccess;

@@ -12,11 +12,15 @@ bool Mutex::tryLock() { return TryAcquireSRWLockExclusive(reinterpret_cast<PSRWL
 
 void Mutex::unlock() { ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&srwLock)); }
 
-static_assert(sizeof(CONDITION_VARIABLE) == sizeof(void*), "ConditionVariable keeps a CONDITION_VARIABLE in one pointer");
+static_assert(sizeof(CONDITION_VARIABLE) == sizeof(void*),
+              "ConditionVariable keeps a CONDITION_VARIABLE in one pointer");
 
 void ConditionVariable::wait(Mutex& mutex, int timeoutMs) {
   SleepConditionVariableSRW(reinterpret_cast<PCONDITION_VARIABLE>(&condition),
-                            reinterpret_cast<PSRWLOCK>(&mutex.srwLock), timeoutMs < 0 ? INFINITE : DWORD(timeoutMs), 0);
+                            reinterpret_cast<PSRWLOCK>(&mutex.srwLock),
+                            timeoutMs < 0 ? INFINITE : DWORD(timeoutMs), 0);
 }
 
-void ConditionVariable::notifyOne() { WakeConditionVariable(reinterpret_cast<PCONDITION_VARIABLE>(&condition)); }
+void ConditionVariable::notifyOne() {
+  WakeConditionVariable(reinterpret_cast<PCONDITION_VARIABLE>(&condition));
+}

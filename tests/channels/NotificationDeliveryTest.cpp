@@ -55,7 +55,8 @@ constexpr qint64 kLastingBacklog = 64 * 1024;
 
 }  // namespace
 
-TEST(NotificationDelivery, AClientThatReadsOnlyAfterTheRunGetsEveryFrameAndPostRunCalledThoughThePlugInIsDestroyed) {
+TEST(NotificationDelivery,
+     AClientThatReadsOnlyAfterTheRunGetsEveryFrameAndPostRunCalledThoughThePlugInIsDestroyed) {
   quint16 port = 0;
   auto plugin = startServedPlugin(port);
   ASSERT_NE(plugin, nullptr);
@@ -67,7 +68,8 @@ TEST(NotificationDelivery, AClientThatReadsOnlyAfterTheRunGetsEveryFrameAndPostR
   // The client stops reading; the run goes on well past its buffers.
   int last = stepUntilPending(*plugin, 1, kLastingBacklog);
   ASSERT_TRUE(plugin->executePostRun());
-  ASSERT_GT(ChannelListsProbe::pendingNotificationBytes(*plugin), 0) << "nothing left for the teardown to drain";
+  ASSERT_GT(ChannelListsProbe::pendingNotificationBytes(*plugin), 0)
+      << "nothing left for the teardown to drain";
   const QByteArray expected = stepFrames(2, last) + wire::notification("PostRunCalled", last);
 
   // The host destroys the plug-in at once; the client reads again a moment
@@ -102,7 +104,8 @@ TEST(NotificationDelivery, WithAStalledClientAmongManySilentOnesTheDeliveryThrea
     ASSERT_TRUE(silent.back()->connectWithRetry(port));
     ASSERT_TRUE(silent.back()->send(roleMessage("Execute Socket")));
   }
-  ASSERT_TRUE(eventually([&] { return ChannelListsProbe::executeChannelCount(*plugin) == kSilent + 1; }, 20000));
+  ASSERT_TRUE(
+      eventually([&] { return ChannelListsProbe::executeChannelCount(*plugin) == kSilent + 1; }, 20000));
 
   for (int round = 0; round < 3; ++round) {
     step(*plugin, ++last);
