@@ -93,11 +93,12 @@ class NotificationDelivery {
   // the run; its connection is dropped rather than buffered without end.
   static constexpr qint64 kMaxPendingBytes = 256 * 1024;
   // A connection whose pending bytes have not moved for this long is dropped
-  // too.  The system's own buffers hold hundreds of notifications before
-  // anything is pending here, so only a client that has not read for many
-  // volumes gets this far; the limit keeps silent connections from holding
-  // memory for the rest of the session.
-  static constexpr int kNoProgressLimitMs = 10000;
+  // too: the limit keeps silent connections from holding memory for the rest
+  // of the session.  It is long, because a client may well read only after
+  // the run (a stimulus program busy with its own presentation), and the
+  // system's own buffers, which fill first, may hold only a few hundred
+  // notifications (4 KiB of them on some systems).
+  static constexpr int kNoProgressLimitMs = 60000;
   // The host thread's budget per notification for its own sends.  Each send
   // wakes a client (a few microseconds on Linux and Windows, far more under
   // Wine); beyond this the delivery thread takes over.  No direct send starts
