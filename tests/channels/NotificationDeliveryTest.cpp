@@ -124,6 +124,20 @@ TEST(NotificationDelivery, WithAStalledClientAmongManySilentOnesTheDeliveryThrea
   EXPECT_GT(ChannelListsProbe::pendingNotificationBytes(*plugin), 0);
 }
 
+TEST(NotificationDelivery, AClientThatLeavesMoreThan256KiBUnreadIsDisconnected) {
+  quint16 port = 0;
+  auto plugin = startServedPlugin(port);
+  ASSERT_NE(plugin, nullptr);
+  LoopbackClient client;
+  connectBackedUpClient(*plugin, port, client);
+  int timePoint = 0;
+  while (ChannelListsProbe::executeChannelCount(*plugin) > 0 && timePoint < 20000) step(*plugin, ++timePoint);
+  EXPECT_EQ(ChannelListsProbe::executeChannelCount(*plugin), 0);
+  // Some 4,300 volumes of notifications, beyond what the buffers hold.
+  EXPECT_GT(timePoint * stepFrames(1, 1).size(), 256 * 1024);
+  EXPECT_TRUE(client.waitForClose(3000));
+}
+
 TEST(NotificationDelivery, WhenTheDeliveryThreadCannotStartTheHostsThreadWritesAndLogsOneLine) {
   FakeHost::reset();
   const quint16 port = freeTcpPort();
