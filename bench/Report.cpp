@@ -34,8 +34,22 @@ Summary single(double value) {
   return s;
 }
 
+namespace {
+
+// The machine's one-minute load average; other work on the same CPUs moves
+// every figure, so each one carries the load it was measured under.
+double loadAverage() {
+  std::ifstream file("/proc/loadavg");
+  double load = -1;
+  file >> load;
+  return load;
+}
+
+}  // namespace
+
 Figure& Report::add(std::string group, std::string name, std::string unit, std::string baselineName) {
   Figure f;
+  f.loadAverage = loadAverage();
   f.group = std::move(group);
   f.name = std::move(name);
   f.unit = std::move(unit);
@@ -66,19 +80,25 @@ std::string metText(const Figure& f) {
 }  // namespace
 
 void Report::printRow(std::FILE* out, const Figure& f) const {
-  std::fprintf(out, "%-20s %-44s %-6s %10s %10s | %10s %10s | %6s %6s | %s %s\n", f.group.c_str(),
+  std::fprintf(out, "%-20s %-44s %-6s %10s %10s | %10s %10s | %6s %6s | %5.2f | %s %s\n", f.group.c_str(),
                f.name.c_str(), f.unit.c_str(), number(f.plugin.median).c_str(), number(f.plugin.p99).c_str(),
                number(f.baseline.median).c_str(), number(f.baseline.p99).c_str(),
-               number(f.ratioMedian()).c_str(), number(f.ratioP99()).c_str(), f.target.c_str(),
+               number(f.ratioMedian()).c_str(), number(f.ratioP99()).c_str(), f.loadAverage, f.target.c_str(),
                metText(f).c_str());
   std::fflush(out);
 }
 
 void Report::printTable(std::FILE* out) const {
-  std::fprintf(out, "\n%-20s %-44s %-6s %10s %10s | %10s %10s | %6s %6s | %s\n", "group", "figure", "unit",
-               "median", "p99", "base med", "base p99", "x med", "x p99", "target");
+  std::fprintf(out, "\n%-20s %-44s %-6s %10s %10s | %10s %10s | %6s %6s | %5s | %s\n", "group", "figure",
+               "unit", "median", "p99", "base med", "base p99", "x med", "x p99", "load", "target");
   std::fprintf(out, "%s\n", std::string(150, '-').c_str());
   for (const Figure& f : figures_) printRow(out, f);
+}
+
+void Report::printTargets(std::FILE* out) const {
+  std::fprintf(out, "\nTargets\n%s\n", std::string(150, '-').c_str());
+  for (const Figure& f : figures_)
+    if (!f.target.empty()) printRow(out, f);
 }
 
 bool Report::writeJson(const std::string& path, bool quick, bool pinned, double seconds) const {
@@ -104,6 +124,7 @@ bool Report::writeJson(const std::string& path, bool quick, bool pinned, double 
     o["higherIsBetter"] = f.higherIsBetter;
     if (!f.target.empty()) o["target"] = QString::fromStdString(f.target);
     if (f.met) o["met"] = *f.met;
+    o["loadAverage"] = f.loadAverage;
     QJsonObject details;
     for (const auto& d : f.details) details[QString::fromStdString(d.first)] = d.second;
     if (!details.isEmpty()) o["details"] = details;

@@ -41,6 +41,8 @@ struct Figure {
   bool higherIsBetter = false;
   std::string target;
   std::optional<bool> met;
+  // The machine's one-minute load average when the figure was complete.
+  double loadAverage = -1;
   // Further numbers that explain the figure (host calls made, bytes, ...).
   std::map<std::string, double> details;
 
@@ -52,6 +54,8 @@ class Report {
  public:
   Figure& add(std::string group, std::string name, std::string unit, std::string baselineName);
   void printTable(std::FILE* out) const;
+  // The figures that have a target, each beside its baseline, once more.
+  void printTargets(std::FILE* out) const;
   // Also prints one figure as soon as it is complete, for progress.
   void printRow(std::FILE* out, const Figure& figure) const;
   bool writeJson(const std::string& path, bool quick, bool pinned, double seconds) const;

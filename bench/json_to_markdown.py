@@ -25,15 +25,15 @@ def main(path):
           f"event dispatcher {m.get('qtEventDispatcher', '?')}; "
           f"{'quick run' if run['quick'] else 'full run'}"
           f"{', all threads on one CPU' if run.get('pinnedToOneCpu') else ''}, {run['seconds']:.0f} s.\n")
-    print("| group | figure | unit | median | p99 | baseline median | baseline p99 | x median | x p99 | target |")
-    print("|---|---|---|---:|---:|---:|---:|---:|---:|---|")
+    print("| group | figure | unit | median | p99 | baseline median | baseline p99 | x median | x p99 | load | target |")
+    print("|---|---|---|---:|---:|---:|---:|---:|---:|---:|---|")
     for f in run["figures"]:
         target = f.get("target", "")
         if "met" in f:
             target += " — **met**" if f["met"] else " — **not met**"
         print(f"| {f['group']} | {f['name']} | {f['unit']} | {number(f['plugin']['median'])} | "
               f"{number(f['plugin']['p99'])} | {number(f['baseline']['median'])} | {number(f['baseline']['p99'])} | "
-              f"{number(f['ratioMedian'])} | {number(f['ratioP99'])} | {target} |")
+              f"{number(f['ratioMedian'])} | {number(f['ratioP99'])} | {f.get('loadAverage', -1):.2f} | {target} |")
 
 
 if __name__ == "__main__":

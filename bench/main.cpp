@@ -85,8 +85,8 @@ int main(int argc, char** argv) {
     ReplayServer baseline;
     PluginHarness plugin;
     BenchContext context{plugin, baseline, options, report};
-    std::printf("%-20s %-44s %-6s %10s %10s | %10s %10s | %6s %6s | %s\n", "group", "figure", "unit",
-                "median", "p99", "base med", "base p99", "x med", "x p99", "target");
+    std::printf("%-20s %-44s %-6s %10s %10s | %10s %10s | %6s %6s | %5s | %s\n", "group", "figure", "unit",
+                "median", "p99", "base med", "base p99", "x med", "x p99", "load", "target");
     // The first thousands of round trips of a fresh process are slower
     // (caches, allocator pools, the scheduler learning the threads); none of
     // them is a figure.
@@ -104,6 +104,7 @@ int main(int argc, char** argv) {
   }
   const double seconds = std::chrono::duration<double>(BenchClock::now() - started).count();
   report.printTable(stdout);
+  report.printTargets(stdout);
   int unmet = 0;
   for (const Figure& f : report.figures())
     if (f.met && !*f.met) ++unmet;

@@ -2,8 +2,6 @@
 // changed under channelListsMutex, one pass at a time; a channel that has to be
 // released is first taken out of its list, and only then waited for, so no
 // thread waits for a channel's thread while holding the lock.
-#include <vector>
-
 #include "channels/Framing.h"
 #include "channels/QtTCPIPServer.h"
 #include "plugin/TcpIpExport.h"
@@ -40,36 +38,22 @@ void TcpIpExport::pruneChannels() {
 }
 
 void TcpIpExport::notifyExecuteChannels(QString name, int value) {
-  // Every channel gets the same bytes: framed once, on the host's thread.
-  notificationDelivery.post(framing::notificationBlock(name, value));
+  // Every channel gets the same bytes: framed once, on the host's thread, and
+  // on its stack.
+  char frame[64];
+  const int size = framing::writeNotificationFrame(frame, int(sizeof frame), name, value);
+  if (size > 0) {
+    notificationDelivery.notify(frame, size);
+    return;
+  }
+  const QByteArray block = framing::notificationBlock(name, value);
+  notificationDelivery.notify(block.constData(), block.size());
 }
 
-bool TcpIpExport::writeToExecuteChannels(const QByteArray& block) {
-  // Only this thread removes execute channels (the worker only appends), so
-  // the snapshot's channels stay alive while the lock is not held, and a slow
-  // client does not hold up the filing of new ones.
-  std::vector<QtTCPIPServer*> channels;
-  {
-    MutexLock lock(&channelListsMutex);
-    channels.assign(executeChannels.cbegin(), executeChannels.cend());
-  }
-  QVector<QtTCPIPServer*> gone;
-  bool pending = false;
-  for (QtTCPIPServer* channel : channels) {
-    if (!channel->deliverNotification(block)) {
-      gone.append(channel);
-    } else if (channel->hasPendingNotification()) {
-      pending = true;
-    }
-  }
-  if (!gone.isEmpty()) {
-    MutexLock lock(&channelListsMutex);
-    for (QtTCPIPServer* channel : gone) {
-      executeChannels.removeOne(channel);
-      retiredChannels.append(channel);
-    }
-  }
-  return pending;
+void TcpIpExport::retireExecuteChannel(QtTCPIPServer* channel) {
+  MutexLock lock(&channelListsMutex);
+  executeChannels.removeOne(channel);
+  retiredChannels.append(channel);
 }
 
 void TcpIpExport::releaseRetiredChannels() {

@@ -106,6 +106,7 @@ void TcpIpExport::run() {
 
     fileIdentifiedChannels(unfiled, nextToFile);
     pruneChannels();
+    notificationDelivery.sweep();
     releaseRetiredChannels();
 
     if (broadcastTimer.elapsed() > discovery::kBroadcastIntervalMs) {
@@ -187,6 +188,7 @@ void TcpIpExport::fileIdentifiedChannels(QVector<QtTCPIPServer*>& unfiled, quint
       requestChannels.append(channel);
     } else {
       executeChannels.append(channel);
+      notificationDelivery.add(channel, channel->notificationSocket());
     }
   }
 }

@@ -61,4 +61,20 @@ QByteArray notificationBlock(const QString& name, int value) {
   return block;
 }
 
+int writeNotificationFrame(char* out, int capacity, const QString& name, int value) {
+  // Length field, text count, the characters and their NUL, the value.
+  const int size = kLengthFieldSize + 4 + name.size() + 1 + 4;
+  if (size > capacity) return 0;
+  char* text = out + kLengthFieldSize + 4;
+  for (const QChar c : name) {
+    if (c.unicode() == 0 || c.unicode() > 0x7F) return 0;
+    *text++ = char(c.unicode());
+  }
+  *text++ = '\0';
+  qToBigEndian<qint64>(size - kLengthFieldSize, out);
+  qToBigEndian<quint32>(quint32(name.size() + 1), out + kLengthFieldSize);
+  qToBigEndian<qint32>(qint32(value), text);
+  return size;
+}
+
 }  // namespace framing

@@ -44,4 +44,10 @@ QByteArray handshakeAnswerBlock(const QString& role);
 // A step notification: `name` in the local 8-bit encoding, then `value`.
 QByteArray notificationBlock(const QString& name, int value);
 
+// The same frame written into `out`, which has room for `capacity` bytes,
+// without allocating: for the host's thread, once per step.  Returns the
+// frame's size, or 0 when the name is not plain ASCII (whose local 8-bit form
+// is itself) or the frame does not fit; notificationBlock then builds it.
+int writeNotificationFrame(char* out, int capacity, const QString& name, int value);
+
 }  // namespace framing

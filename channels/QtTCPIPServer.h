@@ -9,21 +9,22 @@
 //  - role "Request Socket": the thread serves the client's requests
 //    (serveRequests) until the connection drops or a stop is requested;
 //  - any other role (normally "Execute Socket", also an unreadable or unknown
-//    role): the thread ends at once and the open connection is written to from
-//    the host's thread, which sends the step notifications.
+//    role): the thread ends at once and the open connection receives the step
+//    notifications (see NotificationDelivery).
 // Because the listening socket stays with the worker, a channel has no listener
 // and sends no discovery datagrams of its own.
 //
 // Threads: the channel thread runs run(), the handshake and serveRequests.  The
-// worker and the host's thread poll hasClient, hasEnded and isConnected, call
-// requestStop, and delete the channel once its thread has ended.  After an
-// execute channel's thread has ended, its connection is written by the
-// notification delivery thread alone (sendNotification, deliverNotification),
-// through the bare descriptor: never through the QTcpSocket, which belongs to
-// the ended thread.  The socket, the role and that descriptor pass between
-// threads without a lock: the channel thread writes them before it publishes
-// them (clientAccepted for the role, hasEnded for the socket and descriptor),
-// and nobody writes them afterwards.
+// worker and the host's thread poll hasClient, hasEnded and isConnected and
+// call requestStop; a channel is deleted once its thread has ended (request
+// channels by the worker or the host's post-run, execute channels by the
+// worker alone).  After an execute channel's thread has ended, its connection
+// is written by the notification delivery (NotificationDelivery: the host's
+// thread, or the delivery thread) through the bare descriptor: never through
+// the QTcpSocket, which belongs to the ended thread.  The socket, the role and
+// that descriptor pass between threads without a lock: the channel thread
+// writes them before it publishes them (clientAccepted for the role, hasEnded
+// for the socket and descriptor), and nobody writes them afterwards.
 #pragma once
 
 #include <QByteArray>
@@ -68,27 +69,16 @@ class QtTCPIPServer : public QThread {
   // sent or a close it announced, so a client that left is noticed without
   // writing to it.  A channel whose connection could not be set up is never
   // connected.  Used for request channels; an execute channel's client is
-  // looked at by deliverNotification instead.
+  // looked after by the notification delivery instead.
   bool isConnected() const;
   // Asks the thread to end; does not wait.
   void requestStop();
 
-  // Frames and sends one step notification.  Delivery thread, after the
-  // channel's thread has ended; the same rules as deliverNotification.
-  void sendNotification(QString name, int value);
-  // Writes `block` (a finished notification frame, or empty to push on what
-  // is pending) without waiting: what the system cannot take now stays
-  // pending and goes first next time, so frames are never cut.  Returns false
-  // when the client is gone: its connection closed or broke, or it has left
-  // more than kMaxPendingNotificationBytes unread.  Delivery thread only.
-  bool deliverNotification(const QByteArray& block);
-  // Whether bytes of an earlier notification still wait.  Delivery thread.
-  bool hasPendingNotification() const { return !pendingNotification.isEmpty(); }
-
-  // An execute client that leaves this much unread (thousands of
-  // notifications) is not following the run; its connection is dropped
-  // rather than buffered without end.
-  static constexpr qint64 kMaxPendingNotificationBytes = 256 * 1024;
+  // The connection's descriptor once an execute channel's thread has ended
+  // (see hasEnded); -1 for request channels and for connections that could
+  // not be set up.  The notification delivery writes to it, never through the
+  // QTcpSocket, which belongs to the ended thread.
+  qintptr notificationSocket() const { return notificationDescriptor; }
 
  protected:
   void run() override;
@@ -128,11 +118,8 @@ class QtTCPIPServer : public QThread {
   std::atomic<quint64>* handshakeCounter;
   std::atomic<quint64> handshakeNumber{0};
 
-  // An execute connection's descriptor, taken before the thread ends (-1 for
-  // request channels and connections that could not be set up), and the
-  // notification bytes its client has not taken yet (delivery thread).
+  // An execute connection's descriptor, taken before the thread ends.
   qintptr notificationDescriptor = -1;
-  QByteArray pendingNotification;
 
   // Tests identify channels by their client's port through this.
   friend struct ChannelListsProbe;

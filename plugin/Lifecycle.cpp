@@ -1,5 +1,6 @@
 // The run lifecycle: the five interface operations the host calls on its thread.
 #include <QNetworkInterface>
+#include <cstdio>
 #include <limits>
 
 #include "plugin/GuardedHostCall.h"
@@ -7,6 +8,7 @@
 #include "plugin/HostVersion.h"
 #include "plugin/LogLines.h"
 #include "plugin/PluginIdentity.h"
+#include "plugin/QuietBoundary.h"
 #include "plugin/TcpIpExport.h"
 #include "plugin/Translation.h"
 #include "plugin/platform/HostModule.h"
@@ -31,7 +33,25 @@ QString hostPath(hostfn::tGetNMBPath* function) {
 
 }  // namespace
 
+// The host's entry points: an exception ends the call quietly (the lifecycle
+// operations then report success, as they always do once initialised).
 bool TcpIpExport::initPlugin() {
+  return quietly(false, [this] { return doInitPlugin(); });
+}
+bool TcpIpExport::executePreRun(unsigned short) {
+  return quietly(true, [this] { return doPreRun(); });
+}
+bool TcpIpExport::executePreStep() {
+  return quietly(true, [this] { return doPreStep(); });
+}
+bool TcpIpExport::executePostStep() {
+  return quietly(true, [this] { return doPostStep(); });
+}
+bool TcpIpExport::executePostRun() {
+  return quietly(true, [this] { return doPostRun(); });
+}
+
+bool TcpIpExport::doInitPlugin() {
   if (!bindHostFunctions()) return false;
 
   if (hostFunctions.tGetNMBPath != nullptr)
@@ -43,7 +63,7 @@ bool TcpIpExport::initPlugin() {
   return false;
 }
 
-bool TcpIpExport::executePreRun(unsigned short) {
+bool TcpIpExport::doPreRun() {
   // A cancelled plug-in stays cancelled: a later pre-run asks nothing, logs
   // nothing and starts nothing.  A worker an earlier pre-run started keeps
   // serving its clients, but no run notifies them any more, so a listener
@@ -83,7 +103,8 @@ bool TcpIpExport::executePreRun(unsigned short) {
 
   const QString addresses = rules.listen == QHostAddress(QHostAddress::Any)
                                 ? loglines::addressList(QNetworkInterface::allAddresses())
-                                : tr("<b>") + rules.listen.toString() + tr("</b>") + tr(", <br>");
+                                : translation::plugin("<b>") + rules.listen.toString() +
+                                      translation::plugin("</b>") + translation::plugin(", <br>");
   loglines::write(QStringLiteral("<br><b>Info</b> - Listening on: <br>") + addresses +
                   QStringLiteral(" Port: <b>%1</b>").arg(chosenPort) + QStringLiteral("<br>"));
   loglines::write(QStringLiteral("<br><b>Info</b> - Listening on port: <b>%1</b><br>").arg(chosenPort));
@@ -94,7 +115,7 @@ bool TcpIpExport::executePreRun(unsigned short) {
   return true;
 }
 
-bool TcpIpExport::executePreStep() {
+bool TcpIpExport::doPreStep() {
   if (pluginCanceled) return true;
 
   int dimX = 0, dimY = 0, dimZ = 0;
@@ -125,14 +146,13 @@ bool TcpIpExport::executePreStep() {
     runStartPending = false;
   }
 
-  loglines::write(QStringLiteral("<b>") + loglines::timeStamp() +
-                  QStringLiteral("</b>: Executing pre-processing."));
+  loglines::writeStepLine("Executing pre-processing.");
   recordVolume(volumeIndex, voxelsPerVolume);
   notifyExecuteChannels(translation::plugin(texts::kPreStepCalled), currentTimePoint());
   return true;
 }
 
-bool TcpIpExport::executePostStep() {
+bool TcpIpExport::doPostStep() {
   const int timePoint = currentTimePoint();
   {
     MutexLock lock(&runRecordMutex);
@@ -141,13 +161,14 @@ bool TcpIpExport::executePostStep() {
   if (pluginCanceled) return true;
 
   recordRoiValues();
-  loglines::write(QStringLiteral("<b>") + loglines::timeStamp() +
-                  QStringLiteral("</b>: Executing post-processing. (%1)").arg(timePoint));
+  char text[48];
+  std::snprintf(text, sizeof text, "Executing post-processing. (%d)", timePoint);
+  loglines::writeStepLine(text);
   notifyExecuteChannels(translation::plugin(texts::kPostStepCalled), timePoint);
   return true;
 }
 
-bool TcpIpExport::executePostRun() {
+bool TcpIpExport::doPostRun() {
   if (pluginCanceled) return true;
 
   notifyExecuteChannels(translation::plugin(texts::kPostRunCalled), currentTimePoint());

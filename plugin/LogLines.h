@@ -1,7 +1,7 @@
 // LogLines: the texts the run lifecycle writes to Nimbrel's log window.
 //
-// Pure formatting, apart from write(), which hands one line to the host.  Used
-// on the host's thread.
+// Pure formatting, apart from write() and writeStepLine(), which hand one line
+// to the host.  Used on the host's thread.
 //
 //   loglines::write("<b>" + loglines::timeOfDay() + "</b>: Experiment started.");
 #pragma once
@@ -27,5 +27,11 @@ QString executionSeconds(qint64 elapsedMs);
 // The time of day with seconds ("hh:mm:ss"), and with milliseconds.
 QString timeOfDay();
 QString timeStamp();
+
+// A step's progress line, "<b>hh:mm:ss.zzz</b>: " followed by `text`
+// (Latin-1), handed to tLogText from a buffer on the stack.  A step logs just
+// before it notifies the clients, so the cost of this line is part of every
+// client's wait: no QString, no locale-driven time format.
+void writeStepLine(const char* text);
 
 }  // namespace loglines

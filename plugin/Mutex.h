@@ -14,6 +14,8 @@
 #pragma once
 
 #if !defined(_WIN32)
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #endif
 
@@ -27,9 +29,12 @@ class CAPABILITY("mutex") Mutex {
 
 #if defined(_WIN32)
   void lock() EXCLUSIVE_LOCK_FUNCTION();
+  bool tryLock() EXCLUSIVE_TRYLOCK_FUNCTION(true);
   void unlock() UNLOCK_FUNCTION();
 #else
   void lock() EXCLUSIVE_LOCK_FUNCTION() { mutex.lock(); }
+  // Takes the mutex only if nobody holds it; never waits.
+  bool tryLock() EXCLUSIVE_TRYLOCK_FUNCTION(true) { return mutex.try_lock(); }
   void unlock() UNLOCK_FUNCTION() { mutex.unlock(); }
 #endif
   // Tells the analysis the lock is held where it cannot see it taken.
@@ -42,7 +47,43 @@ class CAPABILITY("mutex") Mutex {
 #else
   std::mutex mutex;
 #endif
+  friend class ConditionVariable;
 };
+
+// A condition variable for Mutex: one thread waits (giving the mutex up while
+// it does), another wakes it.  On Windows a native CONDITION_VARIABLE, which
+// Wine implements within the process (no request to the Wine server, unlike
+// a socket or an event).
+class ConditionVariable {
+ public:
+  ConditionVariable() = default;
+  ConditionVariable(const ConditionVariable&) = delete;
+  ConditionVariable& operator=(const ConditionVariable&) = delete;
+
+  // Waits until notified, spuriously woken, or `timeoutMs` has passed
+  // (negative: no limit); `mutex` is held again on return.
+  void wait(Mutex& mutex, int timeoutMs) EXCLUSIVE_LOCKS_REQUIRED(mutex);
+  void notifyOne();
+
+ private:
+#if defined(_WIN32)
+  // A CONDITION_VARIABLE: one pointer, all zero when idle.
+  void* condition = nullptr;
+#else
+  std::condition_variable_any condition;
+#endif
+};
+
+#if !defined(_WIN32)
+inline void ConditionVariable::wait(Mutex& mutex, int timeoutMs) {
+  if (timeoutMs < 0) {
+    condition.wait(mutex);
+  } else {
+    condition.wait_for(mutex, std::chrono::milliseconds(timeoutMs));
+  }
+}
+inline void ConditionVariable::notifyOne() { condition.notify_one(); }
+#endif
 
 // Holds `mutex` from construction to the end of the scope.
 class SCOPED_CAPABILITY MutexLock {

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "plugin/PluginIdentity.h"
+#include "plugin/QuietBoundary.h"
 #include "plugin/TcpIpExport.h"
 
 namespace {
@@ -19,11 +20,13 @@ const char* getPluginDescription() { return identity::kDescription; }
 const char* getPluginName() {
   // Formatted on every call into the library's static buffer, as hosts expect
   // a pointer that stays valid while the library is loaded.
-  std::snprintf(pluginNameBuffer, sizeof pluginNameBuffer, identity::kNameFormat,
-                identity::kPluginVersion);
+  std::snprintf(pluginNameBuffer, sizeof pluginNameBuffer, identity::kNameFormat, identity::kPluginVersion);
   return pluginNameBuffer;
 }
 
 const char* getPluginVersion() { return identity::kPluginVersion; }
 
-NMBPluginInterface* createPlugin() { return new TcpIpExport(nullptr); }
+// Out of memory, the host gets no plug-in rather than an exception.
+NMBPluginInterface* createPlugin() {
+  return quietly<NMBPluginInterface*>(nullptr, [] { return new TcpIpExport(nullptr); });
+}

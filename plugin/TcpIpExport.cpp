@@ -1,5 +1,6 @@
 #include "plugin/TcpIpExport.h"
 
+#include "channels/MessageTransfer.h"
 #include "channels/QtTCPIPServer.h"
 
 TcpIpExport::TcpIpExport(QObject* parent) : QThread(parent), NMBPluginInterface() {}
@@ -17,9 +18,10 @@ void* TcpIpExport::deletingDestructor(unsigned int flags) {
 #endif
 
 TcpIpExport::~TcpIpExport() {
-  // Notifications already sent are delivered; then nothing writes to the
-  // execute channels any more.
-  notificationDelivery.stop();
+  // Notifications already sent are delivered to every client that takes
+  // them within the send time-out, before any channel is deleted; then
+  // nothing writes to the execute channels any more.
+  notificationDelivery.drainAndStop(framing::kWriteTimeoutMs);
   // The worker next: it releases the channels it has not filed yet itself.
   // A worker that was started is waited for until it has ended and its end
   // flag has been read (see workerEnded); one never started has nothing to

@@ -18,7 +18,6 @@
 #include <QThread>
 #include <QVariant>
 #include <QVector>
-
 #include <atomic>
 
 #include "channels/AccessRules.h"
@@ -56,9 +55,11 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
 
   // Sends the notification `name` with `value` to every connected execute
   // channel in handshake order; execute channels whose client left are taken
-  // out and released.  Called on the host's thread, which only hands the
-  // framed notification to the delivery thread: it returns at once, and the
-  // notifications reach each client in the order they were sent.
+  // out (and released by the worker).  Called on the host's thread, which
+  // writes to the first few clients itself and leaves the rest, and whatever
+  // a client cannot take at once, to the delivery thread (see
+  // NotificationDelivery): it never waits for a client, and the
+  // notifications reach each client whole and in the order they were sent.
   void notifyExecuteChannels(QString name, int value);
 
  protected:
@@ -66,20 +67,28 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   void run() override;
 
  private:
+  // The lifecycle operations' bodies; the public operations run them so that
+  // no exception reaches the host (plugin/QuietBoundary.h).
+  bool doInitPlugin();
+  bool doPreRun();
+  bool doPreStep();
+  bool doPostStep();
+  bool doPostRun();
+
   // Releases and removes every request channel whose connection is gone; the
   // others keep their order.  (Execute channels are retired by the
-  // notification delivery thread.)  Takes channelListsMutex for the pass and waits
+  // notification delivery.)  Takes channelListsMutex for the pass and waits
   // for no channel under it.
   void pruneChannels() LOCKS_EXCLUDED(channelListsMutex);
   // Stops `channel`'s thread, waits for it to end and deletes the channel.
   // Only for a channel whose thread was started.
   static void releaseChannel(QtTCPIPServer* channel);
-  // Delivery thread: writes `block` (empty: only what is pending) to every
-  // execute channel, moves those whose client left to retiredChannels.
-  // Returns whether some channel still has bytes to write.
-  bool writeToExecuteChannels(const QByteArray& block) LOCKS_EXCLUDED(channelListsMutex);
-  // Releases the channels the delivery thread retired.  Worker thread, and
-  // the destructor once both other threads have ended.
+  // Moves an execute channel whose client left or was dropped from
+  // executeChannels to retiredChannels.  Called by the notification delivery
+  // on the thread that found out (host's, delivery or worker).
+  void retireExecuteChannel(QtTCPIPServer* channel) LOCKS_EXCLUDED(channelListsMutex);
+  // Releases the retired channels.  Worker thread, and the destructor once
+  // the worker has ended.
   void releaseRetiredChannels() LOCKS_EXCLUDED(channelListsMutex);
   // Moves the channels of `unfiled` that have identified their client into
   // requestChannels or executeChannels, strictly in handshake order:
@@ -142,13 +151,15 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   int storedTimePoint GUARDED_BY(runRecordMutex) = 0;
   // Written by executePreRun, read by the worker whenever it listens anew.
   std::atomic<quint16> port{0};
-  // The owned channels.  The worker appends; the worker (request channels)
-  // and the delivery thread (execute channels) remove.  A channel leaves its
-  // list under the lock and is waited for only after the lock is given back.
+  // The owned channels.  The worker appends; the worker and the post-run
+  // (request channels) and the notification delivery (execute channels)
+  // remove.  A channel leaves its list under the lock and is waited for only
+  // after the lock is given back.
   QVector<QtTCPIPServer*> requestChannels GUARDED_BY(channelListsMutex);
   QVector<QtTCPIPServer*> executeChannels GUARDED_BY(channelListsMutex);
   // Execute channels whose client left, taken out of executeChannels by the
-  // delivery thread and released by the worker (never on the host's thread).
+  // notification delivery and released by the worker (never on the host's
+  // thread while the worker runs).
   QVector<QtTCPIPServer*> retiredChannels GUARDED_BY(channelListsMutex);
 
   mutable Mutex runRecordMutex;
@@ -163,8 +174,11 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   AccessRules accessRules GUARDED_BY(accessRulesMutex);
   std::atomic<quint64> accessRulesRevision{0};
 
-  // Writes the notifications to the execute channels on a thread of its own.
-  NotificationDelivery notificationDelivery{[this](const QByteArray& block) { return writeToExecuteChannels(block); }};
+  // Writes the notifications to the execute channels: on the host's thread
+  // within a small budget, the rest on a thread of its own.  Declared after
+  // the lists and their mutex, which its last drain may still use.
+  NotificationDelivery notificationDelivery{
+      [this](QtTCPIPServer* channel) { retireExecuteChannel(channel); }};
 
   // The request handlers read the run record through this, under runRecordMutex.
   friend class RunRecordReader;

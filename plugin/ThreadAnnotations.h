@@ -47,6 +47,10 @@
 #ifndef UNLOCK_FUNCTION
 #define UNLOCK_FUNCTION(...) NMB_THREAD_ANNOTATION(unlock_function(__VA_ARGS__))
 #endif
+// The function acquires the lock when it returns the given value.
+#ifndef EXCLUSIVE_TRYLOCK_FUNCTION
+#define EXCLUSIVE_TRYLOCK_FUNCTION(...) NMB_THREAD_ANNOTATION(exclusive_trylock_function(__VA_ARGS__))
+#endif
 // The function returns the named lock, for the analysis to follow it.
 #ifndef LOCK_RETURNED
 #define LOCK_RETURNED(x) NMB_THREAD_ANNOTATION(lock_returned(x))

@@ -23,7 +23,14 @@ void QtTCPIPServer::serveRequests() {
       discardPendingInput();
       continue;
     }
-    // A failed send shows as a failed receive on the next pass.
-    sendMessage(owner->executeRequest(request));
+    try {
+      // A failed send shows as a failed receive on the next pass.
+      sendMessage(owner->executeRequest(request));
+    } catch (...) {
+      // Out of memory for the reply: the client is told by the end of its
+      // connection rather than left waiting, and nothing ends the process.
+      tcpSocket->abort();
+      break;
+    }
   }
 }

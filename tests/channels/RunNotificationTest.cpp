@@ -2,7 +2,6 @@
 // notification in order, byte for byte.
 #include <gtest/gtest.h>
 
-#include <QtEndian>
 #include <atomic>
 #include <thread>
 
@@ -11,19 +10,6 @@
 #include "tests/support/ServiceHarness.h"
 
 namespace {
-
-// Built by hand from the frame layout: length, count, name, NUL, value.
-QByteArray expectedNotification(const char* name, qint32 value) {
-  const quint32 count = quint32(qstrlen(name) + 1);
-  QByteArray block(8 + 4, '\0');
-  qToBigEndian<qint64>(qint64(4 + count + 4), block.data());
-  qToBigEndian<quint32>(count, block.data() + 8);
-  block.append(name, int(count));
-  char number[4];
-  qToBigEndian<qint32>(value, number);
-  block.append(number, 4);
-  return block;
-}
 
 void runVolumes(TcpIpExport& plugin, int volumes) {
   for (int t = 1; t <= volumes; ++t) {
@@ -60,8 +46,8 @@ TEST(RunNotifications, AnExecuteClientSeesTheHandshakeTheBroadcastAndEveryNotifi
 
   QByteArray expected;
   for (int t = 1; t <= 10; ++t)
-    expected += expectedNotification("PreStepCalled", t) + expectedNotification("PostStepCalled", t);
-  expected += expectedNotification("PostRunCalled", 10);
+    expected += wire::notification("PreStepCalled", t) + wire::notification("PostStepCalled", t);
+  expected += wire::notification("PostRunCalled", 10);
   EXPECT_EQ(expected.size(), 10 * (30 + 31) + 30);
   EXPECT_EQ(execute.receive(expected.size()), expected);
   EXPECT_EQ(second.receive(expected.size()), expected);

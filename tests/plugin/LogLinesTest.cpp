@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <QRegularExpression>
+#include <QThread>
+#include <QTime>
 
 #include "plugin/LogLines.h"
 
@@ -38,4 +40,12 @@ TEST(LogLinesTimes, TimeOfDayHasSecondsAndTheTimeStampMilliseconds) {
   EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d$").match(loglines::timeOfDay()).hasMatch());
   EXPECT_TRUE(
       QRegularExpression("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$").match(loglines::timeStamp()).hasMatch());
+}
+
+TEST(LogLinesTimes, TheTimeStampIsTheLocalTimeOfDay) {
+  // Against Qt's own local time, at a moment that is not about to change
+  // its second.
+  while (QTime::currentTime().msec() > 800) QThread::msleep(10);
+  const QTime expected = QTime::currentTime();
+  EXPECT_EQ(loglines::timeStamp().left(8), expected.toString("hh:mm:ss"));
 }

@@ -34,6 +34,9 @@ bool LoopbackClient::connectTo(quint16 port, const char* host, const char* sourc
   if (fd < 0) return false;
   const int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  // Before connecting, so that the window the client offers is small too.
+  if (receiveBufferBytes > 0)
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
   if (source != nullptr) {
     sockaddr_in local = loopback(0, source);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {

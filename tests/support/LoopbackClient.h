@@ -15,6 +15,9 @@ class LoopbackClient {
   LoopbackClient(const LoopbackClient&) = delete;
   LoopbackClient& operator=(const LoopbackClient&) = delete;
 
+  // The receive buffer of the connections made from now on (0: the system's
+  // default).  A small one makes the plug-in's sends back up soon.
+  void setReceiveBuffer(int bytes) { receiveBufferBytes = bytes; }
   // One connection attempt to `host`:`port` (127.0.0.1 unless given), from
   // the local address `source` when given (another loopback address, for
   // tests of rules by client address).
@@ -41,6 +44,7 @@ class LoopbackClient {
 
  private:
   int fd = -1;
+  int receiveBufferBytes = 0;
 };
 
 // A port nothing listens on right now, chosen by the system.

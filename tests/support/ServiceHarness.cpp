@@ -1,8 +1,11 @@
 #include "tests/support/ServiceHarness.h"
 
+#include <sys/socket.h>
+
 #include <QElapsedTimer>
 #include <QTcpSocket>
 #include <QThread>
+#include <system_error>
 
 #include "channels/QtTCPIPServer.h"
 #include "tests/support/FakeHost.h"
@@ -52,3 +55,27 @@ QVector<quint16> ChannelListsProbe::executeClientPorts(TcpIpExport& plugin) {
 }
 
 void SettingsFolderProbe::use(TcpIpExport& plugin, const QString& folder) { plugin.settingsFolder = folder; }
+void ChannelListsProbe::shrinkExecuteSendBuffers(TcpIpExport& plugin, int bytes) {
+  MutexLock lock(&plugin.channelListsMutex);
+  for (QtTCPIPServer* channel : plugin.executeChannels)
+    ::setsockopt(int(channel->notificationSocket()), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
+qint64 ChannelListsProbe::pendingNotificationBytes(TcpIpExport& plugin) {
+  NotificationDelivery& delivery = plugin.notificationDelivery;
+  MutexLock lock(&delivery.mutex_);
+  qint64 bytes = 0;
+  for (const NotificationDelivery::Connection& connection : delivery.connections_)
+    bytes += connection.pending.size();
+  return bytes;
+}
+
+quint64 ChannelListsProbe::deliveryWakeUps(TcpIpExport& plugin) {
+  return plugin.notificationDelivery.wakeUps_.load();
+}
+
+void ChannelListsProbe::failDeliveryThreadStart(TcpIpExport& plugin) {
+  plugin.notificationDelivery.spawn_ = [](std::function<void()>) -> std::thread {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  };
+}

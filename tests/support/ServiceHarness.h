@@ -26,6 +26,18 @@ struct ChannelListsProbe {
   static int executeChannelCount(TcpIpExport& plugin);
   // The client-side ports of the execute channels, in list order.
   static QVector<quint16> executeClientPorts(TcpIpExport& plugin);
+
+  // The notification delivery, seen from inside.
+  // Gives every execute connection's socket a send buffer of `bytes`, so
+  // that a client that does not read backs the plug-in up soon.
+  static void shrinkExecuteSendBuffers(TcpIpExport& plugin, int bytes);
+  // Notification bytes that wait in the plug-in, over all connections.
+  static qint64 pendingNotificationBytes(TcpIpExport& plugin);
+  // How often the delivery thread has returned from a wait.
+  static quint64 deliveryWakeUps(TcpIpExport& plugin);
+  // Makes the delivery thread's start fail, as in a process out of threads.
+  // Before the pre-run.
+  static void failDeliveryThreadStart(TcpIpExport& plugin);
 };
 
 struct SettingsFolderProbe {

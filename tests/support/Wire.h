@@ -66,6 +66,20 @@ inline QList<QVariant> request(const char* name, QList<int> arguments = {}) {
 // The frame a client sends to announce its role: length, count, text, NUL.
 inline QByteArray roleMessage(const char* role) { return frame(requestPayload(role)); }
 
+// A step notification as the client receives it, built by hand from the
+// frame layout: length, count, name, NUL, value.
+inline QByteArray notification(const char* name, qint32 value) {
+  const quint32 count = quint32(qstrlen(name) + 1);
+  QByteArray block(8 + 4, '\0');
+  qToBigEndian<qint64>(qint64(4 + count + 4), block.data());
+  qToBigEndian<quint32>(count, block.data() + 8);
+  block.append(name, int(count));
+  char number[4];
+  qToBigEndian<qint32>(value, number);
+  block.append(number, 4);
+  return block;
+}
+
 inline QByteArray errorReply(const char* text) {
   return framed([text](QDataStream& out) { out << "Wrong request!" << text; });
 }
