@@ -31,10 +31,7 @@ bool QtTCPIPServer::sendMessage(QByteArray block) {
   if (tcpSocket->bytesToWrite() == 0 && tcpSocket->state() == QAbstractSocket::ConnectedState)
     return nativesocket::sendWithin(tcpSocket->socketDescriptor(), block.constData(), block.size(),
                                     framing::kWriteTimeoutMs);
-  // The diagnostic is composed for debugging sessions only; the protocol has
-  // nobody to tell.
-  QString diagnostic;
-  return framing::sendBlock(*tcpSocket, block, &diagnostic);
+  return framing::sendBlock(*tcpSocket, block);
 }
 
 void QtTCPIPServer::discardPendingInput() {

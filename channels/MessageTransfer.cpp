@@ -57,31 +57,13 @@ ReceiveResult receiveFrame(QTcpSocket& socket, int readTimeoutMs, const std::ato
   return ReceiveResult::Received;
 }
 
-QString connectionErrorText(QTcpSocket& socket) {
-  switch (socket.error()) {
-    case QAbstractSocket::ConnectionRefusedError:
-      return QStringLiteral(
-          "The connection was refused by the peer.\nMake sure the server is running, and check that the "
-          "host name and port settings are correct.");
-    case QAbstractSocket::RemoteHostClosedError:
-      return QStringLiteral("The remote host closed the connection.\nPlease restart the remote host.");
-    case QAbstractSocket::HostNotFoundError:
-      return QStringLiteral("The host was not found.\n Please check the host name and port settings.");
-    case QAbstractSocket::SocketTimeoutError:
-      return QString();
-    default:
-      return QStringLiteral("The following error occurred:\n %1.").arg(socket.errorString());
-  }
-}
-
-bool sendBlock(QTcpSocket& socket, const QByteArray& block, QString* diagnostic) {
+bool sendBlock(QTcpSocket& socket, const QByteArray& block) {
   // A socket that was closed (by the peer, or by us after a protocol breach)
   // cannot take the bytes; writing to it would only make Qt complain.
   const qint64 written = socket.isOpen() ? socket.write(block) : 0;
-  if (written <= 0 && socket.state() != QAbstractSocket::ConnectedState) {
-    if (diagnostic != nullptr) *diagnostic = connectionErrorText(socket);
-    return false;
-  }
+  // The client has nobody to tell, the host's log no use for it: a request
+  // channel finds out at its next receive.
+  if (written <= 0 && socket.state() != QAbstractSocket::ConnectedState) return false;
   // Hand the bytes to the system at once; only what it could not take yet
   // needs a wait.  Saves a poll per message on the hot paths (replies and
   // notifications on the host's thread).

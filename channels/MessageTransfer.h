@@ -7,7 +7,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QString>
 #include <atomic>
 
 class QTcpSocket;
@@ -40,11 +39,7 @@ ReceiveResult receiveFrame(QTcpSocket& socket, int readTimeoutMs, const std::ato
                            QByteArray& body);
 
 // Writes one complete block and waits up to kWriteTimeoutMs for it to leave.
-// Returns whether it was written.  When nothing could be written because the
-// connection is gone, `diagnostic` (if given) receives a text describing why.
-bool sendBlock(QTcpSocket& socket, const QByteArray& block, QString* diagnostic = nullptr);
-
-// The text sendBlock composes for a connection that could not be written to.
-QString connectionErrorText(QTcpSocket& socket);
+// Returns whether it was written.
+bool sendBlock(QTcpSocket& socket, const QByteArray& block);
 
 }  // namespace framing

@@ -33,7 +33,6 @@
 #include <atomic>
 
 #include "channels/MessageTransfer.h"
-#include "plugin/Mutex.h"
 
 class QTcpSocket;
 class TcpIpExport;
@@ -95,8 +94,9 @@ class QtTCPIPServer : public QThread {
   void discardPendingInput();
   // Takes this channel's place in the worker's handshake order.
   void takeHandshakeNumber();
-  // The request-serving step: holds `mutex`, receives requests and answers each
-  // until a receive fails or a stop is requested.
+  // The request-serving step: receives requests and answers each until a
+  // receive fails or a stop is requested.  Only the channel's own thread
+  // serves its requests, so nothing here needs a lock.
   void serveRequests();
 
   // Set by run() before it takes the connection over; null while the thread
@@ -109,8 +109,6 @@ class QtTCPIPServer : public QThread {
   std::atomic<bool> stopRequested{false};
   std::atomic<bool> clientAccepted{false};
   TcpIpExport* owner;
-  // Held while the channel serves requests; no other code takes it.
-  Mutex mutex;
 
   // The accepted connection until run() wraps it in tcpSocket.
   const qintptr socketDescriptor;

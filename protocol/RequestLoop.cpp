@@ -11,7 +11,6 @@ constexpr qint64 kDiscardChunkBytes = 100;
 }  // namespace
 
 void QtTCPIPServer::serveRequests() {
-  MutexLock lock(&mutex);
   while (!stopRequested) {
     QByteArray payload;
     if (!receiveMessage(payload)) break;
