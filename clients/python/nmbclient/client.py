@@ -314,11 +314,7 @@ class Client:
         With `shaped` a numpy array (maps, dimZ, dimY, dimX), built from the
         dimensions and the predictor count asked in the same round trip, so the
         counts belong to the maps."""
-        if not shaped:
-            return self._call(requests.BETA_MAPS)
-        dims, maps, flat = self.call_many([("dims_of_functional_data", ()), ("current_nr_of_predictors", ()),
-                                           ("beta_maps", ())])
-        return reshape_maps(flat, maps, dims)
+        return self._maps(requests.BETA_MAPS, requests.CURRENT_NR_OF_PREDICTORS, shaped)
 
     def map_value_of_voxel(self, map_index: Index, x: Index, y: Index, z: Index) -> float:
         return self._call(requests.MAP_VALUE_OF_VOXEL, map_index, x, y, z)
@@ -336,10 +332,15 @@ class Client:
         """All contrast maps, map after map: a flat float32 run of voxels x contrasts.
 
         With `shaped` a numpy array (maps, dimZ, dimY, dimX), as beta_maps()."""
+        return self._maps(requests.CONTRAST_MAPS, requests.NR_OF_CONTRASTS, shaped)
+
+    def _maps(self, request: Request[RealRun], count: Request[int], shaped: bool) -> RealRun:
+        """The run of a map request; shaped, with the dimensions and the map count
+        asked in the same round trip."""
         if not shaped:
-            return self._call(requests.CONTRAST_MAPS)
-        dims, maps, flat = self.call_many([("dims_of_functional_data", ()), ("nr_of_contrasts", ()),
-                                           ("contrast_maps", ())])
+            return self._call(request)
+        dims, maps, flat = self.call_many([(requests.DIMS_OF_FUNCTIONAL_DATA.name, ()), (count.name, ()),
+                                           (request.name, ())])
         return reshape_maps(flat, maps, dims)
 
     def number_of_classes(self) -> int:
