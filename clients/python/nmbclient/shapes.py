@@ -8,12 +8,13 @@ reconnect.
 
 import array
 import math
-from typing import Any, Iterable, List, Sequence, SupportsFloat, Tuple, Union
+from typing import TYPE_CHECKING, Any, Iterable, List, Sequence, SupportsFloat, Tuple, Union
 
 from .wire import HAVE_NUMPY, RealRun
 
 if HAVE_NUMPY:
     import numpy
+if TYPE_CHECKING:
     import numpy.typing
 
 # The three dimensions of the functional volumes, (dimX, dimY, dimZ).
