@@ -1,15 +1,16 @@
 #!/bin/sh
-# run_fuzzer.sh FUZZER SEED_CORPUS SECONDS
+# run_fuzzer.sh FUZZER SEED_CORPUS [SECONDS]
 #
-# Runs one libFuzzer harness for SECONDS on a scratch copy of its seed corpus
-# (the committed seeds stay as they are), then prints how many inputs it tried.
+# Runs one libFuzzer harness for SECONDS (default: $NMB_FUZZ_SECONDS, else 60)
+# on a scratch copy of its seed corpus (the committed seeds stay as they are),
+# then prints how many inputs it tried.
 # A crash leaves its input in the scratch folder's crash- file and fails.
 # Must run in a private network namespace, like everything that runs the
 # plug-in's code.
 set -eu
 fuzzer=$1
 seeds=$2
-seconds=$3
+seconds=${3:-${NMB_FUZZ_SECONDS:-60}}
 work=$(mktemp -d "${TMPDIR:-/tmp}/nmb-fuzz.XXXXXX")
 mkdir -p "$work/corpus"
 cp "$seeds"/* "$work/corpus/" 2>/dev/null || true

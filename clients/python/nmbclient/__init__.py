@@ -12,6 +12,10 @@
 Standard library only; numpy, when installed, is used for runs of values.
 """
 
+# The package's one version: the build (pyproject.toml) reads it from here, and
+# so do nmb --version, the recordings' sidecars and the dashboard's server.
+__version__ = "1.0.0"
+
 from .client import Client, Reply
 from .connection import MAX_REPLY_BYTES
 from .discovery import Announcement, discover
@@ -20,8 +24,6 @@ from .errors import (ConnectionLost, NimbrelError, NmbError, OversizedReply, Pro
 from .requests import REQUESTS, ClassifierOutput
 from .shapes import correlation_matrix, pairs, reshape_volume
 from .subscription import Notification, Subscription
-
-__version__ = "1.0.0"
 
 __all__ = [
     "Announcement", "ClassifierOutput", "Client", "ConnectionLost", "MAX_REPLY_BYTES", "NimbrelError",

@@ -9,7 +9,8 @@
     nmb dashboard                     a live view of the run in the web browser
 
 Options before the command: --host (default 127.0.0.1), --port (55555),
---timeout (seconds per reply, 10), --wait (seconds to wait for the host).
+--timeout (seconds per reply, 10), --wait (seconds to wait for the host);
+nmb --version prints the package's version.
 Exit status: 0 done, 1 the plug-in refused a request, 2 a connection or
 protocol fault (for watch, record and plot also a connection lost in the
 middle of a run) or a usage error, 3 the run ended early (watch, record,
@@ -18,16 +19,16 @@ plot), 130 Ctrl-C.
 
 import argparse
 import sys
-from typing import TextIO
+from typing import Any, Callable, List, Optional, Sequence, TextIO
 
-from . import cli_live, requests, texts
+from . import __version__, cli_live, requests, texts
 from .client import Client
 from .discovery import discover
 from .errors import NimbrelError, NmbError
 from .runfollower import classifier_state
 
 
-def _real_text(value):
+def _real_text(value: float) -> str:
     """A real as the shortest text that reads back to the same 4-byte single."""
     try:
         import numpy
@@ -36,7 +37,8 @@ def _real_text(value):
         return "%.9g" % value
 
 
-def _format_value(value):
+def _format_value(value: Any) -> str:
+    """A decoded reply value (of any request) as nmb prints it."""
     if value is None:
         return "(empty reply)"
     if isinstance(value, float):
@@ -47,7 +49,7 @@ def _format_value(value):
         return str(value)
     if hasattr(value, "tolist"):
         value = value.tolist()
-    flat = []
+    flat: List[str] = []
     for item in value:
         if isinstance(item, (list, tuple)):
             flat.append(" ".join(str(v) for v in item))
@@ -56,7 +58,7 @@ def _format_value(value):
     return " ".join(flat)
 
 
-def cmd_discover(args, out):
+def cmd_discover(args: argparse.Namespace, out: TextIO) -> int:
     found = discover(args.listen_timeout, listen_port=args.listen_port)
     for announcement in found:
         print("%s %d" % (announcement.address, announcement.port), file=out)
@@ -66,7 +68,8 @@ def cmd_discover(args, out):
     return 0
 
 
-def _or_error(value):
+def _or_error(value: object) -> object:
+    """The value, or the text of the refusal in its place."""
     return "(%s)" % value.text if isinstance(value, NimbrelError) else value
 
 
@@ -123,7 +126,7 @@ def cmd_info(args: argparse.Namespace, out: TextIO) -> int:
     return 0
 
 
-def cmd_get(args, out):
+def cmd_get(args: argparse.Namespace, out: TextIO) -> int:
     request = requests.lookup(args.name)
     if request is not None and not args.raw and len(args.ints) != len(request.params):
         print("nmb get: usage error: %s takes %d value%s (%s), %d given" % (
@@ -161,6 +164,7 @@ def _request_list() -> str:
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="nmb", description="Talk to the Nimbrel network plug-in.")
+    parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     parser.add_argument("--host", default="127.0.0.1", help="plug-in address (default 127.0.0.1)")
     parser.add_argument("--port", type=_port, default=texts.BROADCAST_PORT, help="plug-in port (default 55555)")
     parser.add_argument("--timeout", type=cli_live.positive_seconds, default=10.0,
@@ -188,11 +192,12 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def main(argv=None, out=None):
+def main(argv: Optional[Sequence[str]] = None, out: Optional[TextIO] = None) -> int:
     args = build_parser().parse_args(argv)
     out = out or sys.stdout
+    run: Callable[[argparse.Namespace, TextIO], int] = args.run
     try:
-        return args.run(args, out)
+        return run(args, out)
     except NimbrelError as exc:
         print("nmb: the plug-in refused: %s" % exc, file=sys.stderr)
         return 1

@@ -29,74 +29,83 @@ connection or a malformed reply it is closed (the stream is no longer in
 step); `reconnect()` opens a new connection.
 """
 
-import collections
 import threading
-from typing import Optional
+from typing import Any, Iterable, List, Literal, NamedTuple, Optional, Sequence, Tuple, TypeVar, overload
 
 from . import requests, wire
-from .connection import MAX_REPLY_BYTES, request_connection
+from .connection import MAX_REPLY_BYTES, Connection, request_connection
 from .errors import ConnectionLost, NimbrelError, NmbError, ProtocolError
+from .requests import ClassifierOutput, Index, Request
 from .shapes import catch_up_calls, join_catch_up, reshape_maps, reshape_volume
+from .wire import Coordinates, RealArray, RealRun, SampleArray, SampleRun
 
-Reply = collections.namedtuple("Reply", "name body payload received_at")
-Reply.__doc__ = """A raw reply: echoed `name`, whole `body`, `payload` (the values: the bytes
-after the name and, for a request the client knows, after the echoed
-arguments) and `received_at`, the time.monotonic() of its last byte."""
+T = TypeVar("T")
+_Self = TypeVar("_Self", bound="Client")
+
+
+class Reply(NamedTuple):
+    """A raw reply: echoed `name`, whole `body`, `payload` (the values: the bytes
+    after the name and, for a request the client knows, after the echoed
+    arguments) and `received_at`, the time.monotonic() of its last byte."""
+
+    name: str
+    body: bytes
+    payload: bytes
+    received_at: float
 
 
 class Client:
-    def __init__(self, host="127.0.0.1", port=55555, timeout=10.0, use_numpy=True,
-                 max_reply_bytes=MAX_REPLY_BYTES, wait=None):
+    def __init__(self, host: str = "127.0.0.1", port: int = 55555, timeout: float = 10.0, use_numpy: bool = True,
+                 max_reply_bytes: int = MAX_REPLY_BYTES, wait: Optional[float] = None) -> None:
         self.host = host
         self.port = port
         self.timeout = timeout
         self.wait = wait
         self.use_numpy = use_numpy and wire.numpy_available()
         self.max_reply_bytes = max_reply_bytes
-        self.last_received_at = None
-        self._conn = None
+        self.last_received_at: Optional[float] = None
         self._lock = threading.Lock()
         # The newest ROI count the plug-in reported, for the context of an
         # out-of-range refusal.
-        self._known_rois = None
-        self.reconnect()
+        self._known_rois: Optional[int] = None
+        self._conn = self._open(wait)
 
     # -- connection ---------------------------------------------------------
 
-    def reconnect(self, wait=None):
+    def _open(self, wait: Optional[float]) -> Connection:
+        return request_connection(self.host, self.port, self.timeout, self.max_reply_bytes, wait=wait)
+
+    def reconnect(self, wait: Optional[float] = None) -> None:
         """Closes the connection if open and opens a new one with a fresh handshake,
         waiting up to `wait` seconds (default: the client's own `wait`) for the host."""
         with self._lock:
-            if self._conn is not None:
-                self._conn.close()
-            self._conn = request_connection(self.host, self.port, self.timeout, self.max_reply_bytes,
-                                            wait=self.wait if wait is None else wait)
+            self._conn.close()
+            self._conn = self._open(self.wait if wait is None else wait)
 
     @property
-    def handshake_version(self):
+    def handshake_version(self) -> Tuple[int, int, int]:
         """The three integers of the handshake answer, (2, 0, 0) for this plug-in."""
         return self._conn.version
 
     @property
-    def connected(self):
-        return self._conn is not None and self._conn.is_open
+    def connected(self) -> bool:
+        return self._conn.is_open
 
-    def close(self):
-        if self._conn is not None:
-            self._conn.close()
+    def close(self) -> None:
+        self._conn.close()
 
-    def __enter__(self):
+    def __enter__(self: _Self) -> _Self:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     # -- generic calls ------------------------------------------------------
 
-    def _exchange(self, frames, count):
+    def _exchange(self, frames: Iterable[bytes], count: int) -> List[Tuple[bytearray, float]]:
         """Sends the frames in one write and receives `count` reply bodies in order."""
         with self._lock:
-            if self._conn is None or not self._conn.is_open:
+            if not self._conn.is_open:
                 raise ConnectionLost("not connected to %s:%d; call reconnect()" % (self.host, self.port))
             self._conn.send(b"".join(frames))
             bodies = []
@@ -106,50 +115,62 @@ class Client:
                 bodies.append((body, received_at))
             return bodies
 
-    def call_many(self, calls, errors="raise"):
+    def call_many(self, calls: Iterable[Tuple[str, Sequence[object]]], errors: str = "raise") -> List[Any]:
         """Sends several requests back to back and returns their decoded values in order.
 
         `calls` is a list of (request name or method name, args).  The plug-in
         answers in order, so this costs one round trip.  Every reply is read
         before an error is reported, which keeps the connection usable after an
         error reply: with errors="raise" the first NimbrelError is raised, with
-        errors="return" it stands in the list in place of its value.
+        errors="return" it stands in the list in place of its value.  The values
+        are those of the requests' own methods, so their types differ (Any).
         """
-        resolved = []
+        resolved: List[Tuple[Request[object], Tuple[int, ...]]] = []
         for name, args in calls:
             request = requests.lookup(name)
             if request is None:
                 raise ValueError("unknown request %r" % name)
             resolved.append((request, requests.check_args(request, tuple(args))))
         bodies = self._exchange([wire.encode_request(r.name, a) for r, a in resolved], len(resolved))
-        values, first_error = [], None
+        values: List[Any] = []
+        first_error: Optional[NimbrelError] = None
         for (request, args), (body, _) in zip(resolved, bodies):
             try:
-                value = requests.decode_reply(request, body, args, self.use_numpy)
-                if request.method == "nr_of_rois":
-                    self._known_rois = value
-                values.append(value)
+                values.append(self._decode(request, body, args))
             except NimbrelError as exc:
-                exc = self._with_context(exc, request, args)
                 values.append(exc)
                 first_error = first_error or exc
-            except ProtocolError:
-                self.close()
-                raise
         if first_error is not None and errors == "raise":
             raise first_error
         return values
 
-    def _call(self, method, *args):
-        return self.call_many([(method, args)])[0]
+    def _decode(self, request: Request[T], body: bytes, args: Tuple[int, ...]) -> T:
+        """The value of one reply; a refusal raised with the valid range of what was
+        asked, a reply out of step closes the connection."""
+        try:
+            value = requests.decode_reply(request, body, args, self.use_numpy)
+        except NimbrelError as exc:
+            raise self._with_context(exc, request, args) from None
+        except ProtocolError:
+            self.close()
+            raise
+        if request is requests.NR_OF_ROIS and isinstance(value, int):
+            self._known_rois = value
+        return value
 
-    def _with_context(self, exc: NimbrelError, request: requests.Request, args: tuple) -> NimbrelError:
+    def _call(self, request: Request[T], *args: Index) -> T:
+        """Sends one request and returns its typed value."""
+        checked = requests.check_args(request, args)
+        [(body, _)] = self._exchange([wire.encode_request(request.name, checked)], 1)
+        return self._decode(request, body, checked)
+
+    def _with_context(self, exc: NimbrelError, request: Request[object], args: Tuple[int, ...]) -> NimbrelError:
         """The refusal with the valid range of the index the host refused: the ROIs
         (asking for their count when no earlier reply gave it) or the time points
         recorded so far.  Costs a round trip only for a refused request."""
         hints = []
         if "roi" in request.params:
-            rois = self._known_rois if self._known_rois is not None else self._ask("nr_of_rois")
+            rois = self._known_rois if self._known_rois is not None else self._ask(requests.NR_OF_ROIS)
             roi = args[request.params.index("roi")]
             if rois is not None and not 0 <= roi < rois:
                 hints.append("the host has no ROIs" if rois <= 0 else "ROI %d asked; the host has %d ROI%s, 0 to %d"
@@ -157,7 +178,7 @@ class Client:
         # A window's time point has its own rules (a full window before it).
         names = [n for n in ("time_point", "end_time_point") if n in request.params and "window" not in request.params]
         if names:
-            current = self._ask("current_time_point")
+            current = self._ask(requests.CURRENT_TIME_POINT)
             asked = args[request.params.index(names[0])]
             if current is not None and not 0 <= asked < current:
                 hints.append("time point %d asked; %s" % (asked, "the host has no volume yet" if current <= 0 else
@@ -165,24 +186,23 @@ class Client:
                                                           % (current, "" if current == 1 else "s", current - 1)))
         return NimbrelError(exc.text, "; ".join(hints)) if hints else exc
 
-    def _ask(self, method: str) -> Optional[int]:
+    def _ask(self, request: Request[int]) -> Optional[int]:
         """An int request's answer, None if the host refuses it or the connection fails."""
         try:
-            value = self.call_many([(method, ())], errors="return")[0]
+            return self._call(request)
         except NmbError:
             return None
-        return value if isinstance(value, int) else None
 
-    def request(self, name, *ints):
+    def request(self, name: str, *ints: object) -> Reply:
         """Sends any request by its wire name with integer arguments; returns the raw Reply.
 
         Error replies raise NimbrelError.  For a request the client knows, the
         echoed arguments are checked too, and `payload` starts after them.
         """
-        ints = tuple(requests.whole_number(value, "%s's arguments" % name) for value in ints)
-        [(body, received_at)] = self._exchange([wire.encode_request(name, ints)], 1)
+        values = tuple(requests.whole_number(value, "%s's arguments" % name) for value in ints)
+        [(body, received_at)] = self._exchange([wire.encode_request(name, values)], 1)
         request = requests.BY_NAME.get(name)
-        echo = requests.echoed_args(request, ints) if request is not None else ()
+        echo = requests.echoed_args(request, values) if request is not None else ()
         try:
             reader = requests.open_reply(body, name, echo, self.use_numpy)
         except ProtocolError:
@@ -195,158 +215,177 @@ class Client:
 
     # -- one method per request, in the plug-in's order -----------------------
 
-    def current_time_point(self):
-        return self._call("current_time_point")
+    def current_time_point(self) -> int:
+        return self._call(requests.CURRENT_TIME_POINT)
 
-    def expected_nr_of_time_points(self):
-        return self._call("expected_nr_of_time_points")
+    def expected_nr_of_time_points(self) -> int:
+        return self._call(requests.EXPECTED_NR_OF_TIME_POINTS)
 
-    def dims_of_functional_data(self):
+    def dims_of_functional_data(self) -> Tuple[int, int, int]:
         """(dimX, dimY, dimZ) of the functional volumes."""
-        return self._call("dims_of_functional_data")
+        return self._call(requests.DIMS_OF_FUNCTIONAL_DATA)
 
-    def project_name(self):
-        return self._call("project_name")
+    def project_name(self) -> Optional[str]:
+        return self._call(requests.PROJECT_NAME)
 
-    def watch_folder(self):
-        return self._call("watch_folder")
+    def watch_folder(self) -> Optional[str]:
+        return self._call(requests.WATCH_FOLDER)
 
-    def target_folder(self):
-        return self._call("target_folder")
+    def target_folder(self) -> Optional[str]:
+        return self._call(requests.TARGET_FOLDER)
 
-    def feedback_folder(self):
-        return self._call("feedback_folder")
+    def feedback_folder(self) -> Optional[str]:
+        return self._call(requests.FEEDBACK_FOLDER)
 
-    def current_protocol_condition(self):
-        return self._call("current_protocol_condition")
+    def current_protocol_condition(self) -> int:
+        return self._call(requests.CURRENT_PROTOCOL_CONDITION)
 
-    def full_nr_of_predictors(self):
-        return self._call("full_nr_of_predictors")
+    def full_nr_of_predictors(self) -> int:
+        return self._call(requests.FULL_NR_OF_PREDICTORS)
 
-    def current_nr_of_predictors(self):
-        return self._call("current_nr_of_predictors")
+    def current_nr_of_predictors(self) -> int:
+        return self._call(requests.CURRENT_NR_OF_PREDICTORS)
 
-    def nr_of_confound_predictors(self):
-        return self._call("nr_of_confound_predictors")
+    def nr_of_confound_predictors(self) -> int:
+        return self._call(requests.NR_OF_CONFOUND_PREDICTORS)
 
-    def value_of_design_matrix(self, predictor, time_point):
-        return self._call("value_of_design_matrix", predictor, time_point)
+    def value_of_design_matrix(self, predictor: Index, time_point: Index) -> float:
+        return self._call(requests.VALUE_OF_DESIGN_MATRIX, predictor, time_point)
 
-    def nr_of_contrasts(self):
-        return self._call("nr_of_contrasts")
+    def nr_of_contrasts(self) -> int:
+        return self._call(requests.NR_OF_CONTRASTS)
 
-    def nr_of_rois(self):
-        return self._call("nr_of_rois")
+    def nr_of_rois(self) -> int:
+        return self._call(requests.NR_OF_ROIS)
 
-    def mean_of_roi(self, roi):
-        return self._call("mean_of_roi", roi)
+    def mean_of_roi(self, roi: Index) -> float:
+        return self._call(requests.MEAN_OF_ROI, roi)
 
-    def detrended_value_of_roi(self, roi):
-        return self._call("detrended_value_of_roi", roi)
+    def detrended_value_of_roi(self, roi: Index) -> float:
+        return self._call(requests.DETRENDED_VALUE_OF_ROI, roi)
 
-    def existing_means_of_roi(self, roi, end_time_point):
+    def existing_means_of_roi(self, roi: Index, end_time_point: Index) -> RealRun:
         """The ROI's means at time points 0 .. end_time_point - 1 (float32 run)."""
-        return self._call("existing_means_of_roi", roi, end_time_point)
+        return self._call(requests.EXISTING_MEANS_OF_ROI, roi, end_time_point)
 
-    def mean_of_roi_at_time_point(self, roi, time_point):
-        return self._call("mean_of_roi_at_time_point", roi, time_point)
+    def mean_of_roi_at_time_point(self, roi: Index, time_point: Index) -> float:
+        return self._call(requests.MEAN_OF_ROI_AT_TIME_POINT, roi, time_point)
 
-    def nr_of_voxels_of_roi(self, roi):
-        return self._call("nr_of_voxels_of_roi", roi)
+    def nr_of_voxels_of_roi(self, roi: Index) -> int:
+        return self._call(requests.NR_OF_VOXELS_OF_ROI, roi)
 
-    def beta_of_roi(self, roi, beta):
-        return self._call("beta_of_roi", roi, beta)
+    def beta_of_roi(self, roi: Index, beta: Index) -> float:
+        return self._call(requests.BETA_OF_ROI, roi, beta)
 
-    def coords_of_voxel_of_roi(self, roi, voxel):
+    def coords_of_voxel_of_roi(self, roi: Index, voxel: Index) -> Tuple[int, int, int]:
         """(x, y, z) of one voxel of the ROI."""
-        return self._call("coords_of_voxel_of_roi", roi, voxel)
+        return self._call(requests.COORDS_OF_VOXEL_OF_ROI, roi, voxel)
 
-    def all_coords_of_voxels_of_roi(self, roi):
+    def all_coords_of_voxels_of_roi(self, roi: Index) -> Coordinates:
         """Every voxel's (x, y, z): an (m, 3) int32 array, or a list of tuples without numpy."""
-        return self._call("all_coords_of_voxels_of_roi", roi)
+        return self._call(requests.ALL_COORDS_OF_VOXELS_OF_ROI, roi)
 
-    def value_of_voxel_at_time(self, x, y, z, time_point):
-        return self._call("value_of_voxel_at_time", x, y, z, time_point)
+    def value_of_voxel_at_time(self, x: Index, y: Index, z: Index, time_point: Index) -> float:
+        return self._call(requests.VALUE_OF_VOXEL_AT_TIME, x, y, z, time_point)
 
-    def value_of_all_voxels_at_time(self, time_point):
+    def value_of_all_voxels_at_time(self, time_point: Index) -> SampleRun:
         """One volume as Nimbrel holds it: a flat int16 run in the host's voxel order."""
-        return self._call("value_of_all_voxels_at_time", time_point)
+        return self._call(requests.VALUE_OF_ALL_VOXELS_AT_TIME, time_point)
 
-    def raw_value_of_all_voxels_at_time(self, time_point):
+    def raw_value_of_all_voxels_at_time(self, time_point: Index) -> SampleRun:
         """One volume from the plug-in's own copy of the run: a flat int16 run."""
-        return self._call("raw_value_of_all_voxels_at_time", time_point)
+        return self._call(requests.RAW_VALUE_OF_ALL_VOXELS_AT_TIME, time_point)
 
-    def beta_of_voxel(self, beta, x, y, z):
-        return self._call("beta_of_voxel", beta, x, y, z)
+    def beta_of_voxel(self, beta: Index, x: Index, y: Index, z: Index) -> float:
+        return self._call(requests.BETA_OF_VOXEL, beta, x, y, z)
 
-    def beta_maps(self, shaped=False):
+    @overload
+    def beta_maps(self, shaped: Literal[False] = False) -> RealRun: ...
+
+    @overload
+    def beta_maps(self, shaped: Literal[True]) -> RealArray: ...
+
+    @overload
+    def beta_maps(self, shaped: bool) -> RealRun: ...
+
+    def beta_maps(self, shaped: bool = False) -> RealRun:
         """All beta maps, map after map: a flat float32 run of voxels x current predictors.
 
         With `shaped` a numpy array (maps, dimZ, dimY, dimX), built from the
         dimensions and the predictor count asked in the same round trip, so the
         counts belong to the maps."""
-        if not shaped:
-            return self._call("beta_maps")
-        dims, maps, flat = self.call_many([("dims_of_functional_data", ()), ("current_nr_of_predictors", ()),
-                                           ("beta_maps", ())])
-        return reshape_maps(flat, maps, dims)
+        return self._maps(requests.BETA_MAPS, requests.CURRENT_NR_OF_PREDICTORS, shaped)
 
-    def map_value_of_voxel(self, map_index, x, y, z):
-        return self._call("map_value_of_voxel", map_index, x, y, z)
+    def map_value_of_voxel(self, map_index: Index, x: Index, y: Index, z: Index) -> float:
+        return self._call(requests.MAP_VALUE_OF_VOXEL, map_index, x, y, z)
 
-    def contrast_maps(self, shaped=False):
+    @overload
+    def contrast_maps(self, shaped: Literal[False] = False) -> RealRun: ...
+
+    @overload
+    def contrast_maps(self, shaped: Literal[True]) -> RealArray: ...
+
+    @overload
+    def contrast_maps(self, shaped: bool) -> RealRun: ...
+
+    def contrast_maps(self, shaped: bool = False) -> RealRun:
         """All contrast maps, map after map: a flat float32 run of voxels x contrasts.
 
         With `shaped` a numpy array (maps, dimZ, dimY, dimX), as beta_maps()."""
+        return self._maps(requests.CONTRAST_MAPS, requests.NR_OF_CONTRASTS, shaped)
+
+    def _maps(self, request: Request[RealRun], count: Request[int], shaped: bool) -> RealRun:
+        """The run of a map request; shaped, with the dimensions and the map count
+        asked in the same round trip."""
         if not shaped:
-            return self._call("contrast_maps")
-        dims, maps, flat = self.call_many([("dims_of_functional_data", ()), ("nr_of_contrasts", ()),
-                                           ("contrast_maps", ())])
+            return self._call(request)
+        dims, maps, flat = self.call_many([(requests.DIMS_OF_FUNCTIONAL_DATA.name, ()), (count.name, ()),
+                                           (request.name, ())])
         return reshape_maps(flat, maps, dims)
 
-    def number_of_classes(self):
-        return self._call("number_of_classes")
+    def number_of_classes(self) -> int:
+        return self._call(requests.NUMBER_OF_CLASSES)
 
-    def current_classifier_output(self):
+    def current_classifier_output(self) -> Optional[ClassifierOutput]:
         """ClassifierOutput(result, values) with one float32 per pair of classes, or None
         when the plug-in sends its empty reply (a classifier state it has no text for)."""
-        return self._call("current_classifier_output")
+        return self._call(requests.CURRENT_CLASSIFIER_OUTPUT)
 
-    def pearson_correlation(self, window):
+    def pearson_correlation(self, window: Index) -> RealRun:
         """Pearson r of every ROI pair over the last `window` time points, in pair order
         (0,1), (0,2), ..., (R-2,R-1); see correlation_matrix()."""
-        return self._call("pearson_correlation", window)
+        return self._call(requests.PEARSON_CORRELATION, window)
 
-    def pearson_correlation_at_time_point(self, window, time_point):
-        return self._call("pearson_correlation_at_time_point", window, time_point)
+    def pearson_correlation_at_time_point(self, window: Index, time_point: Index) -> RealRun:
+        return self._call(requests.PEARSON_CORRELATION_AT_TIME_POINT, window, time_point)
 
-    def partial_correlation(self, window):
-        return self._call("partial_correlation", window)
+    def partial_correlation(self, window: Index) -> RealRun:
+        return self._call(requests.PARTIAL_CORRELATION, window)
 
-    def partial_correlation_at_time_point(self, window, time_point):
-        return self._call("partial_correlation_at_time_point", window, time_point)
+    def partial_correlation_at_time_point(self, window: Index, time_point: Index) -> RealRun:
+        return self._call(requests.PARTIAL_CORRELATION_AT_TIME_POINT, window, time_point)
 
-    def instant_proxy_correlation(self, window):
-        return self._call("instant_proxy_correlation", window)
+    def instant_proxy_correlation(self, window: Index) -> float:
+        return self._call(requests.INSTANT_PROXY_CORRELATION, window)
 
-    def instant_proxy_correlation_at_time_point(self, window, time_point):
-        return self._call("instant_proxy_correlation_at_time_point", window, time_point)
+    def instant_proxy_correlation_at_time_point(self, window: Index, time_point: Index) -> float:
+        return self._call(requests.INSTANT_PROXY_CORRELATION_AT_TIME_POINT, window, time_point)
 
     # -- what users always write themselves ----------------------------------
 
-    def newest_time_point(self):
+    def newest_time_point(self) -> Optional[int]:
         """The time point of the newest recorded volume: the current time point - 1,
         or None before the run's first volume.  The requests "at time point t"
         accept t up to this one."""
         current = self.current_time_point()
         return current - 1 if current > 0 else None
 
-    def window_ready(self, window):
+    def window_ready(self, window: int) -> bool:
         """True when the run has enough volumes for a windowed correlation over
         `window` time points (the window ends before the current time point)."""
         return self.current_time_point() >= window
 
-    def roi_means(self, nr_of_rois=None):
+    def roi_means(self, nr_of_rois: Optional[int] = None) -> List[float]:
         """The current mean of every ROI, asked back to back in one round trip.
 
         Without `nr_of_rois` the count is asked first (one more round trip).
@@ -356,7 +395,7 @@ class Client:
             nr_of_rois = self.nr_of_rois()
         return self.call_many([("mean_of_roi", (roi,)) for roi in range(nr_of_rois)])
 
-    def volume_at_time(self, time_point, raw=False, order="C"):
+    def volume_at_time(self, time_point: Index, raw: bool = False, order: str = "C") -> SampleArray:
         """One volume reshaped with the dimensions the host reports.
 
         The host's linear voxel order is taken to run x fastest:
@@ -371,7 +410,7 @@ class Client:
         ])
         return reshape_volume(flat, dims, order)
 
-    def catch_up(self, since=0, nr_of_rois=None):
+    def catch_up(self, since: int = 0, nr_of_rois: Optional[int] = None) -> Tuple[int, List[RealRun]]:
         """The ROI means of the time points from `since` up to the latest one the
         plug-in has recorded, e.g. the ones missed while disconnected.
 

@@ -11,7 +11,7 @@ no longer be trusted to start at a frame boundary.
 import select
 import socket
 import time
-from typing import Optional
+from typing import NoReturn, Optional, Tuple, Union
 
 from . import texts, wire
 from .errors import ConnectionLost, OversizedReply, ProtocolError, ReplyTimeout
@@ -25,8 +25,13 @@ MAX_REPLY_BYTES = 1 << 30
 # Receive chunk for the frame body; large enough that a volume takes a few calls.
 _CHUNK = 1 << 20
 
+
+class _Default:
+    """The type of DEFAULT."""
+
+
 # Marks "use the connection's own time-out" where None already means "no limit".
-DEFAULT = object()
+DEFAULT = _Default()
 
 
 class Connection:
@@ -36,26 +41,28 @@ class Connection:
     gives its own, each message receive.  `max_reply_bytes` caps a body.
     """
 
-    def __init__(self, host, port, role, timeout=10.0, max_reply_bytes=MAX_REPLY_BYTES):
+    def __init__(self, host: str, port: int, role: str, timeout: float = 10.0,
+                 max_reply_bytes: int = MAX_REPLY_BYTES) -> None:
         self.timeout = timeout
         self.max_reply_bytes = max_reply_bytes
         self.role = role
-        self._sock = None
+        self._sock: Optional[socket.socket] = None
         try:
-            self._sock = socket.create_connection((host, port), timeout=timeout)
+            sock = socket.create_connection((host, port), timeout=timeout)
         except socket.timeout as exc:
             raise ReplyTimeout("no connection to %s:%d within %.3g s; is the host (Nimbrel or nimbrel-sim) "
                                "serving there?" % (host, port, timeout)) from exc
         except OSError as exc:
             raise unreachable(host, port, exc.strerror or str(exc)) from exc
-        self._sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self._sock = sock
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         try:
             self.version = self._handshake(role, host, port)
         except BaseException:
             self.close()
             raise
 
-    def _handshake(self, role, host, port):
+    def _handshake(self, role: str, host: str, port: int) -> Tuple[int, int, int]:
         try:
             self.send(wire.frame(wire.encode_text(role)))
             body, _ = self.receive()
@@ -71,27 +78,26 @@ class Connection:
         if answered != role:
             self.close()
             raise ProtocolError("handshake answered the role %r instead of %r" % (answered, role))
-        version = reader.ints(3)
-        return version
+        return reader.three_ints()
 
     @property
-    def is_open(self):
+    def is_open(self) -> bool:
         return self._sock is not None
 
-    def close(self):
+    def close(self) -> None:
         if self._sock is not None:
             try:
                 self._sock.close()
             finally:
                 self._sock = None
 
-    def readable(self):
+    def readable(self) -> bool:
         """True when bytes (or the end of the stream) are waiting to be received."""
         sock = self._require_open()
         ready, _, _ = select.select([sock], [], [], 0)
         return bool(ready)
 
-    def shutdown(self):
+    def shutdown(self) -> None:
         """Ends the connection from another thread: a blocked receive returns at once."""
         sock = self._sock
         if sock is not None:
@@ -100,12 +106,12 @@ class Connection:
             except OSError:
                 pass
 
-    def _require_open(self):
+    def _require_open(self) -> socket.socket:
         if self._sock is None:
             raise ConnectionLost("the connection is closed; call reconnect()")
         return self._sock
 
-    def send(self, data):
+    def send(self, data: bytes) -> None:
         sock = self._require_open()
         sock.settimeout(self.timeout)
         try:
@@ -117,7 +123,8 @@ class Connection:
             self.close()
             raise ConnectionLost("sending failed: %s" % exc) from exc
 
-    def receive(self, timeout=DEFAULT, keep_open_when_idle=False):
+    def receive(self, timeout: Union[float, None, _Default] = DEFAULT,
+                keep_open_when_idle: bool = False) -> Tuple[bytearray, float]:
         """Receives one frame; returns (body, monotonic receive time of its last byte).
 
         `timeout` (seconds; by default the connection's own; None waits without
@@ -125,7 +132,7 @@ class Connection:
         with `keep_open_when_idle` when not one byte of the frame had arrived: the
         stream is then still in step (a subscription waiting for a notification).
         """
-        limit = self.timeout if timeout is DEFAULT else timeout
+        limit = self.timeout if isinstance(timeout, _Default) else timeout
         deadline = None if limit is None else time.monotonic() + limit
         header = self._read_exact(wire.HEADER_SIZE, deadline, limit, True, keep_open_when_idle)
         length = wire.decode_header(header)
@@ -139,13 +146,14 @@ class Connection:
         body = self._read_exact(length, deadline, limit, False, False)
         return body, time.monotonic()
 
-    def _read_exact(self, size, deadline, limit, is_header, keep_open_when_idle):
+    def _read_exact(self, size: int, deadline: Optional[float], limit: Optional[float], is_header: bool,
+                    keep_open_when_idle: bool) -> bytearray:
         sock = self._require_open()
         buffer = bytearray(size)
         view = memoryview(buffer)
         got = 0
         while got < size:
-            if deadline is None:
+            if deadline is None or limit is None:
                 sock.settimeout(None)
             else:
                 left = deadline - time.monotonic()
@@ -155,6 +163,7 @@ class Connection:
             try:
                 n = sock.recv_into(view[got:], min(size - got, _CHUNK))
             except socket.timeout:
+                assert limit is not None  # only a receive with a deadline times out
                 self._fail_timeout(limit, got, size, keep_open=keep_open_when_idle and got == 0)
             except OSError as exc:
                 self.close()
@@ -169,7 +178,7 @@ class Connection:
             got += n
         return buffer
 
-    def _fail_timeout(self, limit, got, size, keep_open):
+    def _fail_timeout(self, limit: float, got: int, size: int, keep_open: bool) -> NoReturn:
         if not keep_open:
             self.close()
         raise ReplyTimeout(
@@ -194,12 +203,20 @@ def unreachable(host: str, port: int, reason: str, waited: Optional[float] = Non
         error = ConnectionLost("no host answered at %s:%d within the %.3g s waited (the last try: %s); %s "
                                "(nmb discover lists the hosts that announce themselves)"
                                % (host, port, waited, reason, question))
-    error.reason = reason  # type: ignore[attr-defined]
+    error.reason = reason
     return error
 
 
+def reason_of(exc: BaseException) -> str:
+    """The failure behind `exc` in the system's words: the `reason` of a host that
+    could not be reached, else the exception's own text."""
+    if isinstance(exc, ConnectionLost) and exc.reason is not None:
+        return exc.reason
+    return str(exc)
 
-def connect(host, port, role, timeout, max_reply_bytes=MAX_REPLY_BYTES, wait=None):
+
+def connect(host: str, port: int, role: str, timeout: float, max_reply_bytes: int = MAX_REPLY_BYTES,
+            wait: Optional[float] = None) -> Connection:
     """A Connection; with `wait` (seconds) a host that is not there yet (refused,
     unreachable, or closing before the handshake) is tried again until it
     answers or `wait` has passed, and the last failure is raised then."""
@@ -211,13 +228,15 @@ def connect(host, port, role, timeout, max_reply_bytes=MAX_REPLY_BYTES, wait=Non
             if deadline is None:
                 raise
             if time.monotonic() + RETRY_SECONDS > deadline:
-                raise unreachable(host, port, getattr(exc, "reason", str(exc)), wait) from exc
+                raise unreachable(host, port, reason_of(exc), wait) from exc
         time.sleep(RETRY_SECONDS)
 
 
-def request_connection(host, port, timeout, max_reply_bytes=MAX_REPLY_BYTES, wait=None):
+def request_connection(host: str, port: int, timeout: float, max_reply_bytes: int = MAX_REPLY_BYTES,
+                       wait: Optional[float] = None) -> Connection:
     return connect(host, port, texts.REQUEST_ROLE, timeout, max_reply_bytes, wait)
 
 
-def execute_connection(host, port, timeout, max_reply_bytes=MAX_REPLY_BYTES, wait=None):
+def execute_connection(host: str, port: int, timeout: float, max_reply_bytes: int = MAX_REPLY_BYTES,
+                       wait: Optional[float] = None) -> Connection:
     return connect(host, port, texts.EXECUTE_ROLE, timeout, max_reply_bytes, wait)

@@ -8,16 +8,21 @@ once each, in the order first heard.  The listening socket shares its port
 one machine can listen at the same time.
 """
 
-import collections
 import socket
 import time
+from typing import List, NamedTuple, Optional
 
 from . import texts
 
-Announcement = collections.namedtuple("Announcement", "address port")
+
+class Announcement(NamedTuple):
+    """A plug-in heard announcing itself: the sender's address and the port it serves on."""
+
+    address: str
+    port: int
 
 
-def parse_announcement(datagram):
+def parse_announcement(datagram: bytes) -> Optional[int]:
     """The port of an announcement datagram, or None for any other datagram."""
     prefix = texts.BROADCAST_PREFIX.encode("ascii")
     if not datagram.startswith(prefix):
@@ -29,13 +34,14 @@ def parse_announcement(datagram):
     return port if 0 < port < 65536 else None
 
 
-def discover(timeout=2.5, listen_port=texts.BROADCAST_PORT, listen_address="", first_only=False):
+def discover(timeout: float = 2.5, listen_port: int = texts.BROADCAST_PORT, listen_address: str = "",
+             first_only: bool = False) -> List[Announcement]:
     """Listens for announcements; returns a list of Announcement(address, port).
 
     The default `timeout` covers two announcement intervals.  With
     `first_only` it returns as soon as one plug-in was heard.
     """
-    found = []
+    found: List[Announcement] = []
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     try:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)

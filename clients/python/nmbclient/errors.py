@@ -10,6 +10,8 @@ Everything the client raises for the plug-in's sake derives from NmbError:
   or it was closed after one of the faults above; `reconnect()` opens a new one.
 """
 
+from typing import Optional
+
 
 class NmbError(Exception):
     """Base of every error the client raises."""
@@ -21,7 +23,7 @@ class NimbrelError(NmbError):
     `text` is the plug-in's own text; `hint` what the client adds to it (the
     valid range of an index it already knows), or None.  str() shows both."""
 
-    def __init__(self, text, hint=None):
+    def __init__(self, text: str, hint: Optional[str] = None) -> None:
         super().__init__(text if not hint else "%s (%s)" % (text, hint))
         self.text = text
         self.hint = hint
@@ -40,4 +42,11 @@ class ReplyTimeout(NmbError, TimeoutError):
 
 
 class ConnectionLost(NmbError, ConnectionError):
-    """The connection is closed or unusable."""
+    """The connection is closed or unusable.
+
+    `reason` is set when no host answered a connection: the failure of the
+    last try in the system's words ("Connection refused"), else None."""
+
+    def __init__(self, *args: object) -> None:
+        super().__init__(*args)
+        self.reason: Optional[str] = None

@@ -14,17 +14,20 @@ Needs matplotlib.
 """
 
 import math
-from typing import Dict, List, Optional, Set
+from typing import TYPE_CHECKING, Dict, List, Optional, Set, Tuple
 
-from .baseline import percent_change
+from .baseline import Baseline, percent_change
 from .runfollower import DROPPED, ENDED_EARLY, LATE, REPEATED, RunInfo, State, Volume
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
 
 # Conditions 1, 2, ... (0 is rest and stays unshaded).
 CONDITION_COLOURS = ["#f4a261", "#2a9d8f", "#9b5de5", "#e9c46a", "#4361ee", "#e76f51"]
 ROI_COLOURS = ["#1f3b73", "#c1121f", "#2d6a4f", "#7b2cbf", "#b5651d", "#0077b6", "#6c757d", "#d00070"]
 
 
-def condition_colour(condition):
+def condition_colour(condition: int) -> str:
     return CONDITION_COLOURS[(condition - 1) % len(CONDITION_COLOURS)]
 
 
@@ -56,14 +59,14 @@ class RunSeries:
         if volume.wall_clock and self.first_wall_clock is None:
             self.first_wall_clock = volume.wall_clock
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self.means)
 
-    def time_points(self):
+    def time_points(self) -> List[int]:
         """1 .. the last time point seen (so a skipped volume leaves a break in the line)."""
         return list(range(1, max(self.means, default=0) + 1))
 
-    def trace(self, roi):
+    def trace(self, roi: int) -> List[float]:
         return [self.means[t][roi] if t in self.means and roi < len(self.means[t]) else math.nan
                 for t in self.time_points()]
 
@@ -73,9 +76,9 @@ class RunSeries:
                 if t not in self.means or DROPPED in self.marks.get(t, ()) or all(map(math.isnan, self.means[t]))]
 
 
-def _condition_blocks(conditions):
-    """(first, last, condition) runs of equal consecutive conditions."""
-    blocks = []
+def _condition_blocks(conditions: Dict[int, int]) -> List[List[int]]:
+    """[first, last, condition] runs of equal consecutive conditions."""
+    blocks: List[List[int]] = []
     for t in sorted(conditions):
         c = conditions[t]
         if blocks and blocks[-1][2] == c and blocks[-1][1] == t - 1:
@@ -99,7 +102,7 @@ def title_of(series: RunSeries) -> str:
     return "%s, %s: %s" % (info.project or "Nimbrel project", run, span)
 
 
-def draw(figure, series, baseline=None):
+def draw(figure: "Figure", series: RunSeries, baseline: Optional[Baseline] = None) -> None:
     """Draws `series` into `figure` (cleared first)."""
     from matplotlib.patches import Patch
     from matplotlib.lines import Line2D
@@ -171,18 +174,18 @@ def draw(figure, series, baseline=None):
     figure.subplots_adjust(left=0.09, right=0.79, top=0.91, bottom=0.09, hspace=0.15)
 
 
-def figure_size(info, baseline=None):
+def figure_size(info: RunInfo, baseline: Optional[Baseline] = None) -> Tuple[float, float]:
     rows = 1 if baseline else max(info.nr_of_rois, 1)
     return (11, 2.2 + (3.5 if baseline else 1.6 * rows))
 
 
-def interactive_backend():
+def interactive_backend() -> Optional[str]:
     """The name of matplotlib's backend, or None when it cannot open a window."""
     import os
     import sys
 
     import matplotlib
-    backend = matplotlib.get_backend()
+    backend: str = matplotlib.get_backend()
     non_interactive = {"agg", "cairo", "pdf", "pgf", "ps", "svg", "template"}
     if backend.lower() in non_interactive or backend.lower().startswith("module://matplotlib_inline"):
         return None

@@ -42,18 +42,18 @@ Thread rules: events() runs on one thread; stop() may be called from any
 other thread and makes events() return promptly.
 """
 
-import collections
 import datetime
 import math
 import threading
 import time
-from typing import Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, SupportsFloat, Tuple, Union
 
 from . import texts
 from .cadence import DROPPED, GAP, LATE, LATE_FACTOR, LATE_MARGIN_S, REPEATED, Cadence, Step
 from .client import Client
 from .connection import unreachable
 from .errors import ConnectionLost, NimbrelError, NmbError, ReplyTimeout
+from .requests import ClassifierOutput
 from .shapes import pairs
 from .subscription import Notification, Subscription
 
@@ -82,18 +82,25 @@ class State(NamedTuple):
     detail: str = ""
     time_point: Optional[int] = None
 
-RunInfo = collections.namedtuple(
-    "RunInfo", "run project dims nr_of_rois voxel_counts expected_time_points number_of_classes "
-    "handshake_version host port")
-RunInfo.__doc__ = """The host's description of a run.  `run` counts the runs of the host
-session, from 1.  Values the host refused are None.  `number_of_classes` is the
-host's answer: CLASSIFIER_NOT_USED without a classifier, 0 or less while it has no
-output yet (the count is known from the first output on)."""
+class RunInfo(NamedTuple):
+    """The host's description of a run.  `run` counts the runs of the host
+    session, from 1.  Values the host refused are None.  `number_of_classes` is the
+    host's answer: CLASSIFIER_NOT_USED without a classifier, 0 or less while it has no
+    output yet (the count is known from the first output on)."""
+
+    run: int
+    project: Optional[str]
+    dims: Optional[Tuple[int, int, int]]
+    nr_of_rois: int
+    voxel_counts: List[Optional[int]]
+    expected_time_points: Optional[int]
+    number_of_classes: int
+    handshake_version: Tuple[int, int, int]
+    host: str
+    port: int
 
 
-class Volume(collections.namedtuple(
-        "Volume", "run time_point means condition classifier pearson partial wall_clock monotonic "
-        "delay_ms marks missing backfilled")):
+class Volume(NamedTuple):
     """One processed volume.
 
     time_point   the notification's time point: volumes processed so far in the run,
@@ -110,10 +117,23 @@ class Volume(collections.namedtuple(
     backfilled   True when read from the run's record instead of observed live
     """
 
-    __slots__ = ()
+    run: int
+    time_point: int
+    means: List[float]
+    condition: Optional[int]
+    classifier: Optional[ClassifierOutput]
+    pearson: Optional[List[float]]
+    partial: Optional[List[float]]
+    wall_clock: Optional[str]
+    monotonic: Optional[float]
+    delay_ms: Optional[float]
+    marks: Tuple[str, ...]
+    missing: int
+    backfilled: bool
 
     @property
-    def index(self) -> int:
+    def volume_index(self) -> int:
+        """The volume's index in the run, as the requests "at time point t" take it."""
         return self.time_point - 1
 
 
@@ -132,17 +152,17 @@ def classifier_state(number_of_classes: Optional[int]) -> str:
     return meanings.get(number_of_classes, "no classifier output (the host answers %d)" % number_of_classes)
 
 
-def _number(value: object) -> float:
+def _number(value: Union[SupportsFloat, NimbrelError, None]) -> float:
     """A reply value as a float, NaN for a refused one."""
     if isinstance(value, NimbrelError) or value is None:
         return math.nan
-    return float(value)  # type: ignore[arg-type]
+    return float(value)
 
 
-def _run(values: object) -> Optional[List[float]]:
+def _run(values: Union[Iterable[SupportsFloat], NimbrelError, None]) -> Optional[List[float]]:
     if values is None or isinstance(values, NimbrelError):
         return None
-    return [float(v) for v in values]  # type: ignore[attr-defined]
+    return [float(v) for v in values]
 
 
 def wall_clock_of(monotonic: float) -> str:
@@ -217,7 +237,7 @@ class RunFollower:
                     pass
         self._subscription = self._client = None
 
-    def _calls(self, calls: Sequence[Tuple[str, Tuple[int, ...]]]) -> list:
+    def _calls(self, calls: Sequence[Tuple[str, Tuple[int, ...]]]) -> List[Any]:
         assert self._client is not None
         return self._client.call_many(list(calls), errors="return") if calls else []
 
@@ -252,7 +272,8 @@ class RunFollower:
         """True when the host's last run is over and no other has started."""
         if self._run_over:
             return current == self._cadence.last_time_point
-        return self._info is None and bool(info.expected_time_points) and current >= info.expected_time_points > 0
+        expected = info.expected_time_points
+        return self._info is None and expected is not None and current >= expected > 0
 
     def _start_run(self, info: RunInfo) -> RunInfo:
         self._runs += 1
@@ -363,7 +384,8 @@ class RunFollower:
                          None, None, None, (), 0, True)
         self._cadence.skip_to(first + count)
 
-    def _correlations_at(self, time_points: Iterable[int]) -> dict:
+    def _correlations_at(self, time_points: Iterable[int]) -> Dict[int, Tuple[Optional[List[float]],
+                                                                                Optional[List[float]]]]:
         assert self._info is not None
         if not self.window or self._info.nr_of_rois < 2:
             return {}
@@ -469,7 +491,8 @@ class RunFollower:
         rois = self._info.nr_of_rois
         index = step.time_point - 1
         means = self._calls([("mean_of_roi_at_time_point", (r, index)) for r in range(rois)]) if index >= 0 else []
-        delay_ms = (self._client.last_received_at - step.received_at) * 1000 if means else None
+        received_at = self._client.last_received_at
+        delay_ms = (received_at - step.received_at) * 1000 if means and received_at is not None else None
         # A classifier may start producing output at any volume, so it is asked every time
         # (in the same round trip); its refusals while it has none are not faults.
         calls = [("current_protocol_condition", ())]

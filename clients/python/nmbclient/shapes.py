@@ -8,20 +8,25 @@ reconnect.
 
 import array
 import math
+from typing import TYPE_CHECKING, Any, Iterable, List, Sequence, SupportsFloat, Tuple, Union
 
+from .wire import HAVE_NUMPY, RealRun
 
-try:
+if HAVE_NUMPY:
     import numpy
-except ImportError:  # pragma: no cover
-    numpy = None
+if TYPE_CHECKING:
+    import numpy.typing
+
+# The three dimensions of the functional volumes, (dimX, dimY, dimZ).
+Dims = Tuple[int, int, int]
 
 
-def _need_numpy(what):
-    if numpy is None:
+def _need_numpy(what: str) -> None:
+    if not HAVE_NUMPY:
         raise RuntimeError("%s needs numpy (Debian: apt-get install python3-numpy)" % what)
 
 
-def reshape_volume(flat, dims, order="C"):
+def reshape_volume(flat: "numpy.typing.ArrayLike", dims: Dims, order: str = "C") -> "numpy.typing.NDArray[Any]":
     """Shapes a flat volume run with dims = (dimX, dimY, dimZ).
 
     The host's linear order is taken to run x fastest, then y, then z:
@@ -42,7 +47,7 @@ def reshape_volume(flat, dims, order="C"):
     raise ValueError("order must be 'C' or 'F'")
 
 
-def reshape_maps(flat, maps, dims):
+def reshape_maps(flat: "numpy.typing.ArrayLike", maps: int, dims: Dims) -> "numpy.typing.NDArray[Any]":
     """A map-after-map run (beta or contrast maps) as shape (maps, dimZ, dimY, dimX),
     indexed [map, z, y, x]; a ValueError when the counts do not fit the run."""
     _need_numpy("reshaping maps")
@@ -54,11 +59,11 @@ def reshape_maps(flat, maps, dims):
     return values.reshape(maps, dim_z, dim_y, dim_x)
 
 
-def pair_count(nr_of_rois):
+def pair_count(nr_of_rois: int) -> int:
     return nr_of_rois * (nr_of_rois - 1) // 2
 
 
-def rois_for_pairs(count):
+def rois_for_pairs(count: int) -> int:
     """The ROI count R whose pair list has `count` values (R * (R - 1) / 2)."""
     rois = int(round((1 + math.sqrt(1 + 8 * count)) / 2))
     if pair_count(rois) != count:
@@ -66,12 +71,13 @@ def rois_for_pairs(count):
     return rois
 
 
-def pairs(nr_of_rois):
+def pairs(nr_of_rois: int) -> List[Tuple[int, int]]:
     """The pair order of correlation replies: (0,1), (0,2), ..., (R-2,R-1)."""
     return [(a, b) for a in range(nr_of_rois) for b in range(a + 1, nr_of_rois)]
 
 
-def correlation_matrix(pair_values, diagonal=1.0):
+def correlation_matrix(pair_values: Iterable[SupportsFloat],
+                       diagonal: float = 1.0) -> Union["numpy.typing.NDArray[numpy.float64]", List[List[float]]]:
     """The pair list of a Pearson or partial reply as a symmetric R x R matrix.
 
     Returns a float64 numpy array with `diagonal` on the diagonal, or a list of
@@ -82,10 +88,10 @@ def correlation_matrix(pair_values, diagonal=1.0):
     matrix = [[diagonal if a == b else 0.0 for b in range(rois)] for a in range(rois)]
     for (a, b), value in zip(pairs(rois), values):
         matrix[a][b] = matrix[b][a] = float(value)
-    return numpy.array(matrix) if numpy is not None else matrix
+    return numpy.array(matrix) if HAVE_NUMPY else matrix
 
 
-def catch_up_calls(nr_of_rois, current_time_point):
+def catch_up_calls(nr_of_rois: int, current_time_point: int) -> List[Tuple[str, Tuple[int, ...]]]:
     """The requests that fetch every ROI's means from time point 0 to the latest recorded.
 
     "tGetExistingMeansOfROI" accepts an end time point only below the current
@@ -95,17 +101,18 @@ def catch_up_calls(nr_of_rois, current_time_point):
     last = current_time_point - 1
     if last < 0:
         return []
-    calls = []
+    calls: List[Tuple[str, Tuple[int, ...]]] = []
     for roi in range(nr_of_rois):
         calls.append(("existing_means_of_roi", (roi, last)))
         calls.append(("mean_of_roi_at_time_point", (roi, last)))
     return calls
 
 
-def join_catch_up(values, nr_of_rois, since, use_numpy=True):
+def join_catch_up(values: Sequence[Any], nr_of_rois: int, since: int,
+                  use_numpy: bool = True) -> Tuple[int, List[RealRun]]:
     """Joins the replies of catch_up_calls into (since, rows), rows[r] from `since` on."""
     since = max(since, 0)
-    rows = []
+    rows: List[RealRun] = []
     for roi in range(nr_of_rois):
         if values:
             earlier, latest = values[2 * roi], values[2 * roi + 1]
@@ -113,7 +120,7 @@ def join_catch_up(values, nr_of_rois, since, use_numpy=True):
         else:
             series = []
         part = series[since:]
-        if use_numpy and numpy is not None:
+        if use_numpy and HAVE_NUMPY:
             rows.append(numpy.array(part, dtype=numpy.float32))
         else:
             rows.append(array.array("f", part))

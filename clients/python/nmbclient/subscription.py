@@ -25,27 +25,40 @@ connection to a background thread instead, and stop() (from any thread) ends it.
 
 import threading
 import time
+from typing import Callable, Dict, Iterator, Optional, Tuple, TypeVar
 
 from . import texts, wire
 from .connection import execute_connection
 from .errors import ConnectionLost, ProtocolError, ReplyTimeout
 
+_Self = TypeVar("_Self", bound="Subscription")
 
-class Notification(tuple):
+
+class Notification(Tuple[str, int]):
     """(name, time_point), with the monotonic receive time as `received_at` and the
     stream's irregularities as `skipped` (time points jumped over) and `repeated`."""
 
-    def __new__(cls, name, time_point, received_at, skipped=0, repeated=False):
+    received_at: float
+    skipped: int
+    repeated: bool
+
+    def __new__(cls, name: str, time_point: int, received_at: float, skipped: int = 0,
+                repeated: bool = False) -> "Notification":
         self = tuple.__new__(cls, (name, time_point))
         self.received_at = received_at
         self.skipped = skipped
         self.repeated = repeated
         return self
 
-    name = property(lambda self: self[0])
-    time_point = property(lambda self: self[1])
+    @property
+    def name(self) -> str:
+        return self[0]
 
-    def __repr__(self):
+    @property
+    def time_point(self) -> int:
+        return self[1]
+
+    def __repr__(self) -> str:
         extra = ""
         if self.skipped:
             extra += ", skipped=%d" % self.skipped
@@ -61,10 +74,10 @@ class _GapTracker:
     compare with, so a subscriber that joins in the middle of a run is not told
     of a gap."""
 
-    def __init__(self):
-        self._last = {}
+    def __init__(self) -> None:
+        self._last: Dict[str, int] = {}
 
-    def mark(self, notification):
+    def mark(self, notification: Notification) -> Notification:
         name, time_point = notification
         if name == texts.POST_RUN_CALLED:
             self._last.clear()
@@ -80,7 +93,7 @@ class _GapTracker:
         return Notification(name, time_point, notification.received_at, skipped, repeated)
 
 
-def decode_notification(body, received_at):
+def decode_notification(body: bytes, received_at: float) -> Notification:
     reader = wire.BodyReader(body, use_numpy=False)
     name = reader.text()
     if name is None:
@@ -99,32 +112,33 @@ class Subscription:
     """`wait` (seconds) lets the subscription wait for a host that is not up yet:
     connecting is retried until it succeeds or `wait` has passed."""
 
-    def __init__(self, host="127.0.0.1", port=55555, timeout=10.0, max_reply_bytes=MAX_NOTIFICATION_BYTES,
-                 wait=None):
+    def __init__(self, host: str = "127.0.0.1", port: int = 55555, timeout: float = 10.0,
+                 max_reply_bytes: int = MAX_NOTIFICATION_BYTES, wait: Optional[float] = None) -> None:
         self.host = host
         self.port = port
         self.timeout = timeout
         self.wait = wait
         self.max_reply_bytes = max_reply_bytes
         self._conn = execute_connection(host, port, timeout, max_reply_bytes, wait=wait)
-        self._thread = None
+        self._thread: Optional[threading.Thread] = None
         self._stopping = threading.Event()
         self._gaps = _GapTracker()
         # The newest notification seen: a closing connection after "PostRunCalled"
         # is the normal end of a run, without it a lost connection.
-        self._last_name = None
-        self.error = None
+        self._last_name: Optional[str] = None
+        # What ended the background thread, raised by check().
+        self.error: Optional[BaseException] = None
 
     @property
-    def handshake_version(self):
+    def handshake_version(self) -> Tuple[int, int, int]:
         return self._conn.version
 
     @property
-    def run_ended(self):
+    def run_ended(self) -> bool:
         """True when the newest notification was "PostRunCalled"."""
         return self._last_name == texts.POST_RUN_CALLED
 
-    def reconnect(self, wait=None):
+    def reconnect(self, wait: Optional[float] = None) -> None:
         """Opens a new execute connection, waiting up to `wait` seconds (default: the
         subscription's own `wait`) for the host.  Notifications sent while
         disconnected are not replayed; Client.catch_up() fetches their ROI means."""
@@ -136,13 +150,13 @@ class Subscription:
         self._gaps = _GapTracker()
         self._last_name = None
 
-    def _receive(self, timeout):
+    def _receive(self, timeout: Optional[float]) -> Notification:
         body, received_at = self._conn.receive(timeout=timeout, keep_open_when_idle=True)
         notification = self._gaps.mark(decode_notification(body, received_at))
         self._last_name = notification[0]
         return notification
 
-    def next(self, timeout=None):
+    def next(self, timeout: Optional[float] = None) -> Optional[Notification]:
         """The next notification; waits at most `timeout` seconds (None: without limit).
 
         With timeout=0 it only looks: it returns None when no notification is
@@ -157,7 +171,15 @@ class Subscription:
             return self._receive(self.timeout)
         return self._receive(timeout)
 
-    def notifications(self, timeout=None, until_post_run=True):
+    def _wait(self, timeout: Optional[float]) -> Notification:
+        """The next notification within `timeout` seconds (None: without limit);
+        ReplyTimeout when none came, also when a timeout of 0 found none waiting."""
+        notification = self.next(timeout)
+        if notification is None:
+            raise ReplyTimeout("no notification was waiting")
+        return notification
+
+    def notifications(self, timeout: Optional[float] = None, until_post_run: bool = True) -> Iterator[Notification]:
         """Yields notifications; with `until_post_run` the last one is the run's
         "PostRunCalled".  `timeout` bounds the wait for each one (ReplyTimeout).
 
@@ -167,7 +189,7 @@ class Subscription:
         """
         while True:
             try:
-                notification = self.next(timeout)
+                notification = self._wait(timeout)
             except ConnectionLost:
                 if self.run_ended:
                     return
@@ -176,26 +198,27 @@ class Subscription:
             if until_post_run and notification[0] == texts.POST_RUN_CALLED:
                 return
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[Notification]:
         """Yields notifications, across runs, until the connection closes (see notifications())."""
         return self.notifications(until_post_run=False)
 
-    def wait_for(self, name, timeout=None):
+    def wait_for(self, name: str, timeout: Optional[float] = None) -> Notification:
         """Skips notifications until one called `name`; returns it.  `timeout` bounds the whole wait."""
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             left = None if deadline is None else deadline - time.monotonic()
             if left is not None and left <= 0:
-                raise ReplyTimeout("no %s within %.3g s" % (name, timeout))
-            notification = self.next(left)
+                raise ReplyTimeout("no %s within %.3g s" % (name, timeout or 0.0))
+            notification = self._wait(left)
             if notification[0] == name:
                 return notification
 
-    def wait_for_post_step(self, timeout=None):
+    def wait_for_post_step(self, timeout: Optional[float] = None) -> Notification:
         """Waits for the next "PostStepCalled"; returns its Notification (name, time point)."""
         return self.wait_for(texts.POST_STEP_CALLED, timeout)
 
-    def start(self, callback, on_error=None, reconnect=False):
+    def start(self, callback: Callable[[Notification], object],
+              on_error: Optional[Callable[[BaseException], object]] = None, reconnect: bool = False) -> None:
         """Calls callback(notification) on a background thread for every notification.
 
         An exception from the callback, or a connection lost in the middle of a
@@ -214,22 +237,23 @@ class Subscription:
         self._thread.start()
 
     @property
-    def alive(self):
+    def alive(self) -> bool:
         """True while the background thread runs and delivers notifications."""
         return self._thread is not None and self._thread.is_alive() and self.error is None
 
-    def check(self):
+    def check(self) -> None:
         """Raises the exception that ended the background thread, if one did."""
         if self.error is not None:
             raise self.error
 
-    def join(self, timeout=None):
+    def join(self, timeout: Optional[float] = None) -> None:
         """Waits for the background thread to end, then raises what ended it, if anything."""
         if self._thread is not None and self._thread is not threading.current_thread():
             self._thread.join(timeout)
         self.check()
 
-    def _run(self, callback, on_error, reconnect):
+    def _run(self, callback: Callable[[Notification], object], on_error: Optional[Callable[[BaseException], object]],
+             reconnect: bool) -> None:
         while not self._stopping.is_set():
             try:
                 notification = self._receive(None)
@@ -253,7 +277,7 @@ class Subscription:
                 if self._fail(exc, on_error, fatal=False):
                     return
 
-    def _fail(self, exc, on_error, fatal):
+    def _fail(self, exc: BaseException, on_error: Optional[Callable[[BaseException], object]], fatal: bool) -> bool:
         """Reports `exc`; returns True when the thread has to end."""
         if on_error is not None:
             try:
@@ -264,7 +288,7 @@ class Subscription:
         self.error = exc
         return True
 
-    def _reconnect_until_stopped(self):
+    def _reconnect_until_stopped(self) -> None:
         while not self._stopping.is_set():
             try:
                 self._conn.close()
@@ -277,7 +301,7 @@ class Subscription:
             except (ConnectionLost, ReplyTimeout, ProtocolError):
                 self._stopping.wait(0.2)
 
-    def stop(self, timeout=5.0):
+    def stop(self, timeout: float = 5.0) -> None:
         """Ends the background thread (if any) and closes the connection."""
         self._stopping.set()
         self._conn.shutdown()
@@ -285,11 +309,11 @@ class Subscription:
             self._thread.join(timeout)
         self._conn.close()
 
-    def close(self):
+    def close(self) -> None:
         self.stop()
 
-    def __enter__(self):
+    def __enter__(self: _Self) -> _Self:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()

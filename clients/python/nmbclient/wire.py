@@ -13,13 +13,31 @@ socket, so every reply family can be checked against fixed byte strings.
 import array
 import struct
 import sys
+from typing import TYPE_CHECKING, Dict, Iterable, List, Literal, Optional, Tuple, Union, overload
 
 from .errors import ProtocolError
 
 try:  # numpy is optional; runs of values fall back to array.array without it.
     import numpy
+    HAVE_NUMPY = True
 except ImportError:  # pragma: no cover - exercised only where numpy is absent
-    numpy = None
+    HAVE_NUMPY = False
+
+if TYPE_CHECKING:
+    import numpy.typing
+
+# Runs of values as the client returns them: numpy arrays in native byte order,
+# or array.array without numpy.  (numpy's names are only checked by type
+# checkers, which see them as Any where numpy is not installed.)
+SampleRun = Union["numpy.typing.NDArray[numpy.int16]", "array.array[int]"]
+IntRun = Union["numpy.typing.NDArray[numpy.int32]", "array.array[int]"]
+RealRun = Union["numpy.typing.NDArray[numpy.float32]", "array.array[float]"]
+# Shaped volumes and maps, which need numpy (each a Union of one: an alias that
+# only type checkers evaluate).
+SampleArray = Union["numpy.typing.NDArray[numpy.int16]"]
+RealArray = Union["numpy.typing.NDArray[numpy.float32]"]
+# Voxel coordinates: an (m, 3) int32 array with numpy, else a list of (x, y, z).
+Coordinates = Union["numpy.typing.NDArray[numpy.int32]", List[Tuple[int, int, int]]]
 
 HEADER_SIZE = 8
 _HEADER = struct.Struct(">q")
@@ -29,25 +47,25 @@ _FLOAT32 = struct.Struct(">f")
 
 # array.array type codes of the three element kinds that runs carry, and the
 # big-endian numpy dtypes that read them straight from the body.
-_ELEMENTS = {
+_ELEMENTS: Dict[str, Tuple[str, str, int]] = {
     "int16": ("h", ">i2", 2),
     "int32": ("i", ">i4", 4),
     "float32": ("f", ">f4", 4),
 }
 
 
-def encode_text(text):
+def encode_text(text: str) -> bytes:
     """Returns the bytes of one text as the plug-in reads it: count with NUL, bytes, NUL."""
     raw = text.encode("latin-1") + b"\0"
     return _UINT32.pack(len(raw)) + raw
 
 
-def frame(body):
+def frame(body: bytes) -> bytes:
     """Returns one complete frame around `body`."""
     return _HEADER.pack(len(body)) + body
 
 
-def encode_request(name, args=()):
+def encode_request(name: str, args: Iterable[int] = ()) -> bytes:
     """Returns the complete frame of one request: its name, then each argument as a 32-bit int."""
     body = bytearray(encode_text(name))
     for value in args:
@@ -58,13 +76,14 @@ def encode_request(name, args=()):
     return frame(bytes(body))
 
 
-def decode_header(header):
+def decode_header(header: bytes) -> int:
     """Returns the body length a frame header announces."""
-    return _HEADER.unpack(header)[0]
+    length: int = _HEADER.unpack(header)[0]
+    return length
 
 
-def numpy_available():
-    return numpy is not None
+def numpy_available() -> bool:
+    return HAVE_NUMPY
 
 
 class BodyReader:
@@ -76,16 +95,16 @@ class BodyReader:
     native byte order, otherwise as array.array.
     """
 
-    def __init__(self, body, use_numpy=True):
+    def __init__(self, body: bytes, use_numpy: bool = True) -> None:
         self._body = memoryview(body)
         self._pos = 0
-        self._numpy = use_numpy and numpy is not None
+        self._numpy = use_numpy and HAVE_NUMPY
 
     @property
-    def remaining(self):
+    def remaining(self) -> int:
         return len(self._body) - self._pos
 
-    def _take(self, size, what):
+    def _take(self, size: int, what: str) -> memoryview:
         if self.remaining < size:
             raise ProtocolError(
                 "reply ends early: %s needs %d bytes, %d left" % (what, size, self.remaining))
@@ -93,9 +112,9 @@ class BodyReader:
         self._pos += size
         return self._body[start:self._pos]
 
-    def text(self):
+    def text(self) -> Optional[str]:
         """Reads one text; returns None for the null text (count 0)."""
-        count = _UINT32.unpack(self._take(4, "text count"))[0]
+        count: int = _UINT32.unpack(self._take(4, "text count"))[0]
         if count == 0:
             return None
         raw = bytes(self._take(count, "text of %d bytes" % count))
@@ -107,16 +126,30 @@ class BodyReader:
         except UnicodeDecodeError:
             return raw.decode("latin-1")
 
-    def int32(self):
-        return _INT32.unpack(self._take(4, "int"))[0]
+    def int32(self) -> int:
+        value: int = _INT32.unpack(self._take(4, "int"))[0]
+        return value
 
-    def float32(self):
-        return _FLOAT32.unpack(self._take(4, "real"))[0]
+    def float32(self) -> float:
+        value: float = _FLOAT32.unpack(self._take(4, "real"))[0]
+        return value
 
-    def ints(self, count):
+    def ints(self, count: int) -> Tuple[int, ...]:
         return tuple(self.int32() for _ in range(count))
 
-    def run(self, kind, count=None):
+    def three_ints(self) -> Tuple[int, int, int]:
+        return self.int32(), self.int32(), self.int32()
+
+    @overload
+    def run(self, kind: Literal["int16"], count: Optional[int] = None) -> SampleRun: ...
+
+    @overload
+    def run(self, kind: Literal["int32"], count: Optional[int] = None) -> IntRun: ...
+
+    @overload
+    def run(self, kind: Literal["float32"], count: Optional[int] = None) -> RealRun: ...
+
+    def run(self, kind: str, count: Optional[int] = None) -> Union[SampleRun, IntRun, RealRun]:
         """Reads a run of `kind` elements ("int16", "int32" or "float32") in one step.
 
         Without `count` the run takes the rest of the body, which must then hold
@@ -138,7 +171,7 @@ class BodyReader:
             values.byteswap()
         return values
 
-    def end(self):
+    def end(self) -> None:
         """Checks that the whole body was read."""
         if self.remaining:
             raise ProtocolError("reply carries %d unexpected bytes at its end" % self.remaining)

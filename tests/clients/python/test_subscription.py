@@ -69,6 +69,8 @@ def test_an_idle_time_out_leaves_the_subscription_usable():
         with pytest.raises(ReplyTimeout):
             sub.wait_for_post_step(timeout=0.2)
         assert time.monotonic() - started < 1.0
+        with pytest.raises(ReplyTimeout):  # nothing waiting: a time-out, never a None notification
+            next(sub.notifications(timeout=0))
         assert sub.next(timeout=2) == ("PostStepCalled", 9)
 
 

@@ -18,6 +18,7 @@ Thread rules: RunState is shared by the follower thread and one thread per
 HTTP request; every access holds its lock.
 """
 
+import argparse
 import http.server
 import ipaddress
 import json
@@ -28,8 +29,10 @@ import socketserver
 import sys
 import threading
 import time
+from typing import Any, Dict, List, Optional, TextIO, Tuple
 
-from ..runfollower import LOST, WAITING, RunFollower, RunInfo, State, Volume
+from .. import __version__
+from ..runfollower import LOST, WAITING, Event, RunFollower, RunInfo, State, Volume
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 CONTENT_TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8",
@@ -42,11 +45,17 @@ EVENTS_KEPT = 4096
 KEEPALIVE_S = 10.0
 
 
-def _finite(value):
+# A value as JSON carries it.
+Json = Any
+# A numbered event of the stream: (sequence, name, data).
+Published = Tuple[int, str, Json]
+
+
+def _finite(value: Optional[float]) -> Optional[float]:
     return value if value is None or math.isfinite(value) else None
 
 
-def volume_json(volume):
+def volume_json(volume: Volume) -> Dict[str, Json]:
     classifier = None
     if volume.classifier is not None:
         classifier = {"result": volume.classifier.result,
@@ -57,7 +66,7 @@ def volume_json(volume):
             "marks": list(volume.marks), "missing": volume.missing, "backfilled": volume.backfilled}
 
 
-def info_json(info):
+def info_json(info: RunInfo) -> Dict[str, Json]:
     return {"run": info.run, "project": info.project, "dims": list(info.dims) if info.dims else None,
             "rois": info.nr_of_rois, "voxels": info.voxel_counts, "expected": info.expected_time_points,
             "classes": info.number_of_classes, "host": "%s:%d" % (info.host, info.port)}
@@ -66,23 +75,23 @@ def info_json(info):
 class RunState:
     """The current run as the page needs it, and the numbered events since it started."""
 
-    def __init__(self, settings):
+    def __init__(self, settings: Dict[str, Json]) -> None:
         self._lock = threading.Condition()
         self.settings = settings
-        self.state = {"state": WAITING, "detail": ""}
-        self.info = None
-        self.volumes = []
+        self.state: Dict[str, Json] = {"state": WAITING, "detail": ""}
+        self.info: Optional[Dict[str, Json]] = None
+        self.volumes: List[Dict[str, Json]] = []
         self.sequence = 0
-        self.events = []          # (sequence, name, data)
+        self.events: List[Published] = []
         self.closing = False
 
-    def _publish(self, name, data):
+    def _publish(self, name: str, data: Json) -> None:
         self.sequence += 1
         self.events.append((self.sequence, name, data))
         del self.events[:-EVENTS_KEPT]
         self._lock.notify_all()
 
-    def apply(self, event):
+    def apply(self, event: Event) -> None:
         with self._lock:
             if isinstance(event, State):
                 self.state = {"state": event.state, "detail": event.detail}
@@ -96,12 +105,12 @@ class RunState:
                 self.volumes.append(data)
                 self._publish("volume", data)
 
-    def snapshot(self):
+    def snapshot(self) -> Tuple[int, Dict[str, Json]]:
         with self._lock:
             return self.sequence, {"state": self.state, "info": self.info, "volumes": list(self.volumes),
                                    "settings": self.settings}
 
-    def wait_after(self, sequence, timeout):
+    def wait_after(self, sequence: int, timeout: float) -> Optional[List[Published]]:
         """Events after `sequence`: a list, or None when the stream must start from a snapshot."""
         with self._lock:
             if self.sequence == sequence and not self.closing:
@@ -114,13 +123,13 @@ class RunState:
                 return None
             return [e for e in self.events if e[0] > sequence]
 
-    def close(self):
+    def close(self) -> None:
         with self._lock:
             self.closing = True
             self._lock.notify_all()
 
 
-def static_files():
+def static_files() -> Dict[str, str]:
     """URL path -> file path of everything under static/, fixed at start-up."""
     files = {}
     for folder, _, names in os.walk(STATIC):
@@ -132,13 +141,14 @@ def static_files():
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
-    server_version = "nmb-dashboard"
+    server_version = "nmb-dashboard/" + __version__
     protocol_version = "HTTP/1.1"
+    server: "DashboardServer"
 
-    def log_message(self, format, *args):
+    def log_message(self, format: str, *args: Any) -> None:
         pass  # the terminal shows the run's state, not every request
 
-    def _host_is_an_address(self):
+    def _host_is_an_address(self) -> bool:
         """True when the request names this server by an IP address or "localhost".
 
         A web page from elsewhere can point its own host name at 127.0.0.1 (DNS
@@ -156,7 +166,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except ValueError:
             return False
 
-    def do_GET(self):
+    def do_GET(self) -> None:
         path = self.path.split("?", 1)[0]
         if not self._host_is_an_address():
             self._send(403, "text/plain; charset=utf-8", b"open the dashboard by its address, e.g. 127.0.0.1\n")
@@ -175,7 +185,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         else:
             self._send(404, "text/plain; charset=utf-8", b"not found\n")
 
-    def _send(self, status, kind, body):
+    def _send(self, status: int, kind: str, body: bytes) -> None:
         self.send_response(status)
         self.send_header("Content-Type", kind)
         self.send_header("Content-Length", str(len(body)))
@@ -184,7 +194,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
-    def _stream(self):
+    def _stream(self) -> None:
         self.send_response(200)
         self.send_header("Content-Type", "text/event-stream")
         self.send_header("Cache-Control", "no-store")
@@ -210,7 +220,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except (BrokenPipeError, ConnectionResetError, TimeoutError, OSError):
             pass  # the page went away
 
-    def _event(self, name, data, flush=True):
+    def _event(self, name: str, data: Json, flush: bool = True) -> None:
         self.wfile.write(b"event: %s\ndata: %s\n\n" % (name.encode(), json.dumps(data, allow_nan=False).encode()))
         if flush:
             self.wfile.flush()
@@ -220,7 +230,7 @@ class DashboardServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, address, run_state):
+    def __init__(self, address: Tuple[str, int], run_state: RunState) -> None:
         if ":" in address[0]:
             self.address_family = socket.AF_INET6
         self.run_state = run_state
@@ -231,7 +241,7 @@ class DashboardServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
 CLONE_NEWNET = 0x40000000
 
 
-def enter_network_namespace(name):
+def enter_network_namespace(name: str) -> None:
     """Moves the calling thread (only it, on Linux) into a network namespace: `name` as
     `ip netns` names it, or a path such as /proc/PID/ns/net.  Needs root (CAP_SYS_ADMIN)."""
     path = name if "/" in name else os.path.join("/run/netns", name)
@@ -249,13 +259,23 @@ def enter_network_namespace(name):
         os.close(handle)
 
 
-def follow(follower, run_state, netns=None, started=None):
+class Started(threading.Event):
+    """Set by the follower's thread once it is where it follows from; `outcome` is
+    [] or [the exception that kept it from getting there]."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.outcome: List[BaseException] = []
+
+
+def follow(follower: RunFollower, run_state: RunState, netns: Optional[str] = None,
+           started: Optional[Started] = None) -> None:
     """Feeds the follower's events to the page; an unexpected fault is shown and the following restarts.
 
     With `netns` this thread first moves into that network namespace, so the plug-in is
     reached there while the page is served where the program started; `started` gets the
     outcome ([] or [the exception]) and is set."""
-    outcome = []
+    outcome: List[BaseException] = []
     if netns:
         try:
             enter_network_namespace(netns)
@@ -276,7 +296,7 @@ def follow(follower, run_state, netns=None, started=None):
             time.sleep(1.0)
 
 
-def serve(args, out):
+def serve(args: argparse.Namespace, out: TextIO) -> int:
     """Runs the dashboard until Ctrl-C; returns the exit status."""
     settings = {"window": args.window, "baseline": [args.baseline.first, args.baseline.last]}
     run_state = RunState(settings)
@@ -285,7 +305,9 @@ def serve(args, out):
     except OSError as exc:
         print("nmb dashboard: cannot serve on %s:%d: %s" % (args.bind, args.http_port, exc), file=sys.stderr)
         return 2
-    host, port = server.server_address[:2]
+    # The bound address, as the socket reports it (server_address is typed as
+    # what binding accepts, which includes bytes).
+    host, port = server.socket.getsockname()[:2]
     try:
         public = not ipaddress.ip_address(host).is_loopback
     except ValueError:
@@ -294,7 +316,7 @@ def serve(args, out):
         print("nmb dashboard: warning: serving on %s, reachable from other computers; the page has no "
               "password and shows the run to anyone who can reach this port" % host, file=sys.stderr)
     follower = RunFollower(args.host, args.port, args.timeout, wait=math.inf)
-    started = threading.Event()
+    started = Started()
     thread = threading.Thread(target=follow, args=(follower, run_state, args.netns, started),
                               name="nmb-dashboard-follower", daemon=True)
     thread.start()
