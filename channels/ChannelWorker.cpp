@@ -186,6 +186,10 @@ void TcpIpExport::fileIdentifiedChannels(QVector<QtTCPIPServer*>& unfiled, quint
   for (QtTCPIPServer* channel : identified) {
     if (channel->roleName() == translation::plugin(texts::kRequestRole)) {
       requestChannels.append(channel);
+    } else if (channel->notificationSocket() < 0) {
+      // Its connection was gone before the handshake was over: nothing to
+      // notify, and no descriptor that may be handed to a socket call.
+      retiredChannels.append(channel);
     } else {
       executeChannels.append(channel);
       notificationDelivery.add(channel, channel->notificationSocket());

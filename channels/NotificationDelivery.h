@@ -75,7 +75,8 @@ class NotificationDelivery {
   // host's thread then writes everything itself.
   bool start() LOCKS_EXCLUDED(mutex_);
   // A connection to notify from now on, in filing order.  `descriptor` is
-  // its socket, which stays open until the channel is deleted.
+  // its socket, which stays open until the channel is deleted; never -1 (a
+  // channel whose connection was gone by its handshake is not added).
   void add(QtTCPIPServer* channel, qintptr descriptor) LOCKS_EXCLUDED(mutex_);
   // Writes one notification frame to every connection.  Never waits for a
   // client.

@@ -6,6 +6,9 @@
 #   wine.sh cleanup            ends its Wine server and removes the prefix
 #   wine.sh run PROGRAM ARGS   runs PROGRAM (a .exe) under Wine in that prefix
 #
+# Wine's own messages are off; NMB_WINEDEBUG sets WINEDEBUG instead when a run
+# has to be looked into (e.g. NMB_WINEDEBUG=trace+winsock for every socket call).
+#
 # Wine keeps every socket in its server process, so the server must be started
 # inside the private network namespace the tests run in: a server started
 # elsewhere would hold the plug-in's sockets (and send its broadcasts) outside
@@ -14,7 +17,7 @@
 # a namespace whose only interface is loopback.
 set -eu
 : "${NMB_WINEPREFIX:?set NMB_WINEPREFIX to the test run's Wine prefix}"
-export WINEPREFIX="$NMB_WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$NMB_WINEPREFIX" WINEDEBUG=${NMB_WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
 # No display: Wine programs here are console programs.
 unset DISPLAY WAYLAND_DISPLAY
 

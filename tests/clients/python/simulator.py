@@ -51,6 +51,14 @@ class Simulator:
         with open(self.log_path, errors="replace") as handle:
             return handle.read()
 
+    def wait_for_log(self, text, timeout=10.0):
+        """The log once it holds `text`, or as it is when `timeout` seconds have
+        passed (the host writes its lines a moment after what they report)."""
+        deadline = time.monotonic() + timeout
+        while text not in self.log() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return self.log()
+
 
 @contextlib.contextmanager
 def running(*options, ready_timeout=15.0):
