@@ -6,6 +6,9 @@
 // counted in the plug-in's own step), the copy of the volume, and one plain
 // send() of a ready notification frame per execute client.
 #include <atomic>
+#include <condition_variable>
+#include <limits>
+#include <mutex>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -102,15 +105,41 @@ std::array<std::uint64_t, 45> countCalls(const std::function<void()>& step) {
   return BenchHost::callsByFunction();
 }
 
-// Waits until `counter` reaches `value`; the receivers run meanwhile, so the
-// wait sleeps rather than spins.
+// Waits until `counter` reaches `value`, sleeping between looks.
 void awaitCount(const std::atomic<int>& counter, int value) {
   const auto limit = BenchClock::now() + std::chrono::seconds(10);
   while (counter.load() < value) {
-    if (BenchClock::now() > limit) throw std::runtime_error("execute clients did not receive a notification");
+    if (BenchClock::now() > limit) throw std::runtime_error("the client did not answer in time");
     std::this_thread::sleep_for(std::chrono::microseconds(20));
   }
 }
+
+// The notifications the execute clients have received.  The host's thread
+// waits for a count without using the CPU, as Nimbrel waits for its next
+// volume after a step: a wait that polled would take the CPU, many times per
+// millisecond, from whatever delivers the notifications on a pinned run.
+class Arrivals {
+ public:
+  // A receiver got one; the waiter is woken only when its count is reached.
+  void add() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (++count_ >= awaited_) reached_.notify_one();
+  }
+  // Until `value` have arrived in all; throws after 10 s.
+  void await(int value) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    awaited_ = value;
+    const bool reached = reached_.wait_for(lock, std::chrono::seconds(10), [&] { return count_ >= value; });
+    awaited_ = std::numeric_limits<int>::max();
+    if (!reached) throw std::runtime_error("execute clients did not receive a notification");
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable reached_;
+  int count_ = 0;
+  int awaited_ = std::numeric_limits<int>::max();
+};
 
 std::optional<nmb::Notification> nextStepNotification(nmb::Subscription& s) {
   for (;;) {
@@ -145,7 +174,7 @@ void benchSteps(BenchContext& c) {
     // Both servers file an execute client a moment after its handshake.
     std::this_thread::sleep_for(std::chrono::milliseconds(100 + clients * 2));
 
-    std::atomic<int> received{0};
+    Arrivals received;
     std::atomic<bool> failed{false};
     const int rounds = steps + warmup;
     std::vector<std::vector<BenchClock::time_point>> pluginArrivals(static_cast<std::size_t>(clients)),
@@ -165,7 +194,7 @@ void benchSteps(BenchContext& c) {
             }
             if (kind == 1) mine.push_back(n->received);
             if (kind == 3) base.push_back(n->received);
-            received.fetch_add(1);
+            received.add();
           }
         }
       });
@@ -183,11 +212,11 @@ void benchSteps(BenchContext& c) {
         auto t0 = BenchClock::now();
         c.plugin.plugin().executePreStep();
         auto t1 = BenchClock::now();
-        awaitCount(received, expected += clients);
+        received.await(expected += clients);
         auto t2 = BenchClock::now();
         c.plugin.postStep();
         auto t3 = BenchClock::now();
-        awaitCount(received, expected += clients);
+        received.await(expected += clients);
         const auto pluginPostStart = t2;
         if (timed) {
           pluginPre.push_back(microsecondsBetween(t0, t1));
@@ -204,13 +233,13 @@ void benchSteps(BenchContext& c) {
         patchValue(preFrame, timePoint);
         c.baseline.sendToExecuteConnections(preFrame);
         t1 = BenchClock::now();
-        awaitCount(received, expected += clients);
+        received.await(expected += clients);
         t2 = BenchClock::now();
         postCalls.run();
         patchValue(postFrame, timePoint);
         c.baseline.sendToExecuteConnections(postFrame);
         t3 = BenchClock::now();
-        awaitCount(received, expected += clients);
+        received.await(expected += clients);
         if (timed) {
           basePre.push_back(microsecondsBetween(t0, t1));
           basePost.push_back(microsecondsBetween(t2, t3));
