@@ -65,7 +65,7 @@ TEST(SimulatorBadInput, CancelledPortDialogStillRunsTheHostToTheEnd) {
 TEST(SimulatorClientCommand, StartsOnceThePluginServesAndIsStoppedAfterItsGracePeriod) {
   const std::string marker = testing::TempDir() + "client-started";
   std::remove(marker.c_str());
-  SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", std::to_string(freePort()),
+  SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", std::to_string(freeTcpPort()),
                   "--volumes", "3", "--tr-ms", "100", "--dims", "4", "4", "2", "--exit-when-done", "--client",
                   "touch " + marker + "; sleep 60"});
   EXPECT_EQ(sim.wait(30000), 0) << sim.err();
@@ -80,19 +80,19 @@ TEST(SimulatorClientCommand, TheSimulatorEndsWithAClientThatEndsByItselfAndFails
   // Without --exit-when-done the host serves after its runs until the client
   // is done, and reports the client's own status.  The command imports the
   // client package without installing it: status 1 if it could not.
-  SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", std::to_string(freePort()),
+  SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", std::to_string(freeTcpPort()),
                   "--volumes", "3", "--tr-ms", "100", "--dims", "4", "4", "2", "--client",
                   "python3 -c 'import nmbclient' && sleep 1.5 && exit 5"});
   EXPECT_EQ(sim.wait(30000), 4) << sim.err();
   EXPECT_NE(sim.err().find("client command ended with status 5"), std::string::npos) << sim.err();
 
-  SimProcess fine({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", std::to_string(freePort()),
+  SimProcess fine({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", std::to_string(freeTcpPort()),
                    "--volumes", "2", "--tr-ms", "50", "--dims", "4", "4", "2", "--client", "true"});
   EXPECT_EQ(fine.wait(30000), 0) << fine.err();
 }
 
 TEST(SimulatorServing, KeepsServingAfterItsRunsUntilCtrlC) {
-  SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", std::to_string(freePort()),
+  SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", std::to_string(freeTcpPort()),
                   "--volumes", "3", "--tr-ms", "50", "--dims", "4", "4", "2"});
   for (int waited = 0; waited < 20000 && sim.err().find("keeps serving") == std::string::npos; waited += 50)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -107,7 +107,7 @@ TEST(SimulatorServing, KeepsServingAfterItsRunsUntilCtrlC) {
 }
 
 TEST(SimulatorPortClash, ASecondHostOnATakenPortSaysSoAndEndsWithStatus3) {
-  const int port = freePort();
+  const int port = freeTcpPort();
   SimProcess first({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", std::to_string(port),
                     "--volumes", "40", "--tr-ms", "100", "--dims", "4", "4", "2", "--exit-when-done"});
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));

@@ -87,7 +87,7 @@ std::vector<short> volumeReply(WireClient& client, const char* name, int timePoi
 }  // namespace
 
 TEST(SimulatorEndToEnd, ClientFollowsASyntheticRunAndReadsTheSimulatorsData) {
-  const int port = freePort();
+  const int port = freeTcpPort();
   const std::vector<std::string> scanOptions{"--dims", "16", "16", "8", "--rois", "2", "--seed", "3"};
   std::vector<std::string> extra{"--volumes",        "10",   "--tr-ms",     "100",
                                  "--start-delay-ms", "2500", "--linger-ms", "4000"};
@@ -147,7 +147,7 @@ TEST(SimulatorEndToEnd, ClientFollowsASyntheticRunAndReadsTheSimulatorsData) {
 }
 
 TEST(SimulatorEndToEnd, Version30HostCountsTimePointsFromZero) {
-  const int port = freePort();
+  const int port = freeTcpPort();
   SimProcess sim(simArgs(port, {"--version", "3.0.0", "--volumes", "5", "--tr-ms", "100", "--start-delay-ms",
                                 "2500", "--linger-ms", "3000", "--dims", "8", "8", "4", "--rois", "1"}));
   WireClient execute, requests;
@@ -171,7 +171,7 @@ TEST(SimulatorEndToEnd, Version30HostCountsTimePointsFromZero) {
 }
 
 TEST(SimulatorEndToEnd, CtrlCEndsTheRunWithItsPostRunAndUnloadsThePlugin) {
-  const int port = freePort();
+  const int port = freeTcpPort();
   SimProcess sim(simArgs(
       port, {"--volumes", "1000", "--tr-ms", "50", "--start-delay-ms", "1500", "--dims", "8", "8", "4"}));
   WireClient execute;
@@ -197,7 +197,7 @@ TEST(SimulatorEndToEnd, ReplaysFunctionalNiiAndServesItsSamples) {
   SKIP_WITHOUT_FUNCTIONAL_NII();
   RawNifti raw;
   ASSERT_TRUE(readRawNifti(kFunctionalNii, raw));
-  const int port = freePort();
+  const int port = freeTcpPort();
   SimProcess sim(simArgs(
       port, {"--nifti", kFunctionalNii, "--tr-ms", "50", "--start-delay-ms", "2500", "--linger-ms", "4000"}));
   WireClient execute, requests;
@@ -229,7 +229,7 @@ TEST(SimulatorEndToEnd, SettingsTriedForARunApplyBesideThePluginAndGoWithTheSimu
   const std::string settings = (folder / "lab.ini").string();
   std::ofstream(settings) << "allow = 127.0.0.2\nnonsense\n";
 
-  const int port = freePort();
+  const int port = freeTcpPort();
   SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", plugin.string(), "--settings", settings, "--port",
                   std::to_string(port), "--volumes", "2", "--tr-ms", "100", "--dims", "4", "4", "2",
                   "--start-delay-ms", "200", "--linger-ms", "6000"});

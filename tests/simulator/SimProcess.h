@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/FreePort.h"
+
 class SimProcess {
  public:
   explicit SimProcess(const std::vector<std::string>& args);
@@ -30,5 +32,3 @@ class SimProcess {
   std::string outPath_, errPath_;
 };
 
-// A TCP port on 127.0.0.1 that nobody listens on at the moment.
-int freePort();

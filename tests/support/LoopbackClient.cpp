@@ -139,15 +139,3 @@ quint16 LoopbackClient::localPort() const {
   return ntohs(address.sin_port);
 }
 
-quint16 freeTcpPort() {
-  const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = loopback(0);
-  quint16 port = 0;
-  if (::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    socklen_t length = sizeof address;
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-  }
-  ::close(probe);
-  return port;
-}

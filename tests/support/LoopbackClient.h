@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include "tests/support/FreePort.h"
 #include "tests/support/Wire.h"
 
 class LoopbackClient {
@@ -46,9 +47,6 @@ class LoopbackClient {
   int fd = -1;
   int receiveBufferBytes = 0;
 };
-
-// A port nothing listens on right now, chosen by the system.
-quint16 freeTcpPort();
 
 using wire::hexBytes;
 using wire::roleMessage;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "FakeServer.h"
+#include "tests/support/FreePort.h"
 #include "nmbclient/Client.h"
 #include "nmbclient/Discovery.h"
 #include "nmbclient/Errors.h"
@@ -27,19 +28,6 @@ Bytes meanReply(std::int32_t roi, const char* realHex) {
 }
 
 Bytes errorReply(const char* message) { return frame(cat({text("Wrong request!"), text(message)})); }
-
-// A port on 127.0.0.1 that nothing listens on (just released by the system).
-std::uint16_t unusedPort(int type) {
-  const int s = ::socket(AF_INET, type, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
 
 // Time from `start` to now in milliseconds.
 long long msSince(Clock::time_point start) {
@@ -236,7 +224,7 @@ TEST(ClientFailures, AConnectionClosedBeforeTheHandshakeAnswerPointsToTheAccessR
 }
 
 TEST(ClientFailures, NobodyListening) {
-  const std::uint16_t port = unusedPort(SOCK_STREAM);
+  const std::uint16_t port = freeLoopbackPort(SOCK_STREAM);
   EXPECT_THROW(nmb::Client("127.0.0.1", port, 1s), nmb::ConnectionError);
 }
 
@@ -255,7 +243,7 @@ TEST(ClientWait, AHostStillStartingIsWaitedForAndAnAbsentOneIsNamedWithTheWait) 
   EXPECT_EQ(connection.load(), 2);
   steps.close();
 
-  const std::uint16_t nobody = unusedPort(SOCK_STREAM);
+  const std::uint16_t nobody = freeLoopbackPort(SOCK_STREAM);
   const auto start = Clock::now();
   try {
     nmb::Client client("127.0.0.1", nobody, 1s, nmb::WaitForHost{600ms});
@@ -376,7 +364,7 @@ TEST(Subscription, AConnectionClosedAfterThePostRunIsTheNormalEnd) {
 
 TEST(Discovery, HearsEachPluginOnceAndIgnoresOtherDatagrams) {
   // A UDP port of our own instead of the shared discovery port.
-  const std::uint16_t udpPort = unusedPort(SOCK_DGRAM);
+  const std::uint16_t udpPort = freeLoopbackPort(SOCK_DGRAM);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "nmbclient/Client.h"
+#include "tests/support/FreePort.h"
 #include "nmbclient/Discovery.h"
 #include "nmbclient/Errors.h"
 #include "nmbclient/Helpers.h"
@@ -34,17 +35,6 @@ constexpr int kVolumes = 14;
 constexpr int kRois = 3;
 constexpr int kClasses = 3;
 
-std::uint16_t unusedTcpPort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
 
 // The simulated host with the plug-in, started for one test and stopped by its pid.
 class Simulator {
@@ -121,7 +111,7 @@ std::string refusal(const std::function<void()>& request) {
 }  // namespace
 
 TEST(ClientAgainstSimulator, ServesEveryRequestFamilyDuringARun) {
-  const std::uint16_t port = unusedTcpPort();
+  const std::uint16_t port = freeTcpPort();
   Simulator simulator(port);
   ASSERT_TRUE(simulator.started());
   std::optional<nmb::Client> connected = connectWithin<nmb::Client>(port, 10s);
@@ -264,7 +254,7 @@ TEST(ClientAgainstSimulator, ServesEveryRequestFamilyDuringARun) {
 }
 
 TEST(ClientAgainstSimulator, DiscoversTheAnnouncedPort) {
-  const std::uint16_t port = unusedTcpPort();
+  const std::uint16_t port = freeTcpPort();
   Simulator simulator(port);
   ASSERT_TRUE(simulator.started());
   // The listener announces itself about once a second while it waits.
