@@ -45,6 +45,11 @@ class ClientAccess : public ::testing::Test {
     return count;
   }
 
+  void TearDown() override {
+    if (HasFailure())
+      for (const std::string& line : FakeHost::logLines()) std::fprintf(stderr, "host log: %s\n", line.c_str());
+  }
+
   QTemporaryDir folder;
   quint16 port = 0;
   std::unique_ptr<TcpIpExport> plugin;

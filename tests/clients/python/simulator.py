@@ -17,6 +17,7 @@ import time
 import pytest
 
 from nmbclient import Client, NmbError
+from ports import free_port
 
 
 def simulator_path():
@@ -33,12 +34,6 @@ def require_private_network():
     if interfaces != ["lo"]:
         pytest.skip("not in a private network namespace (interfaces: %s); run inside "
                     "unshare --net so the plug-in's broadcasts stay local" % ", ".join(interfaces))
-
-
-def free_tcp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Simulator:
@@ -66,7 +61,7 @@ def running(*options, ready_timeout=15.0):
     plug-in accepts a request connection; ends the process afterwards."""
     path = simulator_path()
     require_private_network()
-    port = free_tcp_port()
+    port = free_port()
     log = tempfile.NamedTemporaryFile(prefix="nimbrel-sim-", suffix=".log", delete=False)
     command = [path, "--port", str(port), "--exit-when-done"] + [str(o) for o in options]
     process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)

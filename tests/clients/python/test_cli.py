@@ -9,6 +9,7 @@ import pytest
 
 from fakeplugin import FakePlugin, answer_handshake, error_reply, frame, parse_request, read_frame, reply, text
 from nmbclient.cli import main
+from ports import free_port
 
 MEANS = {0: 10.5, 1: 20.25}
 
@@ -78,9 +79,7 @@ def test_usage_errors_and_the_request_list(capsys):
 def test_discover_lists_each_announcing_plugin(capsys):
     import socket
     import time
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        listen_port = probe.getsockname()[1]
+    listen_port = free_port(socket.SOCK_DGRAM)
 
     def announce():
         time.sleep(0.1)

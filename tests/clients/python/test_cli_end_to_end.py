@@ -11,6 +11,7 @@ import pytest
 
 import simulator
 from nmbclient import Client
+from ports import free_port
 
 BOXES = [(0, 0, 0, 1, 1, 1), (2, 1, 0, 4, 2, 1), (1, 3, 2, 5, 4, 3)]
 VOXEL_COUNTS = [8, 12, 20]
@@ -145,7 +146,7 @@ def test_record_started_before_the_host_has_the_first_volume_live(tmp_path):
     # The host serves one TR (0.3 s) before its first volume: a recorder that
     # waits for it must be subscribed by then.
     simulator.require_private_network()
-    port = simulator.free_tcp_port()
+    port = free_port()
     recorder = subprocess.Popen(nmb(port, "--wait", 30, "record", "--csv", tmp_path / "run.csv"),
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=environment())
     time.sleep(1.0)

@@ -6,12 +6,11 @@ import time
 
 from nmbclient import discover
 from nmbclient.discovery import parse_announcement
+from ports import free_port
 
 
 def free_udp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    return free_port(socket.SOCK_DGRAM)
 
 
 def test_announcements_are_parsed_exactly():

@@ -15,6 +15,7 @@ import pytest
 from fakeplugin import FakePlugin, answer_handshake, error_reply, frame, reply, serve_requests, text
 from nmbclient import Client, ConnectionLost, NimbrelError, Subscription
 from nmbclient.cli import main
+from ports import free_port
 
 
 def notification(name, value):
@@ -169,9 +170,7 @@ def test_the_background_thread_reconnects_after_a_loss():
 
 
 def test_wait_connects_to_a_host_that_appears_later_and_the_refusal_says_where():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
+    port = free_port()
     with pytest.raises(ConnectionLost, match=r"127\.0\.0\.1:%d .*is the host" % port):
         Client("127.0.0.1", port, timeout=1)
 
@@ -282,9 +281,7 @@ def test_nmb_get_with_the_wrong_number_of_values_is_a_usage_error(values, capsys
 
 
 def test_nmb_wait_waits_for_the_host_before_giving_up(capsys):
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
+    port = free_port()
     started = time.monotonic()
     assert main(["--port", str(port), "--wait", "0.8", "info"], out=io.StringIO()) == 2
     assert time.monotonic() - started >= 0.7
