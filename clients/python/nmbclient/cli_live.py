@@ -164,6 +164,10 @@ def cmd_record(args: argparse.Namespace, out: TextIO) -> int:
     rows = recorder.rows if recorder else 0
     files = " and ".join(f for f in (args.csv, args.tsv, recorder and recorder.sidecar_path) if f)
     print("recorded %d volumes to %s" % (rows, files), file=out)
+    if recorder is not None and recorder.unread:
+        one = recorder.unread == 1
+        print("nmb record: the host ended before the values of %d volume%s could be read; %s marked unread"
+              % (recorder.unread, "" if one else "s", "its row is" if one else "their rows are"), file=sys.stderr)
     return following.status
 
 

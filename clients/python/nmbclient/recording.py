@@ -38,8 +38,8 @@ from typing import IO, Any, Dict, List, Optional, Sequence
 
 from . import __version__
 from .baseline import Baseline, percent_change
-from .runfollower import (CLASSIFIER_NOT_USED, DROPPED, GAP, LATE, LATE_FACTOR, LATE_MARGIN_S, REPEATED, RunInfo,
-                          Volume, classifier_state, pair_names)
+from .runfollower import (CLASSIFIER_NOT_USED, DROPPED, GAP, LATE, LATE_FACTOR, LATE_MARGIN_S, REPEATED, UNREAD,
+                          RunInfo, Volume, classifier_state, pair_names)
 
 BACKFILLED = "backfilled"
 MISSING = "n/a"
@@ -52,6 +52,7 @@ MARKS = {
                 "started, while the connection was lost, or dropped by the host), so it has no wall clock, "
                 "delay or condition",
     REPEATED: "the host processed this volume's step more than once; post_steps counts the notifications",
+    UNREAD: "the host ended right after this volume, before its values could be read: they are n/a",
     LATE: "the notification came more than %.3g times (and %.3g s more than) the usual interval after the "
           "previous one" % (LATE_FACTOR, LATE_MARGIN_S),
 }
@@ -192,6 +193,7 @@ class Recorder:
         self.window = window
         self.tr = tr
         self.rows = 0
+        self.unread = 0  # rows whose values could not be read
         self._values: List[Dict[int, float]] = [dict() for _ in range(info.nr_of_rois)]
         self._baseline_mean = [math.nan] * info.nr_of_rois
         self._arrivals: List[float] = []
@@ -213,7 +215,7 @@ class Recorder:
     def begin_run(self, info: RunInfo) -> None:
         self._runs.append({"Run": info.run, "ExpectedVolumes": info.expected_time_points, "Rows": 0,
                            "LiveVolumes": 0, "BackfilledVolumes": 0, "DroppedVolumes": 0, "RepeatedVolumes": 0,
-                           "LateVolumes": 0, "End": STOPPED, "HostTimePointAtEnd": None})
+                           "LateVolumes": 0, "UnreadVolumes": 0, "End": STOPPED, "HostTimePointAtEnd": None})
         if self.sidecar_path:
             self._write_sidecar()
 
@@ -257,6 +259,8 @@ class Recorder:
         run["BackfilledVolumes" if volume.backfilled else "LiveVolumes"] += 1
         run["DroppedVolumes"] += DROPPED in volume.marks
         run["LateVolumes"] += LATE in volume.marks
+        run["UnreadVolumes"] += UNREAD in volume.marks
+        self.unread += UNREAD in volume.marks
         if volume.monotonic is not None and not volume.marks:
             self._arrivals.append(volume.monotonic)
         if volume.wall_clock:

@@ -27,6 +27,8 @@
   classifier output or delay: those were not observed when it happened.
 
 Live volumes are marked GAP, REPEATED or LATE as cadence.Cadence judges them.
+A volume whose values could not be asked for any more, because the host ended
+right after it, is marked UNREAD and has NaN means.
 
 Runs are numbered from 1 within a host session: the follower counts the runs
 it sees, a reconnection that finds the same run keeps its number, and a host
@@ -58,8 +60,11 @@ from .shapes import pairs
 from .subscription import Notification, Subscription
 
 __all__ = ["CLASSIFIER_NOT_USED", "CONNECTED", "DROPPED", "ENDED_EARLY", "GAP", "IDLE", "LATE", "LATE_FACTOR",
-           "LATE_MARGIN_S", "LOST", "REPEATED", "RUN_ENDED", "WAITING", "RunFollower", "RunInfo", "State",
+           "LATE_MARGIN_S", "LOST", "REPEATED", "RUN_ENDED", "UNREAD", "WAITING", "RunFollower", "RunInfo", "State",
            "Volume", "classifier_state", "pair_names", "wall_clock_of"]
+
+# A volume announced before the host ended, whose values could not be read.
+UNREAD = "unread"
 
 WAITING = "waiting for the host"
 CONNECTED = "connected"
@@ -112,7 +117,8 @@ class Volume(NamedTuple):
     wall_clock   ISO 8601 local time at which the notification arrived, or None
     monotonic    time.monotonic() at which it arrived, or None (back-filled)
     delay_ms     from the notification to the last ROI mean received, or None
-    marks        tuple of GAP, LATE, REPEATED (live) or DROPPED (back-filled)
+    marks        tuple of GAP, LATE, REPEATED (live) or DROPPED (back-filled), and
+                 UNREAD when the host ended before the values could be read
     missing      volumes skipped before this one (with GAP)
     backfilled   True when read from the run's record instead of observed live
     """
@@ -527,10 +533,11 @@ class RunFollower:
         assert self._info is not None
         nan = [math.nan] * self._info.nr_of_rois
         for t in self._dropped_before(step):
-            yield Volume(self._info.run, t, nan, None, None, None, None, None, None, None, (DROPPED,), 0, True)
+            yield Volume(self._info.run, t, nan, None, None, None, None, None, None, None, (DROPPED, UNREAD), 0,
+                         True)
         self._cadence.accept(step)
         yield Volume(self._info.run, step.time_point, nan, None, None, None, None, wall_clock_of(step.received_at),
-                     step.received_at, None, step.marks, step.missing, False)
+                     step.received_at, None, step.marks + (UNREAD,), step.missing, False)
 
 
 def pair_names(nr_of_rois: int) -> List[str]:

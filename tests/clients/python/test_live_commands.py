@@ -162,10 +162,10 @@ def test_record_writes_csv_and_a_tsv_with_a_sidecar_that_describes_it(tmp_path):
     assert sidecar["Baseline"] == {"FirstTimePoint": 1, "LastTimePoint": 5, "Means": [100.0, 200.0, 300.0]}
     assert sidecar["SamplingFrequency"] == 5 and sidecar["RepetitionTime"] == 0.2
     assert sidecar["MedianVolumeIntervalSeconds"] == pytest.approx(0.2, rel=0.5)
-    assert set(sidecar["marks"]["Levels"]) == {"gap", "dropped", "backfilled", "repeated", "late"}
+    assert set(sidecar["marks"]["Levels"]) == {"gap", "dropped", "backfilled", "repeated", "late", "unread"}
     assert sidecar["Runs"] == [{"Run": 1, "ExpectedVolumes": 16, "Rows": 16, "LiveVolumes": 10,
                                 "BackfilledVolumes": 6, "DroppedVolumes": 1, "RepeatedVolumes": 0,
-                                "LateVolumes": 0, "End": "complete", "HostTimePointAtEnd": 16}]
+                                "LateVolumes": 0, "UnreadVolumes": 0, "End": "complete", "HostTimePointAtEnd": 16}]
     assert sidecar["EndedEarly"] is False
     assert sidecar["roi0_psc"]["Units"] == "%" and sidecar["GeneratedBy"][0]["Name"] == "nmb record"
 
@@ -191,15 +191,16 @@ def test_record_keeps_one_row_per_volume_through_every_fault_and_tells_an_early_
 
 def test_record_of_a_host_that_ends_before_answering_keeps_every_volume_and_the_normal_end(tmp_path, capsys):
     # Volume 2 (twice) and 3 come with the post-run; the host is gone before it
-    # answers for them: their rows are there, values unknown, and the run ended.
+    # answers for them: their rows are there, marked unread, and the run ended.
     with FakeRun([(1, 0.1), (2, 0.1), (2, 0), (3, 0)], expected=3, host_ends=True) as run:
         code, _ = record(run, tmp_path)
-    assert code == 0 and "lost" not in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert code == 0 and "lost" not in err and "values of 2 volumes could be read" in err
     header, rows, sidecar = read_recording(tmp_path)
     column = {name: [row[i] for row in rows] for i, name in enumerate(header)}
     assert (column["time_point"], column["post_steps"]) == (["1", "2", "3"], ["1", "2", "1"])
-    assert column["marks"] == ["n/a", "repeated", "n/a"] and column["roi0"][1:] == ["n/a", "n/a"]
-    assert sidecar["Runs"][0]["End"] == "complete"
+    assert column["marks"] == ["n/a", "unread+repeated", "unread"] and column["roi0"][1:] == ["n/a", "n/a"]
+    assert (sidecar["Runs"][0]["End"], sidecar["Runs"][0]["UnreadVolumes"]) == ("complete", 2)
 
 
 def test_record_needs_an_output_and_a_lost_run_fails(tmp_path, capsys):
