@@ -66,7 +66,7 @@ std::string usageText() {
          "  --tr-ms N              time between volumes in ms (2000; NIfTI: the header's TR)\n"
          "  --start-delay-ms N     wait before the first volume of a run (one TR)\n"
          "  --exit-when-done       end after the last run (default: keep serving until Ctrl-C)\n"
-         "  --linger-ms N          with --exit-when-done: keep serving N ms after the last run (0)\n"
+         "  --linger-ms N          with --exit-when-done: keep serving N ms after the last run (1000)\n"
          "  --faults LIST          irregular runs: jitter=50ms,late=0.05:800ms,drop=0.02,\n"
          "                         repeat=0.01,stop-at=40,seed=7 (any of them, see the docs)\n"
          "  --version X.Y[.Z]      Nimbrel version reported to the plug-in (3.1.0)\n"

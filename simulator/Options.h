@@ -17,7 +17,10 @@ struct SimOptions {
   int trMs = 2000;  // NIfTI replay: the header's TR unless given
   bool trGiven = false;
   int startDelayMs = -1;      // before the first volume of each run; -1: one TR
-  int lingerMs = 0;           // with exitWhenDone: serving after the last run, before the end
+  // With exitWhenDone: serving after the last run, before the end. Nimbrel keeps
+  // the plug-in loaded after a run; a second lets clients read the last volume,
+  // which they ask for as its post-run comes.
+  int lingerMs = 1000;
   bool exitWhenDone = false;  // false: keep serving after the last run until Ctrl-C
   std::string faults;         // --faults LIST, checked by parseFaults
   int versionMajor = 3, versionMinor = 1, versionSubversion = 0;

@@ -163,3 +163,5 @@ def test_record_started_before_the_host_has_the_first_volume_live(tmp_path):
     assert [(row["time_point"], row["marks"], row["post_steps"]) for row in rows] == [
         ("1", "n/a", "1"), ("2", "n/a", "1"), ("3", "n/a", "1")]
     assert rows[0]["condition"] == "0" and rows[0]["wall_clock"] != "n/a"
+    # The host ends after its run, but not before the last volume's values were read.
+    assert rows[-1]["roi0"] != "n/a" and "unread" not in err
