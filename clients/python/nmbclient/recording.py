@@ -192,8 +192,6 @@ class Recorder:
         self.baseline = baseline
         self.window = window
         self.tr = tr
-        self.rows = 0
-        self.unread = 0  # rows whose values could not be read
         self._values: List[Dict[int, float]] = [dict() for _ in range(info.nr_of_rois)]
         self._baseline_mean = [math.nan] * info.nr_of_rois
         self._arrivals: List[float] = []
@@ -211,6 +209,16 @@ class Recorder:
             self._tables.append(_Table(tsv_path, "\t", None))
             self.sidecar_path = os.path.splitext(tsv_path)[0] + ".json"
         self.begin_run(info)
+
+    @property
+    def rows(self) -> int:
+        """Rows written, over all runs."""
+        return sum(run["Rows"] for run in self._runs)
+
+    @property
+    def unread(self) -> int:
+        """Rows whose values could not be read, over all runs."""
+        return sum(run["UnreadVolumes"] for run in self._runs)
 
     def begin_run(self, info: RunInfo) -> None:
         self._runs.append({"Run": info.run, "ExpectedVolumes": info.expected_time_points, "Rows": 0,
@@ -254,13 +262,11 @@ class Recorder:
         self._update_baseline(volume)
         self._last, self._last_post_steps = volume, 0 if volume.backfilled else 1
         self._write_row(volume, self._last_post_steps, rewrite=False)
-        self.rows += 1
         run["Rows"] += 1
         run["BackfilledVolumes" if volume.backfilled else "LiveVolumes"] += 1
         run["DroppedVolumes"] += DROPPED in volume.marks
         run["LateVolumes"] += LATE in volume.marks
         run["UnreadVolumes"] += UNREAD in volume.marks
-        self.unread += UNREAD in volume.marks
         if volume.monotonic is not None and not volume.marks:
             self._arrivals.append(volume.monotonic)
         if volume.wall_clock:
