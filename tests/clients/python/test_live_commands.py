@@ -13,8 +13,8 @@ import urllib.request
 import pytest
 
 from fakerun import NEW_RUN, PROJECT, FakeRun, condition_at, mean_at
-from nmbclient.cli import main
-from nmbclient.runfollower import (DROPPED, ENDED_EARLY, GAP, IDLE, LATE, LOST, REPEATED, RUN_ENDED, RunFollower,
+from nmbclient.tools.cli import main
+from nmbclient.tools.follower import (DROPPED, ENDED_EARLY, GAP, IDLE, LATE, LOST, REPEATED, RUN_ENDED, RunFollower,
                                    RunInfo, State, Volume)
 
 
@@ -249,8 +249,8 @@ def test_plot_draws_the_whole_run_one_panel_per_roi_with_the_protocol_behind(tmp
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    from nmbclient import plotting
-    from nmbclient.baseline import Baseline
+    from nmbclient.tools import plotting
+    from nmbclient.tools.baseline import Baseline
 
     steps = [(t, 0.02) for t in range(11, 20)] + [(t, 0.02) for t in range(21, 31)]
     with FakeRun(steps, already=10) as run:
@@ -290,9 +290,9 @@ def test_plot_draws_the_whole_run_one_panel_per_roi_with_the_protocol_behind(tmp
 
 
 def test_the_dashboard_server_streams_the_run_and_serves_only_its_own_files():
-    from nmbclient.baseline import Baseline
-    from nmbclient.dashboard.server import DashboardServer, RunState
-    from nmbclient.runfollower import CONNECTED
+    from nmbclient.tools.baseline import Baseline
+    from nmbclient.tools.dashboard.server import DashboardServer, RunState
+    from nmbclient.tools.follower import CONNECTED
 
     state = RunState({"window": 10, "baseline": [1, 5]})
     server = DashboardServer(("127.0.0.1", 0), state)

@@ -36,9 +36,9 @@ import os
 import statistics
 from typing import IO, Any, Dict, List, Optional, Sequence
 
-from . import __version__
+from .. import __version__
 from .baseline import Baseline, percent_change
-from .runfollower import (CLASSIFIER_NOT_USED, DROPPED, GAP, LATE, LATE_FACTOR, LATE_MARGIN_S, REPEATED, UNREAD,
+from .follower import (CLASSIFIER_NOT_USED, DROPPED, GAP, LATE, LATE_FACTOR, LATE_MARGIN_S, REPEATED, UNREAD,
                           RunInfo, Volume, classifier_state, pair_names)
 
 BACKFILLED = "backfilled"

@@ -19,7 +19,7 @@ import sys
 from typing import Any, Callable, Iterator, Optional, TextIO, Union
 
 from .baseline import Baseline
-from .runfollower import (ENDED_EARLY, IDLE, LOST, RUN_ENDED, WAITING, RunFollower, RunInfo, State, Volume)
+from .follower import (ENDED_EARLY, IDLE, LOST, RUN_ENDED, WAITING, RunFollower, RunInfo, State, Volume)
 
 # Exit statuses of the commands that follow a run (1 and 2 are nmb's own).
 STATUS_LOST = 2

@@ -1,6 +1,6 @@
 """RunFollower: the plug-in's runs as a stream of volumes, for live views and records.
 
-    from nmbclient.runfollower import RunFollower, RunInfo, State, Volume
+    from nmbclient.tools.follower import RunFollower, RunInfo, State, Volume
     follower = RunFollower("127.0.0.1", 55555)
     for event in follower.events():
         if isinstance(event, Volume):
@@ -50,14 +50,14 @@ import threading
 import time
 from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, SupportsFloat, Tuple, Union
 
-from . import texts
+from .. import texts
 from .cadence import DROPPED, GAP, LATE, LATE_FACTOR, LATE_MARGIN_S, REPEATED, Cadence, Step
-from .client import Client
-from .connection import unreachable
-from .errors import ConnectionLost, NimbrelError, NmbError, ReplyTimeout
-from .requests import ClassifierOutput
-from .shapes import pairs
-from .subscription import Notification, Subscription
+from ..client import Client
+from ..connection import cannot_connect
+from ..errors import CannotConnect, ConnectionLost, Error, NoReplyInTime, RequestRefused
+from ..request_table import ClassifierOutput
+from ..shapes import pairs
+from ..subscription import Notification, Subscription
 
 __all__ = ["CLASSIFIER_NOT_USED", "CONNECTED", "DROPPED", "ENDED_EARLY", "GAP", "IDLE", "LATE", "LATE_FACTOR",
            "LATE_MARGIN_S", "LOST", "REPEATED", "RUN_ENDED", "UNREAD", "WAITING", "RunFollower", "RunInfo", "State",
@@ -158,15 +158,15 @@ def classifier_state(number_of_classes: Optional[int]) -> str:
     return meanings.get(number_of_classes, "no classifier output (the host answers %d)" % number_of_classes)
 
 
-def _number(value: Union[SupportsFloat, NimbrelError, None]) -> float:
+def _number(value: Union[SupportsFloat, RequestRefused, None]) -> float:
     """A reply value as a float, NaN for a refused one."""
-    if isinstance(value, NimbrelError) or value is None:
+    if isinstance(value, RequestRefused) or value is None:
         return math.nan
     return float(value)
 
 
-def _run(values: Union[Iterable[SupportsFloat], NimbrelError, None]) -> Optional[List[float]]:
-    if values is None or isinstance(values, NimbrelError):
+def _run(values: Union[Iterable[SupportsFloat], RequestRefused, None]) -> Optional[List[float]]:
+    if values is None or isinstance(values, RequestRefused):
         return None
     return [float(v) for v in values]
 
@@ -234,12 +234,18 @@ class RunFollower:
             raise
         self._subscription, self._client = subscription, client
 
+    def _waited_out(self, exc: BaseException) -> CannotConnect:
+        """The error of a host that stayed away for the whole wait; `exc` the last try's."""
+        if isinstance(exc, CannotConnect):
+            return cannot_connect(self.host, self.port, exc.reason, self.wait, type(exc))
+        return cannot_connect(self.host, self.port, str(exc), self.wait, CannotConnect)
+
     def _disconnect(self) -> None:
         for part in (self._subscription, self._client):
             if part is not None:
                 try:
                     part.close()
-                except (NmbError, OSError):
+                except (Error, OSError):
                     pass
         self._subscription = self._client = None
 
@@ -251,12 +257,12 @@ class RunFollower:
         names = ["project_name", "dims_of_functional_data", "nr_of_rois", "expected_nr_of_time_points",
                  "number_of_classes"]
         values = dict(zip(names, self._calls([(n, ()) for n in names])))
-        values = {k: None if isinstance(v, NimbrelError) else v for k, v in values.items()}
+        values = {k: None if isinstance(v, RequestRefused) else v for k, v in values.items()}
         rois = values["nr_of_rois"] or 0
         counts = self._calls([("nr_of_voxels_of_roi", (r,)) for r in range(rois)])
         assert self._client is not None
         return RunInfo(self._runs, values["project_name"], values["dims_of_functional_data"], rois,
-                       [None if isinstance(c, NimbrelError) else c for c in counts],
+                       [None if isinstance(c, RequestRefused) else c for c in counts],
                        values["expected_nr_of_time_points"],
                        CLASSIFIER_NOT_USED if values["number_of_classes"] is None else values["number_of_classes"],
                        self._client.handshake_version, self.host, self.port)
@@ -324,13 +330,13 @@ class RunFollower:
         while not self.stopped:
             try:
                 self._connect()
-            except (NmbError, OSError) as exc:
+            except (Error, OSError) as exc:
                 if self.wait is None or time.monotonic() - missing_since > self.wait:
                     if connected_once:
                         return
                     if self.wait is None:
                         raise
-                    raise unreachable(self.host, self.port, getattr(exc, "reason", str(exc)), self.wait) from exc
+                    raise self._waited_out(exc) from exc
                 yield from state(announced if announced in (LOST, RUN_ENDED, ENDED_EARLY) else WAITING, str(exc))
                 self._stopping.wait(self.retry_s)
                 continue
@@ -344,7 +350,7 @@ class RunFollower:
                     if announced != CONNECTED:
                         yield from state(CONNECTED, self._address())
                     yield event
-            except (NmbError, OSError) as exc:
+            except (Error, OSError) as exc:
                 if not self.stopped:
                     if self._run_over:
                         self._end_session()
@@ -410,7 +416,7 @@ class RunFollower:
         if first and self.idle_after_s is not None:
             try:
                 return self._subscription.next(self.idle_after_s)
-            except ReplyTimeout:
+            except NoReplyInTime:
                 return None
         # No time-out: between volumes the host may rightly be silent for long.
         return self._subscription.next()
@@ -432,7 +438,7 @@ class RunFollower:
                 expected = self._info.expected_time_points if self._info is not None else None
                 yield self._idle(self._cadence.last_time_point, expected)
                 continue
-            name, time_point = notification
+            name, time_point = notification.name, notification.time_point
             if name == texts.POST_RUN_CALLED:
                 if not self._run_over:
                     yield self._run_end(time_point)
@@ -457,7 +463,7 @@ class RunFollower:
         try:
             live = self._read_live(step)
             filled = self._read_dropped(self._dropped_before(step))
-        except (NmbError, OSError):
+        except (Error, OSError):
             # The host may have ended right after this step, its post-run on the way:
             # then the run ended, and its last volumes are there, their values unknown.
             end, pending = self._pending_run_end()
@@ -483,7 +489,7 @@ class RunFollower:
         while True:
             try:
                 notification = self._subscription.next(timeout=0)
-            except (NmbError, OSError):
+            except (Error, OSError):
                 return None, pending
             if notification is None:
                 return None, pending
@@ -505,8 +511,8 @@ class RunFollower:
         if self._info.number_of_classes != CLASSIFIER_NOT_USED:
             calls.append(("current_classifier_output", ()))
         extra = self._calls(calls)
-        condition = None if isinstance(extra[0], NimbrelError) else extra[0]
-        classifier = extra[1] if len(extra) > 1 and not isinstance(extra[1], NimbrelError) else None
+        condition = None if isinstance(extra[0], RequestRefused) else extra[0]
+        classifier = extra[1] if len(extra) > 1 and not isinstance(extra[1], RequestRefused) else None
         pearson, partial = self._correlations_at([step.time_point]).get(step.time_point, (None, None))
         return Volume(self._info.run, step.time_point, [_number(m) for m in means], condition, classifier,
                       pearson, partial, wall_clock_of(step.received_at), step.received_at, delay_ms, step.marks,

@@ -31,8 +31,8 @@ import threading
 import time
 from typing import Any, Dict, List, Optional, TextIO, Tuple
 
-from .. import __version__
-from ..runfollower import LOST, WAITING, Event, RunFollower, RunInfo, State, Volume
+from ... import __version__
+from ..follower import LOST, WAITING, Event, RunFollower, RunInfo, State, Volume
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 CONTENT_TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8",
