@@ -26,13 +26,15 @@ from .connection import MAX_REPLY_BYTES
 from .discovery import Announcement, discover
 from .errors import (CannotConnect, ConnectionLost, ConnectionRefused, ConnectTimeout, Error, NimbrelError, NmbError,
                      NoReplyInTime, OversizedReply, ProtocolError, ReplyTimeout, RequestRefused)
+from .ledger import Ledger, Moments, Stages
+from .marks import EVENTS_PORT, mark
 from .request_table import REQUESTS, ClassifierOutput
 from .shapes import correlation_matrix, pairs, reshape_volume
 from .subscription import Notification, Subscription
 
 __all__ = [
     "Announcement", "CannotConnect", "ClassifierOutput", "Client", "ConnectTimeout", "ConnectionLost",
-    "ConnectionRefused", "Error", "MAX_REPLY_BYTES", "NimbrelError", "NmbError", "NoReplyInTime", "Notification",
-    "OversizedReply", "ProtocolError", "REQUESTS", "Reply", "ReplyTimeout", "RequestRefused", "Subscription",
-    "correlation_matrix", "discover", "pairs", "reshape_volume",
+    "ConnectionRefused", "EVENTS_PORT", "Error", "Ledger", "MAX_REPLY_BYTES", "Moments", "NimbrelError", "NmbError",
+    "NoReplyInTime", "Notification", "OversizedReply", "ProtocolError", "REQUESTS", "Reply", "ReplyTimeout",
+    "RequestRefused", "Stages", "Subscription", "correlation_matrix", "discover", "mark", "pairs", "reshape_volume",
 ]

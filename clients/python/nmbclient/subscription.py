@@ -31,7 +31,8 @@ from typing import Callable, Dict, Iterator, Optional, Tuple, TypeVar, Union
 
 from . import texts, wire
 from .connection import execute_connection
-from .errors import ConnectionLost, ProtocolError, NoReplyInTime
+from .errors import ConnectionLost, NoReplyInTime, ProtocolError
+from .ledger import Ledger
 
 _Self = TypeVar("_Self", bound="Subscription")
 
@@ -128,11 +129,15 @@ MAX_NOTIFICATION_BYTES = 1 << 16
 
 class Subscription:
     """`wait` (seconds) lets the subscription wait for a host that is not up yet:
-    connecting is retried until it succeeds or `wait` has passed."""
+    connecting is retried until it succeeds or `wait` has passed.  A `ledger`
+    gets the arrival of every "PreStepCalled" and "PostStepCalled"."""
 
     def __init__(self, host: str = "127.0.0.1", port: int = 55555, timeout: float = 10.0,
-                 max_reply_bytes: int = MAX_NOTIFICATION_BYTES, wait: Optional[float] = None) -> None:
+                 max_reply_bytes: int = MAX_NOTIFICATION_BYTES, wait: Optional[float] = None,
+                 ledger: Optional[Ledger] = None) -> None:
         self.host = host
+        # Stamped with the arrival of every step notification, when given.
+        self.ledger = ledger
         self.port = port
         self.timeout = timeout
         self.wait = wait
@@ -172,6 +177,8 @@ class Subscription:
         body, received_at = self._conn.receive(timeout=timeout, keep_open_when_idle=True)
         notification = self._gaps.mark(decode_notification(body, received_at))
         self._last_name = notification.name
+        if self.ledger is not None:
+            self.ledger.note(notification.name, notification.time_point, received_at)
         return notification
 
     def next(self, timeout: Optional[float] = None) -> Optional[Notification]:

@@ -216,7 +216,7 @@ def test_watch_marks_every_irregular_volume_and_stops_after_its_steps():
     steps = [(1, 0.15), (2, 0.15), (3, 0.15), (5, 0.3), (5, 0.05), (6, 0.9), (7, 0.15)]
     with FakeRun(steps, expected=7) as run:
         out = io.StringIO()
-        assert main(["--port", str(run.port), "watch"], out=out) == 0
+        assert main(["--port", str(run.port), "watch", "--no-quality"], out=out) == 0
     lines = [line.split() for line in out.getvalue().splitlines()]
     assert lines[0] == ["time", "roi0", "roi1", "roi2", "delay", "marks"]
     # time, three means, the delay ("0.3 ms", or "-" for a volume not seen live), the marks

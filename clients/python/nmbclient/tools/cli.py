@@ -6,6 +6,7 @@
     nmb watch [--steps N]             ROI means of every volume, irregular ones marked
     nmb record --csv FILE|--tsv FILE  what every volume delivered, with times and marks
     nmb plot [--png FILE]             the run's ROI time courses with the protocol behind them
+    nmb latency FILE [--png FILE]     where a recorded loop lost its time, stage by stage
     nmb dashboard                     a live view of the run in the web browser
 
 Options before the command: --host (default 127.0.0.1), --port (55555),
@@ -22,7 +23,7 @@ import sys
 from typing import Any, Callable, List, Optional, Sequence, TextIO
 
 from .. import __version__, request_table, texts
-from . import live
+from . import latency, live
 from ..client import Client
 from ..discovery import discover
 from ..errors import CannotConnect, Error, RequestRefused
@@ -190,6 +191,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(run=cmd_get)
 
     live.add_commands(commands)
+
+    p = commands.add_parser("latency", help="where a recorded loop lost its time: each stage's median, p95, max")
+    p.add_argument("file", help="a recording of nmb record (TSV with its sidecar, or CSV)")
+    p.add_argument("--png", help="also draw every volume's stages to this PNG file")
+    p.set_defaults(run=latency.cmd_latency)
     return parser
 
 

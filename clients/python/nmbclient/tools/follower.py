@@ -58,6 +58,7 @@ from ..errors import CannotConnect, ConnectionLost, Error, NoReplyInTime, Reques
 from ..request_table import ClassifierOutput
 from ..shapes import pairs
 from ..subscription import Notification, Subscription
+from .quality import SPIKE_THRESHOLD, Quality, QualityTracker
 
 __all__ = ["CLASSIFIER_NOT_USED", "CONNECTED", "DROPPED", "ENDED_EARLY", "GAP", "IDLE", "LATE", "LATE_FACTOR",
            "LATE_MARGIN_S", "LOST", "REPEATED", "RUN_ENDED", "UNREAD", "WAITING", "RunFollower", "RunInfo", "State",
@@ -121,6 +122,9 @@ class Volume(NamedTuple):
                  UNREAD when the host ended before the values could be read
     missing      volumes skipped before this one (with GAP)
     backfilled   True when read from the run's record instead of observed live
+    pre_step_at  time.monotonic() at which its "PreStepCalled" arrived, or None
+    quality      its data quality (quality.Quality) when the follower was asked
+                 for it and the volume could be read, else None
     """
 
     run: int
@@ -136,6 +140,8 @@ class Volume(NamedTuple):
     marks: Tuple[str, ...]
     missing: int
     backfilled: bool
+    pre_step_at: Optional[float] = None
+    quality: Optional[Quality] = None
 
     @property
     def volume_index(self) -> int:
@@ -181,7 +187,8 @@ def wall_clock_of(monotonic: float) -> str:
 class RunFollower:
     def __init__(self, host: str = "127.0.0.1", port: int = 55555, timeout: float = 10.0,
                  window: Optional[int] = None, wait: Optional[float] = math.inf, retry_s: float = 0.1,
-                 history: bool = True, idle_after_s: Optional[float] = IDLE_AFTER_S) -> None:
+                 history: bool = True, idle_after_s: Optional[float] = IDLE_AFTER_S,
+                 quality: bool = False, spike_threshold: float = SPIKE_THRESHOLD) -> None:
         """`window`: when set (and there are at least two ROIs), every volume also gets the
         plug-in's Pearson and partial correlations over that many time points.
         `wait`: seconds to wait for the host, at the start and after a lost connection
@@ -190,7 +197,9 @@ class RunFollower:
         None means not to wait at all.  `retry_s` is short, so that a follower started
         before the host is subscribed before the run's first volume.  `history`: back-fill
         the volumes a run had before the follower joined it.  `idle_after_s`: after
-        connecting, how long without a notification before State(IDLE) (None: never)."""
+        connecting, how long without a notification before State(IDLE) (None: never).
+        `quality`: every volume also gets its data quality, from the plug-in's copy of
+        the raw volume (needs numpy), spikes above `spike_threshold`."""
         self.wait = wait
         self.host = host
         self.port = port
@@ -208,6 +217,11 @@ class RunFollower:
         # True from the run's post-run (or from joining a host whose run is over)
         # until the next run starts.
         self._run_over = False
+        self.quality = quality
+        self.spike_threshold = spike_threshold
+        self._tracker: Optional[QualityTracker] = None
+        # Arrivals of the "PreStepCalled" notifications whose post-step is still to come.
+        self._pre_steps: Dict[int, float] = {}
 
     def stop(self) -> None:
         self._stopping.set()
@@ -292,6 +306,8 @@ class RunFollower:
         self._info = info._replace(run=self._runs)
         self._cadence = Cadence()
         self._run_over = False
+        self._pre_steps.clear()
+        self._tracker = QualityTracker(info.nr_of_rois, self.spike_threshold) if self.quality else None
         return self._info
 
     def _end_session(self) -> None:
@@ -349,7 +365,7 @@ class RunFollower:
                         continue
                     if announced != CONNECTED:
                         yield from state(CONNECTED, self._address())
-                    yield event
+                    yield self._assess(event) if isinstance(event, Volume) else event
             except (Error, OSError) as exc:
                 if not self.stopped:
                     if self._run_over:
@@ -449,6 +465,8 @@ class RunFollower:
                 settling = False
                 if name == texts.POST_STEP_CALLED:
                     yield from self._volumes(notification)
+            elif name == texts.PRE_STEP_CALLED:
+                self._pre_steps[time_point] = notification.received_at
             elif name == texts.POST_STEP_CALLED:
                 if settling and time_point <= backfilled_through:
                     continue
@@ -516,7 +534,7 @@ class RunFollower:
         pearson, partial = self._correlations_at([step.time_point]).get(step.time_point, (None, None))
         return Volume(self._info.run, step.time_point, [_number(m) for m in means], condition, classifier,
                       pearson, partial, wall_clock_of(step.received_at), step.received_at, delay_ms, step.marks,
-                      step.missing, False)
+                      step.missing, False, self._pre_steps.pop(step.time_point, None))
 
     def _read_dropped(self, time_points: range) -> List[Volume]:
         """The volumes the host skipped, from the plug-in's per-time-point record."""
@@ -544,6 +562,21 @@ class RunFollower:
         self._cadence.accept(step)
         yield Volume(self._info.run, step.time_point, nan, None, None, None, None, wall_clock_of(step.received_at),
                      step.received_at, None, step.marks + (UNREAD,), step.missing, False)
+
+
+    def _assess(self, volume: Volume) -> Volume:
+        """The volume with its data quality, when asked for: read from the plug-in's
+        copy of the raw volume.  A volume that cannot be read goes without."""
+        tracker = self._tracker
+        if tracker is None or REPEATED in volume.marks or UNREAD in volume.marks or volume.time_point < 1:
+            return volume
+        try:
+            raw = self._calls([("raw_value_of_all_voxels_at_time", (volume.time_point - 1,))])[0]
+        except (Error, OSError):
+            return volume
+        if isinstance(raw, RequestRefused):
+            return volume
+        return volume._replace(quality=tracker.add(raw, volume.means))
 
 
 def pair_names(nr_of_rois: int) -> List[str]:
