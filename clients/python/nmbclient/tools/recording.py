@@ -361,7 +361,10 @@ class Recorder:
     def _cells(self, row: _Row) -> List[str]:
         extra = (REPEATED,) if row.post_steps > 1 else ()
         moments = self._events[-1].moments(row.volume)
-        return [_text(v) for v in self.layout.values(row.volume, self._baseline_mean, row.post_steps, extra, moments)]
+        values = self.layout.values(row.volume, self._baseline_mean, row.post_steps, extra, moments)
+        # Moments on the monotonic clock to the microsecond, whatever the clock's size.
+        return [_seconds(v) if name.endswith("_s") and isinstance(v, float) else _text(v)
+                for name, v in zip(self.layout.names, values)]
 
     def _rewrite_from(self, index: int) -> None:
         """Rewrites the recent rows from `index` (into the recent rows) on."""
