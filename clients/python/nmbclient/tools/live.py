@@ -312,10 +312,10 @@ def add_commands(commands: Any) -> None:
         p.add_argument("--steps", type=positive_int, default=None, help="stop after this many live %s" % what)
         p.add_argument("--keep-going", action="store_true", help="go on across runs instead of ending with the run")
 
-    def events(p: argparse.ArgumentParser) -> None:
-        p.add_argument("--events-port", type=_events_port, default=EVENTS_PORT, metavar="PORT",
-                       help="UDP port on 127.0.0.1 for the stimulus program's marks (default %d; 0: none)"
-                            % EVENTS_PORT)
+    def events(p: argparse.ArgumentParser, port: int) -> None:
+        p.add_argument("--events-port", type=_events_port, default=port, metavar="PORT",
+                       help="UDP port on 127.0.0.1 for the stimulus program's marks (default %s)"
+                            % ("%d; 0: none" % port if port else "none"))
         p.add_argument("--trigger", type=_trigger, default=None, metavar="SOURCE",
                        help="scanner triggers: udp:PORT (nimbrel-sim --trigger-udp) or tty:PATH[:BYTE] "
                             "(one byte per trigger, '5' by default)")
@@ -345,7 +345,7 @@ def add_commands(commands: Any) -> None:
     p.add_argument("--tr", type=positive_seconds, default=None, metavar="SECONDS",
                    help="the run's repetition time, for the sidecar's SamplingFrequency (the plug-in does "
                         "not report it)")
-    events(p)
+    events(p, EVENTS_PORT)
     p.add_argument("--events", metavar="FILE",
                    help="the BIDS events file (default: beside the recording, NAME_events.tsv)")
     quality(p)
@@ -366,7 +366,8 @@ def add_commands(commands: Any) -> None:
                    help="initial correlation window in time points (default 20)")
     p.add_argument("--baseline", type=_baseline, default=Baseline(1, 10), metavar="FIRST:LAST",
                    help="initial baseline time points for percent signal change (default 1:10)")
-    events(p)
+    # Off by default: a record running beside it keeps the marks' usual port.
+    events(p, 0)
     quality(p)
     p.add_argument("--netns", metavar="NAME",
                    help="reach the host inside this network namespace (e.g. nimbrel-sim, the simulator's; "
