@@ -25,10 +25,11 @@ moment the volume's feedback reached the screen, and "trigger" a scanner
 trigger as the stimulus program saw it.
 """
 
+import operator
 import os
 import socket
 import time
-from typing import Optional
+from typing import Dict, Optional
 
 EVENTS_PORT = 55570
 PREFIX = "Nimbrel Mark: "
@@ -37,19 +38,33 @@ TRIGGER = "trigger"
 MAX_LABEL_BYTES = 256
 
 _SPACES = str.maketrans("\t\r\n\v\f", "     ")
-_sock: Optional[socket.socket] = None
+_PREFIX = PREFIX.encode("ascii")
+# Per port, a non-blocking socket connected to 127.0.0.1 there (a connected
+# socket skips the address look-up of every send).
+_sockets: Dict[int, socket.socket] = {}
+# Labels as they go on the wire; a stimulus program repeats a handful of them.
+_labels: Dict[str, bytes] = {}
 _default_port: Optional[int] = None
 # Marks that could not be sent.
 dropped = 0
 
 
+def _label_bytes(label: str) -> bytes:
+    raw = _labels.get(label)
+    if raw is None:
+        raw = str(label).translate(_SPACES).encode("utf-8")
+        if len(raw) > MAX_LABEL_BYTES:  # cut on a character's boundary
+            raw = raw[:MAX_LABEL_BYTES].decode("utf-8", "ignore").encode("utf-8")
+        if len(_labels) < 1024:
+            _labels[label] = raw
+    return raw
+
+
 def encode(label: str, volume: Optional[int], seconds: float) -> bytes:
     """The datagram of one mark."""
-    raw = str(label).translate(_SPACES).encode("utf-8")
-    if len(raw) > MAX_LABEL_BYTES:  # cut on a character's boundary
-        raw = raw[:MAX_LABEL_BYTES].decode("utf-8", "ignore").encode("utf-8")
-    number = "-" if volume is None else "%d" % volume
-    return b"%s%s %.6f %s" % (PREFIX.encode("ascii"), number.encode("ascii"), seconds, raw)
+    if volume is None:
+        return b"%s- %.6f %s" % (_PREFIX, seconds, _label_bytes(label))
+    return b"%s%d %.6f %s" % (_PREFIX, volume, seconds, _label_bytes(label))
 
 
 def _port() -> int:
@@ -62,15 +77,22 @@ def _port() -> int:
     return _default_port
 
 
+def _socket(port: int) -> socket.socket:
+    sock = _sockets.get(port)
+    if sock is None:
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sock.setblocking(False)
+        sock.connect(("127.0.0.1", port))
+        _sockets[port] = sock
+    return sock
+
+
 def mark(label: str, volume: Optional[int] = None, port: Optional[int] = None) -> bool:
     """Sends one mark; True when the datagram was handed to the system."""
-    global _sock, dropped
+    global dropped
     try:
-        data = encode(label, None if volume is None else int(volume), time.time())
-        if _sock is None:
-            _sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-            _sock.setblocking(False)
-        _sock.sendto(data, ("127.0.0.1", port or _port()))
+        data = encode(label, None if volume is None else operator.index(volume), time.time())
+        _socket(port or _port()).send(data)
         return True
     except Exception:  # a stimulus loop must go on whatever happens here
         dropped += 1
