@@ -58,7 +58,7 @@ from ..errors import CannotConnect, ConnectionLost, Error, NoReplyInTime, Reques
 from ..request_table import ClassifierOutput
 from ..shapes import pairs
 from ..subscription import Notification, Subscription
-from .quality import SPIKE_THRESHOLD, Quality, QualityTracker
+from .quality import SPIKE_THRESHOLD, Quality, QualityTracker, any_nonzero
 
 __all__ = ["CLASSIFIER_NOT_USED", "CONNECTED", "DROPPED", "ENDED_EARLY", "GAP", "IDLE", "LATE", "LATE_FACTOR",
            "LATE_MARGIN_S", "LOST", "REPEATED", "RUN_ENDED", "UNREAD", "WAITING", "RunFollower", "RunInfo", "State",
@@ -566,15 +566,18 @@ class RunFollower:
 
     def _assess(self, volume: Volume) -> Volume:
         """The volume with its data quality, when asked for: read from the plug-in's
-        copy of the raw volume.  A volume that cannot be read goes without."""
+        copy of the raw volume.  A volume that cannot be read goes without, and so
+        does one the host skipped: the plug-in copies a volume at its step, so a
+        skipped one's copy is all zeros (also when the skip happened before the
+        follower joined and is not known as one)."""
         tracker = self._tracker
-        if tracker is None or REPEATED in volume.marks or UNREAD in volume.marks or volume.time_point < 1:
+        if tracker is None or volume.time_point < 1 or {REPEATED, UNREAD, DROPPED} & set(volume.marks):
             return volume
         try:
             raw = self._calls([("raw_value_of_all_voxels_at_time", (volume.time_point - 1,))])[0]
         except (Error, OSError):
             return volume
-        if isinstance(raw, RequestRefused):
+        if isinstance(raw, RequestRefused) or not any_nonzero(raw):
             return volume
         return volume._replace(quality=tracker.add(raw, volume.means))
 

@@ -56,6 +56,11 @@ def numpy_missing() -> bool:
     return not HAVE_NUMPY
 
 
+def any_nonzero(volume: "numpy.typing.ArrayLike") -> bool:
+    """False for a volume of zeros only (a copy the plug-in never filled)."""
+    return bool(numpy.asarray(volume).any())
+
+
 class Quality(NamedTuple):
     """One volume's measures; None where not known yet."""
 
