@@ -160,3 +160,44 @@ def test_record_keeps_the_ledger_the_events_and_the_quality_the_loop_produced(tm
     assert "values -> shown" in out.getvalue() and (tmp_path / "stages.png").stat().st_size > 10000
     assert "feedback later than one TR after the trigger: %d of 12" % latency["FeedbackLaterThanOneTR"] \
         in out.getvalue()
+
+
+def test_a_tty_trigger_counts_bytes_from_the_volume_it_anchors_on():
+    import os
+    from nmbclient.tools.events import EventListener, RunEvents, Trigger
+    from nmbclient.tools.follower import Volume
+
+    controller, device = os.openpty()
+    listener = EventListener(0, "tty:%s" % os.ttyname(device))
+    try:
+        os.write(controller, b"5x5")  # two triggers and a byte that is none
+        deadline = time.monotonic() + 2
+        got = []
+        while len(got) < 2 and time.monotonic() < deadline:
+            got += listener.drain()
+            time.sleep(0.01)
+    finally:
+        listener.stop()
+        os.close(controller)
+        os.close(device)
+    assert [type(a) for a in got] == [Trigger, Trigger] and got[0].volume is None
+
+    def volume(t, pre):
+        return Volume(1, t, [], 0, None, None, None, None, pre + 0.01, 0.5, (), 0, False, pre)
+
+    run = RunEvents(1, tr=1.0)
+    for at in (0.0, 1.0, 2.0, 3.0):    # the first trigger came before anyone followed the run
+        run.add(Trigger(None, None, at))
+    run.add_volume(volume(5, 1.6))      # joined at volume 5: the last byte before its pre-step is its own
+    run.add(Trigger(None, None, 4.0))
+    assert [run.trigger_of(t) for t in (3, 4, 5, 6, 8, 9)] == [None, 0.0, 1.0, 2.0, 4.0, None]
+    assert run.zero() == pytest.approx(1.0 - 4 * 1.0), "the run's first volume, four TRs before volume 5's trigger"
+
+
+def test_without_numpy_one_line_says_the_data_quality_is_off(monkeypatch, capsys):
+    from nmbclient.tools import live
+    monkeypatch.setattr(live, "numpy_missing", lambda: True)
+    with FakeRun([(1, 0.05), (2, 0.05)], expected=2) as run:
+        assert main(["--port", str(run.port), "watch"], out=io.StringIO()) == 0
+    err = capsys.readouterr().err
+    assert err.count("data quality") == 1 and "off" in err
