@@ -63,14 +63,21 @@ def test_quality_matches_an_independent_computation_and_flags_exactly_the_spoile
     rng = numpy.random.default_rng(3)
     head = numpy.where(rng.random(3000) < 0.6, 1000.0, 20.0)
     volumes = [numpy.round(head + rng.normal(0, 10, head.size)).astype(numpy.int16) for _ in range(30)]
-    volumes[9] = volumes[9] + 80                      # a global jump
+    first = volumes[0].copy()
+    volumes[0] = numpy.round(volumes[0] * 1.08).astype(numpy.int16)   # a global jump, on the run's first volume
+    volumes[9] = volumes[9] + 80
     volumes[20] = numpy.roll(volumes[20], 1)           # the volume moved by a voxel
     tracker = QualityTracker(nr_of_rois=1)
-    got = [tracker.add(v, [float(v[:50].mean())]) for v in volumes]
-    assert [t for t, q in enumerate(got) if q.spike] == [9, 20]
+    got, revised = [], {}
+    for v in volumes:
+        got.append(tracker.add(v, [float(v[:50].mean())]))
+        revised.update(tracker.revised)
+    assert [t for t, q in enumerate(got) if q.spike] == [9, 20] and list(revised) == [0]
+    assert revised[0].spike and got[3].std_dvars is not None and got[2].std_dvars is None
 
     mask = volumes[0] > volumes[0].mean() / 8
-    clean = [v[mask].astype(float) for t, v in enumerate(volumes) if t not in (9, 20)]
+    assert numpy.array_equal(mask, first > first.mean() / 8), "the jump keeps the mask"
+    clean = [v[mask].astype(float) for t, v in enumerate(volumes) if t not in (0, 9, 20)]
     dvars = [numpy.sqrt(numpy.mean((b - a) ** 2)) for a, b in zip(clean, clean[1:])]
     late = clean[-2:]  # volume 29 against 28
     assert got[29].dvars == pytest.approx(numpy.sqrt(numpy.mean((late[1] - late[0]) ** 2)), rel=1e-5)
@@ -79,9 +86,9 @@ def test_quality_matches_an_independent_computation_and_flags_exactly_the_spoile
     stack = numpy.array(clean)
     assert got[29].tsnr == pytest.approx(numpy.mean(stack.mean(0) / stack.std(0, ddof=1)), rel=1e-4)
     assert got[29].global_mean == pytest.approx(volumes[29][mask].mean())
-    roi = [float(v[:50].mean()) for t, v in enumerate(volumes) if t not in (9, 20)]
+    roi = [float(v[:50].mean()) for t, v in enumerate(volumes) if t not in (0, 9, 20)]
     assert got[29].roi_tsnr[0] == pytest.approx(numpy.mean(roi) / numpy.std(roi, ddof=1))
-    assert got[0].dvars is None and got[2].std_dvars is None
+    assert got[0].dvars is None
 
 
 LEAD_S = 0.12      # the trigger comes this long before the host's steps

@@ -31,6 +31,7 @@ from typing import Dict, List, NamedTuple, Optional, Tuple, Union
 from ..ledger import Moments
 from ..marks import FEEDBACK_SHOWN, PREFIX as MARK_PREFIX, TRIGGER as TRIGGER_LABEL
 from .follower import REPEATED, Volume
+from .quality import Quality
 
 TRIGGER_PREFIX = "Nimbrel Trigger: "
 DEFAULT_TRIGGER_BYTE = b"5"
@@ -272,6 +273,11 @@ class RunEvents:
                 self._anchor_tty(volume)
         if volume.condition is not None and (not self._conditions or self._conditions[-1][1] != volume.condition):
             self._conditions.append((volume.time_point, volume.condition))
+
+    def revise(self, time_point: int, quality: Quality) -> None:
+        volume = self._volumes.get(time_point)
+        if volume is not None:
+            self._volumes[time_point] = volume._replace(quality=quality)
 
     def add(self, arrival: Arrival) -> Optional[int]:
         """Takes a mark or trigger; returns the volume whose ledger it changed, if any."""

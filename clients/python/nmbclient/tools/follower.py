@@ -17,6 +17,8 @@
 - RunInfo: what the host reports at the start of a run (or when the follower
   joins one): project, dimensions, ROIs and their voxel counts, the expected
   number of time points, the number of classifier classes.
+- Revision: with data quality on, the quality of one of the run's first
+  volumes, found out once the first few are there (a spike among them).
 - Volume: one volume of the run.  Every time point comes once, in order; a step
   the host repeated comes again, marked REPEATED.  Volumes not seen live are
   back-filled (`backfilled`): those processed before the follower joined or
@@ -61,8 +63,8 @@ from ..subscription import Notification, Subscription
 from .quality import SPIKE_THRESHOLD, Quality, QualityTracker, any_nonzero
 
 __all__ = ["CLASSIFIER_NOT_USED", "CONNECTED", "DROPPED", "ENDED_EARLY", "GAP", "IDLE", "LATE", "LATE_FACTOR",
-           "LATE_MARGIN_S", "LOST", "REPEATED", "RUN_ENDED", "UNREAD", "WAITING", "RunFollower", "RunInfo", "State",
-           "Volume", "classifier_state", "pair_names", "wall_clock_of"]
+           "LATE_MARGIN_S", "LOST", "REPEATED", "RUN_ENDED", "UNREAD", "WAITING", "Revision", "RunFollower", "RunInfo",
+           "State", "Volume", "classifier_state", "pair_names", "wall_clock_of"]
 
 # A volume announced before the host ended, whose values could not be read.
 UNREAD = "unread"
@@ -149,7 +151,16 @@ class Volume(NamedTuple):
         return self.time_point - 1
 
 
-Event = Union[State, RunInfo, Volume]
+class Revision(NamedTuple):
+    """A volume's data quality found out later: the run's first volumes are judged
+    together once the last of them has come (see quality.QualityTracker)."""
+
+    run: int
+    time_point: int
+    quality: Quality
+
+
+Event = Union[State, RunInfo, Volume, Revision]
 
 
 def classifier_state(number_of_classes: Optional[int]) -> str:
@@ -220,6 +231,7 @@ class RunFollower:
         self.quality = quality
         self.spike_threshold = spike_threshold
         self._tracker: Optional[QualityTracker] = None
+        self._assessed: List[int] = []  # the time points given to the tracker, in order
         # Arrivals of the "PreStepCalled" notifications whose post-step is still to come.
         self._pre_steps: Dict[int, float] = {}
 
@@ -308,6 +320,7 @@ class RunFollower:
         self._run_over = False
         self._pre_steps.clear()
         self._tracker = QualityTracker(info.nr_of_rois, self.spike_threshold) if self.quality else None
+        self._assessed = []
         return self._info
 
     def _end_session(self) -> None:
@@ -365,7 +378,11 @@ class RunFollower:
                         continue
                     if announced != CONNECTED:
                         yield from state(CONNECTED, self._address())
-                    yield self._assess(event) if isinstance(event, Volume) else event
+                    if isinstance(event, Volume):
+                        yield self._assess(event)
+                        yield from self._revisions()
+                    else:
+                        yield event
             except (Error, OSError) as exc:
                 if not self.stopped:
                     if self._run_over:
@@ -579,7 +596,16 @@ class RunFollower:
             return volume
         if isinstance(raw, RequestRefused) or not any_nonzero(raw):
             return volume
+        self._assessed.append(volume.time_point)
         return volume._replace(quality=tracker.add(raw, volume.means))
+
+    def _revisions(self) -> Iterator[Revision]:
+        """The earlier volumes whose quality the last assessment revised."""
+        if self._tracker is None or self._info is None:
+            return
+        revised, self._tracker.revised = self._tracker.revised, []
+        for index, quality in revised:
+            yield Revision(self._info.run, self._assessed[index], quality)
 
 
 def pair_names(nr_of_rois: int) -> List[str]:

@@ -22,14 +22,15 @@ from typing import Any, Callable, Iterator, Optional, TextIO, Union
 from ..marks import EVENTS_PORT
 from .baseline import Baseline
 from .events import EventListener, parse_trigger_source
-from .follower import (ENDED_EARLY, IDLE, LOST, RUN_ENDED, WAITING, RunFollower, RunInfo, State, Volume)
+from .follower import (ENDED_EARLY, IDLE, LOST, RUN_ENDED, WAITING, Revision, RunFollower, RunInfo, State,
+                       Volume)
 from .quality import OFF_WITHOUT_NUMPY, SPIKE_THRESHOLD, numpy_missing
 
 # Exit statuses of the commands that follow a run (1 and 2 are nmb's own).
 STATUS_LOST = 2
 STATUS_ENDED_EARLY = 3
 
-Followed = Union[RunInfo, Volume, State]
+Followed = Union[RunInfo, Volume, State, Revision]
 
 
 def _baseline(text: str) -> Baseline:
@@ -146,6 +147,9 @@ class Following:
                     self._say("waiting for the host at %s:%d" % (args.host, args.port))
                 continue
             lost = None
+            if isinstance(event, Revision):
+                yield event
+                continue
             if isinstance(event, RunInfo):
                 runs += 1
                 if runs > 1 and not args.keep_going:
@@ -188,6 +192,9 @@ def cmd_watch(args: argparse.Namespace, out: TextIO) -> int:
             if event.missing:
                 marks[marks.index("gap")] = "gap (%d missing)" % event.missing
             print("  ".join(row) + ("  " + "+".join(marks) if marks else ""), file=out, flush=True)
+        elif isinstance(event, Revision) and event.quality.spike:
+            print("%10d  was a spike (standardised DVARS %.3f), found once the run's first volumes had come"
+                  % (event.time_point, event.quality.std_dvars or 0.0), file=out, flush=True)
     return following.status
 
 
@@ -218,6 +225,8 @@ def cmd_record(args: argparse.Namespace, out: TextIO) -> int:
                     recorder.begin_run(event)
             elif recorder is None:
                 continue
+            elif isinstance(event, Revision):
+                recorder.revise(event)
             elif isinstance(event, State):
                 how = {RUN_ENDED: recording.COMPLETE, ENDED_EARLY: recording.ENDED_EARLY}.get(
                     event.state, recording.CONNECTION_LOST)
@@ -281,6 +290,8 @@ def cmd_plot(args: argparse.Namespace, out: TextIO) -> int:
                 continue
             if isinstance(event, State):
                 series.end(event)
+                continue
+            if isinstance(event, Revision):
                 continue
             series.add(event)
             assert figure is not None

@@ -13,9 +13,14 @@ Per volume t (Y_t the raw volume over the mask, V its voxel count):
 - DVARS: D_t = sqrt(1/V * sum_v (Y_t,v - Y_r,v)^2), r the last volume that was
   not a spike (t - 1 in a clean run), so a spoiled volume does not spoil its
   successor's difference too;
-- standardised DVARS: D_t / median(D of the earlier clean volumes), once
-  MIN_HISTORY of them are known (before that n/a): about 1 for ordinary
-  volume-to-volume change, whatever the scanner's noise level;
+- standardised DVARS: D_t / median(D of the earlier clean volumes): about 1
+  for ordinary volume-to-volume change, whatever the scanner's noise level;
+- the run's first WARM_UP volumes have no earlier ones to be judged by: they
+  are judged together when the last of them arrives (the second smallest of
+  their six pairwise differences is the usual D, and a volume is a spike when
+  the median of its differences to the three others passes the threshold
+  times that).  Until then their standardised DVARS is n/a; a spike among the
+  first three is told then, in `revised`;
 - spike: standardised DVARS above the threshold (SPIKE_THRESHOLD, 1.5, by
   default, as common outlier rules use);
 - temporal SNR of the volume: the mean over the mask of mean_v / sd_v, each
@@ -34,7 +39,7 @@ tracker.
 import collections
 import math
 import statistics
-from typing import TYPE_CHECKING, Any, Deque, List, NamedTuple, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Deque, List, NamedTuple, Optional, Sequence, Tuple
 
 from ..wire import HAVE_NUMPY
 
@@ -45,11 +50,18 @@ if TYPE_CHECKING:
 
 SPIKE_THRESHOLD = 1.5
 MIN_HISTORY = 3
+# The run's first volumes, judged together once the last of them is there.
+WARM_UP = 4
 MAX_SPIKE_RUN = 3
 # Clean DVARS values the median is taken over.
 _HISTORY_KEPT = 100
 
 OFF_WITHOUT_NUMPY = "data quality (DVARS, tSNR, spikes) is off: it needs numpy (Debian: python3-numpy)"
+
+
+def _rms_difference(a: Any, b: Any) -> float:
+    difference = a - b
+    return math.sqrt(float(numpy.dot(difference, difference)) / max(difference.size, 1))
 
 
 def numpy_missing() -> bool:
@@ -102,6 +114,12 @@ class QualityTracker:
         self._history: Deque[float] = collections.deque(maxlen=_HISTORY_KEPT)
         self._spike_run = 0
         self._rois = [_Running() for _ in range(nr_of_rois)]
+        # The first volumes as (masked values, ROI means, global mean, D to the one before).
+        self._warm: Optional[List[Tuple[Any, Sequence[float], float, Optional[float]]]] = []
+        self._added = 0
+        # Set by each add(): (index of an earlier volume in the order added, from 0,
+        # its revised Quality) for the spikes found among the first volumes.
+        self.revised: List[Tuple[int, Quality]] = []
 
     def _start(self, first: "numpy.typing.NDArray[Any]") -> None:
         """Takes the mask from the run's first volume and sets up the work arrays:
@@ -118,6 +136,7 @@ class QualityTracker:
         self._has_reference = False
         self._clean = 0
         self._history.clear()
+        self._warm = []
 
     def add(self, volume: "numpy.typing.ArrayLike", roi_means: Sequence[float] = ()) -> Quality:
         """The measures of the next volume (a flat run of its voxels, in the same
@@ -130,6 +149,10 @@ class QualityTracker:
         y[...] = self._raw
         count = y.size
         global_mean = float(numpy.mean(y, dtype=numpy.float64)) if count else math.nan
+        self.revised = []
+        self._added += 1
+        if self._warm is not None and count:
+            return self._warm_up(y.copy(), roi_means, global_mean)
         dvars = std_dvars = None
         spike = False
         if self._has_reference and count:
@@ -155,6 +178,42 @@ class QualityTracker:
             self._history.clear()
             self._spike_run = 0
         return Quality(global_mean, dvars, std_dvars, self._tsnr(), [r.snr() for r in self._rois], spike)
+
+    def _warm_up(self, y: Any, roi_means: Sequence[float], global_mean: float) -> Quality:
+        warm = self._warm
+        assert warm is not None
+        previous = warm[-1][0] if warm else None
+        dvars = _rms_difference(y, previous) if previous is not None else None
+        warm.append((y, list(roi_means), global_mean, dvars))
+        if len(warm) < WARM_UP:
+            return Quality(global_mean, dvars, None, None, [None] * len(self._rois), False)
+        self._warm = None
+        arrays = [w[0] for w in warm]
+        pair = {(i, j): _rms_difference(arrays[i], arrays[j]) for i in range(WARM_UP) for j in range(i + 1, WARM_UP)}
+        usual = sorted(pair.values())[1]
+        ratios = [statistics.median(pair[min(i, j), max(i, j)] for j in range(WARM_UP) if j != i) / usual
+                  if usual > 0 else 1.0 for i in range(WARM_UP)]
+        spikes = [r > self.threshold for r in ratios]
+        if all(spikes):
+            spikes = [False] * WARM_UP  # nothing to tell the usual by
+        clean = [i for i in range(WARM_UP) if not spikes[i]]
+        for a, b in zip(clean, clean[1:]):
+            self._history.append(pair[a, b])
+        for i in clean:
+            self._accumulate(arrays[i])
+            for running, mean in zip(self._rois, warm[i][1]):
+                if math.isfinite(mean):
+                    running.add(mean)
+        self._reference[...] = arrays[clean[-1]]
+        self._has_reference = True
+        tsnr, roi_tsnr = self._tsnr(), [r.snr() for r in self._rois]
+        first = self._added - WARM_UP
+        self.revised = [(first + i, Quality(warm[i][2], warm[i][3], ratios[i], None, [None] * len(self._rois), True))
+                        for i in range(WARM_UP - 1) if spikes[i]]
+        last = WARM_UP - 1
+        before = [i for i in clean if i < last]
+        dvars = pair[before[-1], last] if before else warm[last][3]
+        return Quality(warm[last][2], dvars, ratios[last], tsnr, roi_tsnr, spikes[last])
 
     def _accumulate(self, y: "numpy.typing.NDArray[numpy.float32]") -> None:
         """Welford's update of every voxel's mean and sum of squared deviations."""

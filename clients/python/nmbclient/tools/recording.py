@@ -52,7 +52,7 @@ from ..ledger import Moments, stages_of
 from .baseline import Baseline, percent_change
 from .events import Arrival, RunEvents
 from .latency import latency_summary, spread
-from .follower import (CLASSIFIER_NOT_USED, DROPPED, GAP, LATE, LATE_FACTOR, LATE_MARGIN_S, REPEATED, UNREAD,
+from .follower import (CLASSIFIER_NOT_USED, Revision, DROPPED, GAP, LATE, LATE_FACTOR, LATE_MARGIN_S, REPEATED, UNREAD,
                           RunInfo, Volume, classifier_state, pair_names)
 
 BACKFILLED = "backfilled"
@@ -401,6 +401,17 @@ class Recorder:
             self._first_wall_clock = self._first_wall_clock or volume.wall_clock
             self._last_wall_clock = volume.wall_clock
         self._write_events()
+
+    def revise(self, revision: Revision) -> None:
+        """A volume's data quality found out later: its row is rewritten while it is
+        among the newest rows, and the sidecar's summary takes it."""
+        events = self._events[-1]
+        events.revise(revision.time_point, revision.quality)
+        for index, row in enumerate(self._recent):
+            if (row.volume.run, row.volume.time_point) == (revision.run, revision.time_point):
+                row.volume = row.volume._replace(quality=revision.quality)
+                self._rewrite_from(index)
+                return
 
     def add_arrivals(self, arrivals: Sequence[Arrival]) -> None:
         """Takes the marks and triggers that arrived: into the run's events file, and

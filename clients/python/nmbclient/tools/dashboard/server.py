@@ -34,7 +34,7 @@ from typing import Any, Dict, List, Optional, TextIO, Tuple
 from ... import __version__
 from ...ledger import stages_of
 from ..events import Arrival, EventListener, RunEvents
-from ..follower import LOST, WAITING, Event, RunFollower, RunInfo, State, Volume
+from ..follower import LOST, WAITING, Event, Revision, RunFollower, RunInfo, State, Volume
 from ..quality import Quality
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
@@ -124,6 +124,12 @@ class RunState:
                 self.run_events = RunEvents(event.run)
                 self._followed = {}
                 self._publish("run", self.info)
+            elif isinstance(event, Revision):
+                quality = quality_json(event.quality)
+                for data in self.volumes:
+                    if data["t"] == event.time_point:
+                        data["quality"] = quality
+                self._publish("quality", {"t": event.time_point, "quality": quality})
             elif isinstance(event, Volume):
                 if self.run_events is not None:
                     self.run_events.add_volume(event)

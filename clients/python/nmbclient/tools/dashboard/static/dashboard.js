@@ -2,7 +2,8 @@
 //
 // The server sends a "snapshot" (run description, connection state, every
 // volume so far) when the stream opens, then "volume", "state" and "run"
-// events, and "ledger" when a mark or trigger completes a volume's stages.  All drawing goes through render(), at most once per animation
+// events, "ledger" when a mark or trigger completes a volume's stages, and
+// "quality" when a volume's data quality is found out later.  All drawing goes through render(), at most once per animation
 // frame; charts are uPlot instances created when a run's description arrives.
 "use strict";
 
@@ -548,6 +549,14 @@
     events.addEventListener("run", (e) => { resetRun(JSON.parse(e.data)); scheduleRender(); });
     events.addEventListener("volume", (e) => { if (store.info) addVolume(JSON.parse(e.data)); scheduleRender(); });
     events.addEventListener("state", (e) => { store.state = JSON.parse(e.data); scheduleRender(); });
+    events.addEventListener("quality", (e) => {
+      const revised = JSON.parse(e.data);
+      const v = store.byT.get(revised.t);
+      if (!v) return;
+      v.quality = revised.quality;
+      if (revised.quality && revised.quality.spike && !store.marks.includes(v)) store.marks.push(v);
+      scheduleRender();
+    });
     events.addEventListener("ledger", (e) => {
       const ledger = JSON.parse(e.data);
       const v = store.byT.get(ledger.t);
