@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/Benchmarks.h"
@@ -76,16 +77,15 @@ void benchLedger(BenchContext& c) {
   }
   ::close(bare);
 
-  Figure& m = c.report.add("ledger", "mark(\"feedback shown\", volume), per event", "us", "bare sendto");
-  m.plugin = summarize(marks);
-  m.baseline = summarize(sends);
-  m.target = "median <= 5 us";
-  m.met = m.plugin.median <= 5.0;
-  c.report.printRow(stdout, m);
-  Figure& s = c.report.add("ledger", "Ledger::stamp, per event", "us", "steady_clock::now");
-  s.plugin = summarize(stamps);
-  s.baseline = summarize(clocks);
-  s.target = "median <= 5 us";
-  s.met = s.plugin.median <= 5.0;
-  c.report.printRow(stdout, s);
+  auto add = [&c](const char* name, const char* baselineName, std::vector<double> samples,
+                  std::vector<double> base) {
+    Figure& f = c.report.add("ledger", name, "us", baselineName);
+    f.plugin = summarize(std::move(samples));
+    f.baseline = summarize(std::move(base));
+    f.target = "median <= 5 us";
+    f.met = f.plugin.median <= 5.0;
+    c.report.printRow(stdout, f);
+  };
+  add("mark(\"feedback shown\", volume), per event", "bare sendto", marks, sends);
+  add("Ledger::stamp, per event", "steady_clock::now", stamps, clocks);
 }

@@ -28,7 +28,8 @@ void Ledger::stamp(std::int32_t volume, Moment moment, net::Clock::time_point at
   const std::size_t index = static_cast<std::size_t>(volume) - 1;
   if (index >= volumes_.size()) {
     // Room for a run of the usual length at once, then doubling: stamps never copy often.
-    if (index >= volumes_.capacity()) volumes_.reserve(std::max<std::size_t>({index + 1, 2 * volumes_.capacity(), 1024}));
+    if (index >= volumes_.capacity())
+      volumes_.reserve(std::max<std::size_t>({index + 1, 2 * volumes_.capacity(), 1024}));
     volumes_.resize(index + 1);
   }
   net::Clock::time_point& slot = volumes_[index][static_cast<std::size_t>(moment)];

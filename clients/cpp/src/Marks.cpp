@@ -25,9 +25,11 @@ std::uint16_t defaultPort() {
 // Writes the datagram into `out` (at least kMaxDatagram bytes); returns its size.
 constexpr std::size_t kMaxDatagram = 64 + kMaxLabelBytes;
 
-std::size_t writeMark(char* out, std::string_view label, std::optional<std::int32_t> volume, double unixSeconds) {
-  const int head = volume ? std::snprintf(out, 64, "Nimbrel Mark: %ld %.6f ", static_cast<long>(*volume), unixSeconds)
-                          : std::snprintf(out, 64, "Nimbrel Mark: - %.6f ", unixSeconds);
+std::size_t writeMark(char* out, std::string_view label, std::optional<std::int32_t> volume,
+                      double unixSeconds) {
+  const int head =
+      volume ? std::snprintf(out, 64, "Nimbrel Mark: %ld %.6f ", static_cast<long>(*volume), unixSeconds)
+             : std::snprintf(out, 64, "Nimbrel Mark: - %.6f ", unixSeconds);
   std::size_t size = head > 0 ? static_cast<std::size_t>(head) : 0;
   std::size_t take = label.size() < kMaxLabelBytes ? label.size() : kMaxLabelBytes;
   // Cut on a character's boundary: never in the middle of a UTF-8 sequence.
@@ -47,7 +49,8 @@ std::string encodeMark(std::string_view label, std::optional<std::int32_t> volum
 }
 
 bool mark(std::string_view label, std::optional<std::int32_t> volume, std::uint16_t port) noexcept {
-  const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const double now =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   char datagram[kMaxDatagram];
   const std::size_t size = writeMark(datagram, label, volume, now);
   static net::UdpSender sender;  // made once, on the first mark

@@ -203,9 +203,8 @@ bool UdpSender::sendToLoopback(std::uint16_t port, const char* data, std::size_t
   to.sin_family = AF_INET;
   to.sin_port = htons(port);
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return ::sendto(static_cast<SOCKET>(handle_), data, static_cast<int>(size), 0, reinterpret_cast<sockaddr*>(&to),
-                  sizeof to) == static_cast<int>(size);
+  return ::sendto(static_cast<SOCKET>(handle_), data, static_cast<int>(size), 0,
+                  reinterpret_cast<sockaddr*>(&to), sizeof to) == static_cast<int>(size);
 }
 
 }  // namespace nmb::net
-

@@ -81,8 +81,10 @@ std::optional<Notification> Subscription::next(std::chrono::milliseconds timeout
     *last = n.timePoint;
   }
   if (ledger_ != nullptr) {
-    if (n.isPostStep()) ledger_->stamp(n.timePoint, Ledger::PostStep, n.received);
-    else if (n.isPreStep()) ledger_->stamp(n.timePoint, Ledger::PreStep, n.received);
+    if (n.isPostStep())
+      ledger_->stamp(n.timePoint, Ledger::PostStep, n.received);
+    else if (n.isPreStep())
+      ledger_->stamp(n.timePoint, Ledger::PreStep, n.received);
   }
   return n;
 }

@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "FakeServer.h"
-#include "tests/support/FreePort.h"
 #include "nmbclient/Client.h"
 #include "nmbclient/Discovery.h"
 #include "nmbclient/Errors.h"
 #include "nmbclient/Marks.h"
 #include "nmbclient/Subscription.h"
+#include "tests/support/FreePort.h"
 
 using namespace testbytes;
 using namespace std::chrono_literals;
