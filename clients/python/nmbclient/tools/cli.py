@@ -23,7 +23,7 @@ import sys
 from typing import Any, Callable, List, Optional, Sequence, TextIO
 
 from .. import __version__, request_table, texts
-from . import latency, live
+from . import live
 from ..client import Client
 from ..discovery import discover
 from ..errors import CannotConnect, Error, RequestRefused
@@ -145,6 +145,11 @@ def cmd_get(args: argparse.Namespace, out: TextIO) -> int:
     return 0
 
 
+def cmd_latency(args: argparse.Namespace, out: TextIO) -> int:
+    from .latency import cmd_latency as latency
+    return latency(args, out)
+
+
 def _port(text: str) -> int:
     try:
         port = int(text)
@@ -195,7 +200,7 @@ def build_parser() -> argparse.ArgumentParser:
     p = commands.add_parser("latency", help="where a recorded loop lost its time: each stage's median, p95, max")
     p.add_argument("file", help="a recording of nmb record (TSV with its sidecar, or CSV)")
     p.add_argument("--png", help="also draw every volume's stages to this PNG file")
-    p.set_defaults(run=latency.cmd_latency)
+    p.set_defaults(run=cmd_latency)
     return parser
 
 

@@ -17,11 +17,10 @@ ended it early (fewer volumes than it expected), besides nmb's own statuses.
 import argparse
 import sys
 import time
-from typing import Any, Callable, Iterator, Optional, TextIO, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, TextIO, Union
 
 from ..marks import EVENTS_PORT
 from .baseline import Baseline
-from .events import EventListener, parse_trigger_source
 from .follower import (ENDED_EARLY, IDLE, LOST, RUN_ENDED, WAITING, Revision, RunFollower, RunInfo, State,
                        Volume)
 from .quality import OFF_WITHOUT_NUMPY, SPIKE_THRESHOLD, numpy_missing
@@ -29,6 +28,9 @@ from .quality import OFF_WITHOUT_NUMPY, SPIKE_THRESHOLD, numpy_missing
 # Exit statuses of the commands that follow a run (1 and 2 are nmb's own).
 STATUS_LOST = 2
 STATUS_ENDED_EARLY = 3
+
+if TYPE_CHECKING:  # imported where used: a command that needs neither starts sooner
+    from .events import EventListener
 
 Followed = Union[RunInfo, Volume, State, Revision]
 
@@ -67,6 +69,7 @@ def _events_port(text: str) -> int:
 
 
 def _trigger(text: str) -> str:
+    from .events import parse_trigger_source
     try:
         parse_trigger_source(text)
     except ValueError as exc:
@@ -86,13 +89,14 @@ def quality_wanted(args: argparse.Namespace) -> bool:
     return True
 
 
-def open_listener(args: argparse.Namespace) -> Optional[EventListener]:
+def open_listener(args: argparse.Namespace) -> Optional["EventListener"]:
     """The listener for marks (--events-port) and triggers (--trigger), or None when
     neither is wanted.  A port that is taken costs the marks, not the command."""
     port = getattr(args, "events_port", 0)
     trigger = getattr(args, "trigger", None)
     if not port and not trigger:
         return None
+    from .events import EventListener
     try:
         return EventListener(port, trigger)
     except OSError as exc:
@@ -258,7 +262,7 @@ def cmd_record(args: argparse.Namespace, out: TextIO) -> int:
 MARKS_GRACE_S = 0.3
 
 
-def _take_arrivals(recorder: Any, listener: Optional[EventListener]) -> None:
+def _take_arrivals(recorder: Any, listener: Optional["EventListener"]) -> None:
     if listener is not None:
         recorder.add_arrivals(listener.drain())
 
