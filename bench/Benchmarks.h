@@ -32,6 +32,8 @@ void benchFeedback(BenchContext& context);
 void benchConnections(BenchContext& context);
 void benchCorrelations(BenchContext& context);
 void benchMemory(BenchContext& context, const char* selfPath);
+// The client's marks and ledger stamps, per event.
+void benchLedger(BenchContext& context);
 
 // The child process of benchMemory: holds `count` request connections to
 // 127.0.0.1:port until its standard input closes.

@@ -32,6 +32,24 @@ bool parseDuration(const std::string& text, int& ms) {
   return true;
 }
 
+// "8%", "-8%" or "8": a percent of each value, not 0, from -100 to 1000.
+bool parsePercent(const std::string& text, double& percent) {
+  std::string number = text;
+  if (!number.empty() && number.back() == '%') number.pop_back();
+  double v;
+  if (!parseDouble(number, -100.0, 1000.0, v) || v == 0.0) return false;
+  percent = v;
+  return true;
+}
+
+// "P" or "P:SIZE", SIZE read by `size`.
+template <typename Size>
+bool parseChanceWithSize(const std::string& value, double& probability, Size size) {
+  const size_t colon = value.find(':');
+  if (!parseProbability(value.substr(0, colon), probability)) return false;
+  return colon == std::string::npos || size(value.substr(colon + 1));
+}
+
 }  // namespace
 
 bool parseFaults(const std::string& list, FaultPlan& plan, std::string& error) {
@@ -60,17 +78,29 @@ bool parseFaults(const std::string& list, FaultPlan& plan, std::string& error) {
       long long v;
       ok = parseWhole(value, 1, 100000, v);
       if (ok) parsed.stopAt = static_cast<int>(v);
+    } else if (key == "spike") {
+      ok = parseChanceWithSize(value, parsed.spikeProbability, [&](const std::string& size) {
+        return parsePercent(size, parsed.spikePercent);
+      });
+    } else if (key == "shift") {
+      ok = parseChanceWithSize(value, parsed.shiftProbability, [&](const std::string& size) {
+        long long v;
+        if (!parseLong(size, -1024, 1024, v) || v == 0) return false;
+        parsed.shiftVoxels = static_cast<int>(v);
+        return true;
+      });
     } else if (key == "seed") {
       long long v;
       ok = parseWhole(value, 0, 1LL << 62, v);
       if (ok) parsed.seed = static_cast<std::uint64_t>(v);
     } else {
-      error = "unknown fault '" + key + "' (jitter, late, drop, repeat, stop-at, seed)";
+      error = "unknown fault '" + key + "' (jitter, late, drop, repeat, stop-at, spike, shift, seed)";
       return false;
     }
     if (!ok) {
       error = "cannot read '" + item +
-              "' (examples: jitter=50ms, late=0.05:800ms, drop=0.02, repeat=0.01, stop-at=40, seed=7)";
+              "' (examples: jitter=50ms, late=0.05:800ms, drop=0.02, repeat=0.01, stop-at=40, spike=0.02:8%, "
+              "shift=0.02:1, seed=7)";
       return false;
     }
   }
@@ -82,11 +112,14 @@ bool parseFaults(const std::string& list, FaultPlan& plan, std::string& error) {
   return true;
 }
 
-FaultDice::FaultDice(const FaultPlan& plan) : plan_(plan), random_(plan.seed) {}
+// The spoiling stream is seeded apart from the timing stream, so that a plan's
+// drops, repeats and delays stay where they were when spikes or shifts join it.
+FaultDice::FaultDice(const FaultPlan& plan)
+    : plan_(plan), random_(plan.seed), spoilRandom_(plan.seed ^ 0x9e3779b97f4a7c15ULL) {}
 
-bool FaultDice::chance(double probability) {
+bool FaultDice::chance(std::mt19937_64& random, double probability) {
   // Always draws, so that one kind of fault does not shift the others' choices.
-  const double roll = std::uniform_real_distribution<double>(0.0, 1.0)(random_);
+  const double roll = std::uniform_real_distribution<double>(0.0, 1.0)(random);
   return roll < probability;
 }
 
@@ -94,11 +127,13 @@ VolumeFaults FaultDice::next() {
   VolumeFaults faults;
   const double jitter = std::uniform_real_distribution<double>(0.0, 1.0)(random_);
   if (plan_.jitterMs > 0) faults.delayMs = static_cast<int>(jitter * (plan_.jitterMs + 1));
-  if (chance(plan_.lateProbability) && plan_.lateMs > 0) {
+  if (chance(random_, plan_.lateProbability) && plan_.lateMs > 0) {
     faults.late = true;
     faults.delayMs += plan_.lateMs;
   }
-  faults.drop = chance(plan_.dropProbability);
-  faults.repeat = !faults.drop && chance(plan_.repeatProbability);
+  faults.drop = chance(random_, plan_.dropProbability);
+  faults.repeat = !faults.drop && chance(random_, plan_.repeatProbability);
+  faults.spike = chance(spoilRandom_, plan_.spikeProbability);
+  faults.shift = chance(spoilRandom_, plan_.shiftProbability);
   return faults;
 }

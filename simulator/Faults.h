@@ -11,11 +11,17 @@
 //   drop=0.02          with probability 0.02 a volume is skipped by the plug-in
 //   repeat=0.01        with probability 0.01 a step is processed twice
 //   stop-at=40         each run ends (post-run) after its 40th volume
+//   spike=0.02:8%      with probability 0.02 every value of a volume jumps by 8 %
+//                      (a global spike; the size defaults to 5 %)
+//   shift=0.02:2       with probability 0.02 a volume is moved by 2 voxels along
+//                      x, wrapping round (head motion; the size defaults to 1)
 //   seed=7             the random choices repeat for the same seed (default 1)
 //
 // Durations take "ms" or "s"; a bare number is milliseconds.  FaultDice makes
 // the choices, volume by volume, from the plan and its seed only, so the same
-// plan gives the same faults on every machine.
+// plan gives the same faults on every machine.  The spoiling of volumes draws
+// from a stream of its own: adding a spike or a shift to a plan leaves the
+// volumes it drops, repeats or delays as they were.
 #pragma once
 
 #include <cstdint>
@@ -30,10 +36,15 @@ struct FaultPlan {
   double repeatProbability = 0.0;
   int stopAt = 0;  // 0: every run plays all its volumes
   std::uint64_t seed = 1;
+  double spikeProbability = 0.0;
+  double spikePercent = 5.0;  // of each value, either sign
+  double shiftProbability = 0.0;
+  int shiftVoxels = 1;  // along x, either sign, never 0
 
+  bool spoils() const { return spikeProbability > 0 || shiftProbability > 0; }
   bool any() const {
     return jitterMs > 0 || (lateProbability > 0 && lateMs > 0) || dropProbability > 0 ||
-           repeatProbability > 0 || stopAt > 0;
+           repeatProbability > 0 || stopAt > 0 || spoils();
   }
 };
 
@@ -46,6 +57,8 @@ struct VolumeFaults {
   bool late = false;    // delayMs includes the plan's late delay
   bool drop = false;    // the host skips the plug-in for this volume
   bool repeat = false;  // the plug-in's pre- and post-step run a second time
+  bool spike = false;   // every value jumps by the plan's spikePercent
+  bool shift = false;   // the volume moves by the plan's shiftVoxels along x
 };
 
 class FaultDice {
@@ -56,8 +69,9 @@ class FaultDice {
   const FaultPlan& plan() const { return plan_; }
 
  private:
-  bool chance(double probability);
+  static bool chance(std::mt19937_64& random, double probability);
 
   FaultPlan plan_;
   std::mt19937_64 random_;
+  std::mt19937_64 spoilRandom_;
 };

@@ -2,12 +2,14 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
-#include "simulator/PluginObject.h"
 #include "simulator/Console.h"
+#include "simulator/PluginObject.h"
 #include "simulator/SimHost.h"
+#include "simulator/VolumeSpoil.h"
 
 namespace {
 
@@ -83,6 +85,7 @@ std::string RunDriver::FaultLog::summary() const {
     return volumes.empty() ? text : text + ")";
   };
   std::string text = list("dropped", dropped) + ", " + list("repeated", repeated) + ", " + list("late", late);
+  if (spoiling) text += ", " + list("spiked", spiked) + ", " + list("shifted", shifted);
   if (jittered > 0)
     text += "; jitter delayed " + std::to_string(jittered) + " volumes by up to " +
             std::to_string(jitterMaxMs) + " ms (" + std::to_string(jitterTotalMs / jittered) +
@@ -94,6 +97,7 @@ bool RunDriver::runOnce(PluginObject& plugin, int run) {
   host_.beginRun(run);
   stepTimes_ = StepTimes();
   faultLog_ = FaultLog();
+  faultLog_.spoiling = faults_ && faults_->plan().spoils();
   check(plugin.executePreRun(0), "executePreRun");
   if (onServing_) {
     onServing_();
@@ -121,7 +125,22 @@ bool RunDriver::runOnce(PluginObject& plugin, int run) {
       faultLog_.jitterTotalMs += faults.delayMs;
       if (faults.delayMs > faultLog_.jitterMaxMs) faultLog_.jitterMaxMs = faults.delayMs;
     }
-    if (!host_.acquireVolume()) break;
+    VolumeSpoil spoil;
+    if (faults.shift) {
+      spoil.shiftVoxels = faults_->plan().shiftVoxels;
+      console_.notice("fault: " + volume + " shifted by " + std::to_string(spoil.shiftVoxels) +
+                      (std::abs(spoil.shiftVoxels) == 1 ? " voxel" : " voxels") +
+                      " along x (wrapping round)");
+      faultLog_.shifted.push_back(v + 1);
+    }
+    if (faults.spike) {
+      spoil.spikePercent = faults_->plan().spikePercent;
+      char percent[32];
+      std::snprintf(percent, sizeof percent, "%+g %%", spoil.spikePercent);
+      console_.notice("fault: " + volume + " spiked: every value " + percent + " (a global jump)");
+      faultLog_.spiked.push_back(v + 1);
+    }
+    if (!host_.acquireVolume(spoil)) break;
     if (faults.drop) {
       // The host has the volume and processes it, but the plug-in never hears
       // of it: its next step sees the time point jump.

@@ -9,8 +9,9 @@
 //
 // With a fault plan the runs look like real ones: volumes arrive late or with
 // jitter, the host skips the plug-in for a volume (its time point jumps),
-// processes a step twice, or ends a run in the middle.  Each dropped, repeated
-// or late volume is reported as it happens in a console notice starting with
+// processes a step twice, or ends a run in the middle, and volumes may come
+// spoiled (a global spike, a shift).  Each dropped, repeated, late, spiked or
+// shifted volume is reported as it happens in a console notice starting with
 // "fault: "; the jitter, which touches every volume, and a list of the rest
 // come in one notice at the run's end.
 //
@@ -73,7 +74,8 @@ class RunDriver {
 
   // The faults injected into the current run.
   struct FaultLog {
-    std::vector<int> dropped, repeated, late;
+    std::vector<int> dropped, repeated, late, spiked, shifted;
+    bool spoiling = false;  // the plan spoils volumes: spiked and shifted are listed
     int jittered = 0, jitterMaxMs = 0;
     long long jitterTotalMs = 0;
     // "2 dropped (volume 6, 26), 0 repeated, ...; jitter delayed ..."

@@ -71,8 +71,9 @@ void SimHost::beginRun(int run) {
   roiSeries_.assign(rois_.size(), {});
 }
 
-bool SimHost::acquireVolume() {
-  // The source writes into the row before the time point makes it visible.
+bool SimHost::acquireVolume(const VolumeSpoil& spoil) {
+  // The source writes into the row, and the spoiling is done, before the time
+  // point makes it visible.
   int index;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -80,6 +81,7 @@ bool SimHost::acquireVolume() {
     index = arrived_;
   }
   source_->volume(run_, index, rows_[static_cast<size_t>(index)]);
+  if (spoil.any()) spoil.apply(dims_, rows_[static_cast<size_t>(index)]);
   std::lock_guard<std::mutex> lock(mutex_);
   ++arrived_;
   return true;

@@ -31,6 +31,7 @@
 #include "simulator/Protocol.h"
 #include "simulator/Roi.h"
 #include "simulator/ScanSource.h"
+#include "simulator/VolumeSpoil.h"
 
 struct HostSettings {
   int versionMajor = 3, versionMinor = 1, versionSubversion = 0;
@@ -56,9 +57,10 @@ class SimHost {
 
   // Start of run `run` (0-based): no volume yet, fresh model.
   void beginRun(int run);
-  // The next volume arrives from the scanner: the time point advances.
-  // Returns false when the run already has all its volumes.
-  bool acquireVolume();
+  // The next volume arrives from the scanner, spoiled as `spoil` says: the
+  // time point advances.  Returns false when the run already has all its
+  // volumes.
+  bool acquireVolume(const VolumeSpoil& spoil = VolumeSpoil());
   // The host's own processing of the newest volume: ROI means, detrending,
   // GLM, maps, classifier.
   void processVolume();

@@ -72,6 +72,15 @@ int run(int argc, char** argv) {
   Scan scan;
   if (!setUpScan(options, scan, error)) return fail(2, error);
   for (const std::string& notice : scan.notices) console.notice(notice);
+  FaultPlan faults;
+  if (!options.faults.empty()) {
+    parseFaults(options.faults, faults, error);  // checked with the options
+    const int width = scan.source->dims().x;
+    if (faults.shiftProbability > 0 && std::abs(faults.shiftVoxels) % width == 0)
+      return fail(2, "--faults: a shift by " + std::to_string(faults.shiftVoxels) +
+                         " voxels leaves a volume " + std::to_string(width) +
+                         " voxels wide as it was; give a shift that is not a multiple of the width");
+  }
 
   const std::string pluginPath =
       options.plugin.empty() ? defaultPluginPath(executableFolder()) : options.plugin;
@@ -189,12 +198,10 @@ int run(int argc, char** argv) {
   timing.volumes = scan.volumes;
   timing.trMs = scan.trMs;
   timing.startDelayMs = options.startDelayMs >= 0 ? options.startDelayMs : scan.trMs;
-  FaultPlan faults;
-  if (!options.faults.empty()) {
-    parseFaults(options.faults, faults, error);  // checked with the options
+  if (!options.faults.empty())
     console.notice("faults on request: " + options.faults +
-                   " (drops, repeats and late volumes are reported as they happen, all at each run's end)");
-  }
+                   " (drops, repeats, late, spiked and shifted volumes are reported as they happen, all at "
+                   "each run's end)");
   RunDriver driver(host, console, timing, interrupts::flag(), faults);
   ClientCommand client(options.client);
   if (!options.client.empty())

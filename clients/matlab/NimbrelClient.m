@@ -476,6 +476,14 @@ classdef NimbrelClient < handle
       if isempty(epoch), epoch = tic; end
       t = toc(epoch);
     end
+    function s = wallClock()
+      % The wall clock in Unix seconds (to the microsecond in Octave).
+      if exist('OCTAVE_VERSION', 'builtin')
+        s = time();
+      else
+        s = posixtime(datetime('now', 'TimeZone', 'UTC'));
+      end
+    end
     function t = deadline(timeout)
       t = NimbrelClient.now() + timeout;
     end

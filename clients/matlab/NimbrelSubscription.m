@@ -22,12 +22,18 @@ classdef NimbrelSubscription < handle
   % A connection that closes right after 'PostRunCalled' is the normal end of
   % a run: next() returns [] and Ended is true.  One that closes before is a
   % lost run: next() raises nmb:connection.  The 4th argument waits for a
-  % host that is not up yet, as NimbrelClient's does.
+  % host that is not up yet, as NimbrelClient's does.  With s.Ledger set to a
+  % NimbrelLedger, next() stamps the arrival of every "PreStepCalled" and
+  % "PostStepCalled" into it.
 
   properties (SetAccess = private)
     Host
     Port
     Ended = false   % true once the connection closed after 'PostRunCalled'
+  end
+
+  properties
+    Ledger = []     % a NimbrelLedger that next() stamps with every step's arrival, or []
   end
 
   properties (Access = private)
@@ -69,6 +75,7 @@ classdef NimbrelSubscription < handle
       n.received = NimbrelClient.now();
       [n, obj.LastTimePoints] = NimbrelSubscription.markGap(n, obj.LastTimePoints);
       obj.LastWasPostRun = strcmp(n.name, 'PostRunCalled');
+      if ~isempty(obj.Ledger), obj.Ledger.note(n); end
     end
 
     function n = waitForPostStep(obj, timeout)

@@ -255,3 +255,54 @@ TEST(SimulatorEndToEnd, SettingsTriedForARunApplyBesideThePluginAndGoWithTheSimu
       << refusedToStart.err();
   std::filesystem::remove_all(folder);
 }
+
+TEST(SimulatorEndToEnd, SpikedAndShiftedVolumesAndOnlyThemDifferAsTheConsoleSays) {
+  const int port = freeTcpPort();
+  const std::vector<std::string> scan{"--dims", "8", "5", "3", "--rois", "1", "--seed", "4"};
+  std::vector<std::string> extra{
+      "--volumes", "16",          "--tr-ms", "50",       "--start-delay-ms",
+      "2500",      "--linger-ms", "4000",    "--faults", "spike=0.3:-8%,shift=0.3:3,seed=2"};
+  extra.insert(extra.end(), scan.begin(), scan.end());
+  SimProcess sim(simArgs(port, extra));
+  WireClient execute, requests;
+  ASSERT_TRUE(execute.connect(port, texts::kExecuteRole, 10000)) << sim.err();
+  ASSERT_TRUE(requests.connect(port, texts::kRequestRole, 5000)) << sim.err();
+  ASSERT_EQ(notificationsOfRun(execute, 10000).size(), 33u) << sim.err();
+
+  SimOptions options;
+  options.dims = Dims{8, 5, 3};
+  options.rois = 1;
+  options.seed = 4;
+  options.volumes = 16;
+  options.trMs = 50;
+  Scan clean;
+  std::string error;
+  ASSERT_TRUE(setUpScan(options, clean, error)) << error;
+  const std::string console = sim.err();
+  auto told = [&console](int volume, const std::string& what) {
+    return console.find("fault: volume " + std::to_string(volume) + " " + what) != std::string::npos;
+  };
+  std::vector<short> volume(8 * 5 * 3);
+  int spiked = 0, shifted = 0, untouched = 0;
+  for (int t = 0; t < 16; ++t) {
+    SCOPED_TRACE("volume " + std::to_string(t + 1));
+    const bool spike = told(t + 1, "spiked: every value -8 % (a global jump)");
+    const bool shift = told(t + 1, "shifted by 3 voxels along x");
+    clean.source->volume(0, t, volume.data());
+    std::vector<short> expected(volume.size());
+    for (int i = 0; i < static_cast<int>(volume.size()); ++i) {
+      const int x = i % 8, from = shift ? i - x + (x + 8 - 3) % 8 : i;
+      const double v = volume[static_cast<size_t>(from)];
+      expected[static_cast<size_t>(i)] = static_cast<short>(spike ? std::lround(v * 0.92) : v);
+    }
+    EXPECT_EQ(volumeReply(requests, texts::request::kGetRawValueOfAllVoxelsAtTime, t, 8 * 5 * 3), expected);
+    spiked += spike;
+    shifted += shift;
+    untouched += !spike && !shift;
+  }
+  EXPECT_TRUE(spiked > 0 && shifted > 0 && untouched > 0) << "the seed must give each kind:\n" << console;
+  EXPECT_EQ(sim.wait(20000), 0) << sim.err();
+  EXPECT_NE(sim.err().find("faults: 0 dropped, 0 repeated, 0 late, " + std::to_string(spiked) + " spiked"),
+            std::string::npos)
+      << sim.err();
+}

@@ -18,6 +18,15 @@ TEST(Faults, ReadsEveryItemOfTheGrammar) {
   EXPECT_EQ(plan.seed, 7u);
   EXPECT_TRUE(plan.any());
 
+  ASSERT_TRUE(parseFaults("spike=0.1:-8%,shift=0.2:-3", plan, error)) << error;
+  EXPECT_DOUBLE_EQ(plan.spikePercent, -8.0);
+  EXPECT_EQ(plan.shiftVoxels, -3);
+  ASSERT_TRUE(parseFaults("spike=0.1,shift=0.2", plan, error)) << error;
+  EXPECT_DOUBLE_EQ(plan.spikeProbability, 0.1);
+  EXPECT_DOUBLE_EQ(plan.spikePercent, 5.0);
+  EXPECT_DOUBLE_EQ(plan.shiftProbability, 0.2);
+  EXPECT_EQ(plan.shiftVoxels, 1);
+
   ASSERT_TRUE(parseFaults("jitter=20", plan, error));
   EXPECT_EQ(plan.jitterMs, 20);
   EXPECT_EQ(plan.seed, 1u);  // items not given fall back to their defaults
@@ -26,8 +35,10 @@ TEST(Faults, ReadsEveryItemOfTheGrammar) {
 }
 
 TEST(Faults, RefusesWhatItCannotRead) {
-  for (const char* bad : {"", "drop", "drop=1.5", "drop=-0.1", "late=0.1", "late=0.1:x", "jitter=-5ms",
-                          "stop-at=0", "stop-at=4.5", "seed=x", "wobble=3", "drop=0.1,,jitter=abc"}) {
+  for (const char* bad :
+       {"", "drop", "drop=1.5", "drop=-0.1", "late=0.1", "late=0.1:x", "jitter=-5ms", "stop-at=0",
+        "stop-at=4.5", "seed=x", "wobble=3", "drop=0.1,,jitter=abc", "spike=0.1:0", "spike=0.1:x%", "spike=2",
+        "spike=0.1:-101%", "shift=0.1:0", "shift=0.1:1.5", "shift=0.1:"}) {
     FaultPlan plan;
     plan.jitterMs = 99;
     std::string error;
@@ -67,4 +78,19 @@ TEST(Faults, TheSameSeedGivesTheSameFaultsAndTheRatesAreKept) {
                         plan.repeatProbability, plan.stopAt, 11});
   for (int v = 0; v < 100; ++v) differences += c.next().drop != e.next().drop;
   EXPECT_GT(differences, 0) << "another seed gives other faults";
+
+  // Spoiling draws apart: adding it leaves the timing faults of a seed alone.
+  FaultPlan spoiling = plan;
+  spoiling.spikeProbability = spoiling.shiftProbability = 0.3;
+  FaultDice timing(plan), spoiled(spoiling);
+  int spikes = 0;
+  for (int v = 0; v < 1000; ++v) {
+    const VolumeFaults x = timing.next(), y = spoiled.next();
+    ASSERT_EQ(x.delayMs, y.delayMs);
+    ASSERT_EQ(x.drop, y.drop);
+    ASSERT_EQ(x.repeat, y.repeat);
+    EXPECT_FALSE(x.spike || x.shift);
+    spikes += y.spike;
+  }
+  EXPECT_NEAR(spikes / 1000.0, 0.3, 0.05);
 }

@@ -180,4 +180,25 @@ std::size_t UdpReceiver::receive(std::uint8_t* buffer, std::size_t capacity, Dea
   }
 }
 
+UdpSender::UdpSender() noexcept {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return;
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
+  handle_ = fd;
+}
+
+UdpSender::~UdpSender() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+bool UdpSender::sendToLoopback(std::uint16_t port, const char* data, std::size_t size) noexcept {
+  if (handle_ < 0) return false;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return ::sendto(static_cast<int>(handle_), data, size, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to),
+                  sizeof to) == static_cast<ssize_t>(size);
+}
+
 }  // namespace nmb::net

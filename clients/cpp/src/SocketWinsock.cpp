@@ -181,4 +181,30 @@ std::size_t UdpReceiver::receive(std::uint8_t* buffer, std::size_t capacity, Dea
   }
 }
 
+UdpSender::UdpSender() noexcept {
+  try {
+    startWinsock();
+  } catch (...) {
+    return;
+  }
+  const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (s == INVALID_SOCKET) return;
+  setNonBlocking(s);
+  handle_ = static_cast<std::intptr_t>(s);
+}
+
+UdpSender::~UdpSender() {
+  if (handle_ != -1) ::closesocket(static_cast<SOCKET>(handle_));
+}
+
+bool UdpSender::sendToLoopback(std::uint16_t port, const char* data, std::size_t size) noexcept {
+  if (handle_ == -1) return false;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return ::sendto(static_cast<SOCKET>(handle_), data, static_cast<int>(size), 0,
+                  reinterpret_cast<sockaddr*>(&to), sizeof to) == static_cast<int>(size);
+}
+
 }  // namespace nmb::net

@@ -80,6 +80,12 @@ std::optional<Notification> Subscription::next(std::chrono::milliseconds timeout
     n.repeated = *last >= 0 && n.timePoint == *last;
     *last = n.timePoint;
   }
+  if (ledger_ != nullptr) {
+    if (n.isPostStep())
+      ledger_->stamp(n.timePoint, Ledger::PostStep, n.received);
+    else if (n.isPreStep())
+      ledger_->stamp(n.timePoint, Ledger::PreStep, n.received);
+  }
   return n;
 }
 

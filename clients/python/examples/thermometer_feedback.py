@@ -24,6 +24,11 @@ with something like
 and call feedback.poll() once per frame in the PsychoPy loop instead of the
 tkinter timer in main().  The network work happens on the subscription's
 thread, so a slow frame never delays the request for the next volume.
+
+After each volume's feedback is on screen the program marks it
+(nmbclient.mark("feedback shown", volume)), so `nmb record` running beside it
+writes the whole loop's latency per volume; the mark costs a few microseconds
+and nothing at all when no recorder listens.
 """
 
 import argparse
@@ -34,6 +39,7 @@ import sys
 # Runs from the source tree without installing the package.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
+import nmbclient  # noqa: E402
 from nmbclient import Client, Subscription  # noqa: E402
 
 
@@ -123,6 +129,8 @@ def main():
                 draw_thermometer(canvas, 0.0, "baseline (%d of %d)" % (time_point, last))
             else:
                 draw_thermometer(canvas, value / args.full_scale, "%+.2f %%" % value)
+            window.update_idletasks()  # on screen now: tell nmb record (its latency ledger)
+            nmbclient.mark("feedback shown", volume=time_point)
             news = feedback.poll()
         if news == "ended":
             draw_thermometer(canvas, 0.0, "run ended")

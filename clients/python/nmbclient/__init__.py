@@ -5,11 +5,16 @@
     print(discover())                       # [Announcement('127.0.0.1', 55555)]
     client = Client("127.0.0.1", 55555)
     with Subscription("127.0.0.1", 55555) as sub:
-        for name, time_point in sub:
-            if name == "PostStepCalled":
-                print(time_point, client.roi_means())
+        for step in sub:
+            if step.name == "PostStepCalled":
+                print(step.time_point, client.roi_means())
 
-Standard library only; numpy, when installed, is used for runs of values.
+The library is the client, the subscription, discovery, the wire format and
+the errors; the nmb tool and what it is built from (the run follower, the
+recorder, plotting, the dashboard) live in nmbclient.tools.
+
+Standard library only; numpy, when installed, gives runs of values as numpy
+arrays to a client that asks for them (Client(use_numpy=True)).
 """
 
 # The package's one version: the build (pyproject.toml) reads it from here, and
@@ -19,14 +24,17 @@ __version__ = "1.0.0"
 from .client import Client, Reply
 from .connection import MAX_REPLY_BYTES
 from .discovery import Announcement, discover
-from .errors import (ConnectionLost, NimbrelError, NmbError, OversizedReply, ProtocolError,
-                     ReplyTimeout)
-from .requests import REQUESTS, ClassifierOutput
+from .errors import (CannotConnect, ConnectionLost, ConnectionRefused, ConnectTimeout, Error, NimbrelError, NmbError,
+                     NoReplyInTime, OversizedReply, ProtocolError, ReplyTimeout, RequestRefused)
+from .ledger import Ledger, Moments, Stages
+from .marks import EVENTS_PORT, mark
+from .request_table import REQUESTS, ClassifierOutput
 from .shapes import correlation_matrix, pairs, reshape_volume
 from .subscription import Notification, Subscription
 
 __all__ = [
-    "Announcement", "ClassifierOutput", "Client", "ConnectionLost", "MAX_REPLY_BYTES", "NimbrelError",
-    "NmbError", "Notification", "OversizedReply", "ProtocolError", "REQUESTS", "Reply", "ReplyTimeout",
-    "Subscription", "correlation_matrix", "discover", "pairs", "reshape_volume",
+    "Announcement", "CannotConnect", "ClassifierOutput", "Client", "ConnectTimeout", "ConnectionLost",
+    "ConnectionRefused", "EVENTS_PORT", "Error", "Ledger", "MAX_REPLY_BYTES", "Moments", "NimbrelError", "NmbError",
+    "NoReplyInTime", "Notification", "OversizedReply", "ProtocolError", "REQUESTS", "Reply", "ReplyTimeout",
+    "RequestRefused", "Stages", "Subscription", "correlation_matrix", "discover", "mark", "pairs", "reshape_volume",
 ]

@@ -8,9 +8,10 @@
 
 Each method sends one request, waits for its reply (at most `timeout`
 seconds), checks that the reply echoes the request's name and arguments and
-returns typed values: int, float, str, tuples, and for runs of values numpy
-arrays (int16 volumes, float32 maps, means and correlations) or, without numpy
-or with use_numpy=False, array.array.  `last_received_at` holds the
+returns typed values: int, float, str, tuples, and for runs of values
+array.array (int16 volumes, float32 maps, means and correlations) or, with
+use_numpy=True, numpy arrays of the same types; whether numpy is installed
+never changes what comes back.  `last_received_at` holds the
 time.monotonic() at which the last reply's final byte arrived.
 
 Arguments are checked before anything is sent: every index must be a whole
@@ -30,12 +31,12 @@ step); `reconnect()` opens a new connection.
 """
 
 import threading
-from typing import Any, Iterable, List, Literal, NamedTuple, Optional, Sequence, Tuple, TypeVar, overload
+from typing import Any, Dict, Iterable, List, Literal, NamedTuple, Optional, Sequence, Tuple, TypeVar, overload
 
-from . import requests, wire
+from . import request_table, wire
 from .connection import MAX_REPLY_BYTES, Connection, request_connection
-from .errors import ConnectionLost, NimbrelError, NmbError, ProtocolError
-from .requests import ClassifierOutput, Index, Request
+from .errors import ConnectionLost, Error, ProtocolError, RequestRefused
+from .request_table import ClassifierOutput, Index, Request
 from .shapes import catch_up_calls, join_catch_up, reshape_maps, reshape_volume
 from .wire import Coordinates, RealArray, RealRun, SampleArray, SampleRun
 
@@ -54,14 +55,28 @@ class Reply(NamedTuple):
     received_at: float
 
 
+def _legacy_raise_on_error(raise_on_error: bool, legacy: Dict[str, str]) -> bool:
+    """call_many()'s `raise_on_error`, or what the earlier keyword errors= says."""
+    errors = legacy.pop("errors", None)
+    if legacy:
+        raise TypeError("call_many() got an unexpected keyword argument %r" % next(iter(legacy)))
+    if errors is None:
+        return raise_on_error
+    if errors not in ("raise", "return"):
+        raise TypeError('call_many(errors=...) takes "raise" or "return", not %r (use raise_on_error=)' % (errors,))
+    return errors == "raise"
+
+
 class Client:
-    def __init__(self, host: str = "127.0.0.1", port: int = 55555, timeout: float = 10.0, use_numpy: bool = True,
+    def __init__(self, host: str = "127.0.0.1", port: int = 55555, timeout: float = 10.0, use_numpy: bool = False,
                  max_reply_bytes: int = MAX_REPLY_BYTES, wait: Optional[float] = None) -> None:
         self.host = host
         self.port = port
         self.timeout = timeout
         self.wait = wait
-        self.use_numpy = use_numpy and wire.numpy_available()
+        if use_numpy:
+            wire.need_numpy("Client(use_numpy=True)")
+        self.use_numpy = use_numpy
         self.max_reply_bytes = max_reply_bytes
         self.last_received_at: Optional[float] = None
         self._lock = threading.Lock()
@@ -115,32 +130,37 @@ class Client:
                 bodies.append((body, received_at))
             return bodies
 
-    def call_many(self, calls: Iterable[Tuple[str, Sequence[object]]], errors: str = "raise") -> List[Any]:
+    def call_many(self, calls: Iterable[Tuple[str, Sequence[object]]], raise_on_error: bool = True,
+                  **legacy: str) -> List[Any]:
         """Sends several requests back to back and returns their decoded values in order.
 
         `calls` is a list of (request name or method name, args).  The plug-in
         answers in order, so this costs one round trip.  Every reply is read
         before an error is reported, which keeps the connection usable after an
-        error reply: with errors="raise" the first NimbrelError is raised, with
-        errors="return" it stands in the list in place of its value.  The values
-        are those of the requests' own methods, so their types differ (Any).
+        error reply: with `raise_on_error` the first RequestRefused is raised,
+        without it the refusal stands in the list in place of its value.  The
+        values are those of the requests' own methods, so their types differ (Any).
+
+        The earlier spelling errors="raise" / errors="return" is still understood;
+        any other value of it, or any other keyword, is a TypeError.
         """
+        raise_on_error = _legacy_raise_on_error(raise_on_error, legacy)
         resolved: List[Tuple[Request[object], Tuple[int, ...]]] = []
         for name, args in calls:
-            request = requests.lookup(name)
+            request = request_table.lookup(name)
             if request is None:
                 raise ValueError("unknown request %r" % name)
-            resolved.append((request, requests.check_args(request, tuple(args))))
+            resolved.append((request, request_table.check_args(request, tuple(args))))
         bodies = self._exchange([wire.encode_request(r.name, a) for r, a in resolved], len(resolved))
         values: List[Any] = []
-        first_error: Optional[NimbrelError] = None
+        first_error: Optional[RequestRefused] = None
         for (request, args), (body, _) in zip(resolved, bodies):
             try:
                 values.append(self._decode(request, body, args))
-            except NimbrelError as exc:
+            except RequestRefused as exc:
                 values.append(exc)
                 first_error = first_error or exc
-        if first_error is not None and errors == "raise":
+        if first_error is not None and raise_on_error:
             raise first_error
         return values
 
@@ -148,29 +168,29 @@ class Client:
         """The value of one reply; a refusal raised with the valid range of what was
         asked, a reply out of step closes the connection."""
         try:
-            value = requests.decode_reply(request, body, args, self.use_numpy)
-        except NimbrelError as exc:
+            value = request_table.decode_reply(request, body, args, self.use_numpy)
+        except RequestRefused as exc:
             raise self._with_context(exc, request, args) from None
         except ProtocolError:
             self.close()
             raise
-        if request is requests.NR_OF_ROIS and isinstance(value, int):
+        if request is request_table.NR_OF_ROIS and isinstance(value, int):
             self._known_rois = value
         return value
 
     def _call(self, request: Request[T], *args: Index) -> T:
         """Sends one request and returns its typed value."""
-        checked = requests.check_args(request, args)
+        checked = request_table.check_args(request, args)
         [(body, _)] = self._exchange([wire.encode_request(request.name, checked)], 1)
         return self._decode(request, body, checked)
 
-    def _with_context(self, exc: NimbrelError, request: Request[object], args: Tuple[int, ...]) -> NimbrelError:
+    def _with_context(self, exc: RequestRefused, request: Request[object], args: Tuple[int, ...]) -> RequestRefused:
         """The refusal with the valid range of the index the host refused: the ROIs
         (asking for their count when no earlier reply gave it) or the time points
         recorded so far.  Costs a round trip only for a refused request."""
         hints = []
         if "roi" in request.params:
-            rois = self._known_rois if self._known_rois is not None else self._ask(requests.NR_OF_ROIS)
+            rois = self._known_rois if self._known_rois is not None else self._ask(request_table.NR_OF_ROIS)
             roi = args[request.params.index("roi")]
             if rois is not None and not 0 <= roi < rois:
                 hints.append("the host has no ROIs" if rois <= 0 else "ROI %d asked; the host has %d ROI%s, 0 to %d"
@@ -178,33 +198,33 @@ class Client:
         # A window's time point has its own rules (a full window before it).
         names = [n for n in ("time_point", "end_time_point") if n in request.params and "window" not in request.params]
         if names:
-            current = self._ask(requests.CURRENT_TIME_POINT)
+            current = self._ask(request_table.CURRENT_TIME_POINT)
             asked = args[request.params.index(names[0])]
             if current is not None and not 0 <= asked < current:
                 hints.append("time point %d asked; %s" % (asked, "the host has no volume yet" if current <= 0 else
                                                           "the host has %d volume%s, time points 0 to %d"
                                                           % (current, "" if current == 1 else "s", current - 1)))
-        return NimbrelError(exc.text, "; ".join(hints)) if hints else exc
+        return RequestRefused(exc.text, "; ".join(hints)) if hints else exc
 
     def _ask(self, request: Request[int]) -> Optional[int]:
         """An int request's answer, None if the host refuses it or the connection fails."""
         try:
             return self._call(request)
-        except NmbError:
+        except Error:
             return None
 
     def request(self, name: str, *ints: object) -> Reply:
         """Sends any request by its wire name with integer arguments; returns the raw Reply.
 
-        Error replies raise NimbrelError.  For a request the client knows, the
+        Error replies raise RequestRefused.  For a request the client knows, the
         echoed arguments are checked too, and `payload` starts after them.
         """
-        values = tuple(requests.whole_number(value, "%s's arguments" % name) for value in ints)
+        values = tuple(request_table.whole_number(value, "%s's arguments" % name) for value in ints)
         [(body, received_at)] = self._exchange([wire.encode_request(name, values)], 1)
-        request = requests.BY_NAME.get(name)
-        echo = requests.echoed_args(request, values) if request is not None else ()
+        request = request_table.BY_NAME.get(name)
+        echo = request_table.echoed_args(request, values) if request is not None else ()
         try:
-            reader = requests.open_reply(body, name, echo, self.use_numpy)
+            reader = request_table.open_reply(body, name, echo, self.use_numpy)
         except ProtocolError:
             self.close()
             raise
@@ -216,88 +236,88 @@ class Client:
     # -- one method per request, in the plug-in's order -----------------------
 
     def current_time_point(self) -> int:
-        return self._call(requests.CURRENT_TIME_POINT)
+        return self._call(request_table.CURRENT_TIME_POINT)
 
     def expected_nr_of_time_points(self) -> int:
-        return self._call(requests.EXPECTED_NR_OF_TIME_POINTS)
+        return self._call(request_table.EXPECTED_NR_OF_TIME_POINTS)
 
     def dims_of_functional_data(self) -> Tuple[int, int, int]:
         """(dimX, dimY, dimZ) of the functional volumes."""
-        return self._call(requests.DIMS_OF_FUNCTIONAL_DATA)
+        return self._call(request_table.DIMS_OF_FUNCTIONAL_DATA)
 
     def project_name(self) -> Optional[str]:
-        return self._call(requests.PROJECT_NAME)
+        return self._call(request_table.PROJECT_NAME)
 
     def watch_folder(self) -> Optional[str]:
-        return self._call(requests.WATCH_FOLDER)
+        return self._call(request_table.WATCH_FOLDER)
 
     def target_folder(self) -> Optional[str]:
-        return self._call(requests.TARGET_FOLDER)
+        return self._call(request_table.TARGET_FOLDER)
 
     def feedback_folder(self) -> Optional[str]:
-        return self._call(requests.FEEDBACK_FOLDER)
+        return self._call(request_table.FEEDBACK_FOLDER)
 
     def current_protocol_condition(self) -> int:
-        return self._call(requests.CURRENT_PROTOCOL_CONDITION)
+        return self._call(request_table.CURRENT_PROTOCOL_CONDITION)
 
     def full_nr_of_predictors(self) -> int:
-        return self._call(requests.FULL_NR_OF_PREDICTORS)
+        return self._call(request_table.FULL_NR_OF_PREDICTORS)
 
     def current_nr_of_predictors(self) -> int:
-        return self._call(requests.CURRENT_NR_OF_PREDICTORS)
+        return self._call(request_table.CURRENT_NR_OF_PREDICTORS)
 
     def nr_of_confound_predictors(self) -> int:
-        return self._call(requests.NR_OF_CONFOUND_PREDICTORS)
+        return self._call(request_table.NR_OF_CONFOUND_PREDICTORS)
 
     def value_of_design_matrix(self, predictor: Index, time_point: Index) -> float:
-        return self._call(requests.VALUE_OF_DESIGN_MATRIX, predictor, time_point)
+        return self._call(request_table.VALUE_OF_DESIGN_MATRIX, predictor, time_point)
 
     def nr_of_contrasts(self) -> int:
-        return self._call(requests.NR_OF_CONTRASTS)
+        return self._call(request_table.NR_OF_CONTRASTS)
 
     def nr_of_rois(self) -> int:
-        return self._call(requests.NR_OF_ROIS)
+        return self._call(request_table.NR_OF_ROIS)
 
     def mean_of_roi(self, roi: Index) -> float:
-        return self._call(requests.MEAN_OF_ROI, roi)
+        return self._call(request_table.MEAN_OF_ROI, roi)
 
     def detrended_value_of_roi(self, roi: Index) -> float:
-        return self._call(requests.DETRENDED_VALUE_OF_ROI, roi)
+        return self._call(request_table.DETRENDED_VALUE_OF_ROI, roi)
 
     def existing_means_of_roi(self, roi: Index, end_time_point: Index) -> RealRun:
         """The ROI's means at time points 0 .. end_time_point - 1 (float32 run)."""
-        return self._call(requests.EXISTING_MEANS_OF_ROI, roi, end_time_point)
+        return self._call(request_table.EXISTING_MEANS_OF_ROI, roi, end_time_point)
 
     def mean_of_roi_at_time_point(self, roi: Index, time_point: Index) -> float:
-        return self._call(requests.MEAN_OF_ROI_AT_TIME_POINT, roi, time_point)
+        return self._call(request_table.MEAN_OF_ROI_AT_TIME_POINT, roi, time_point)
 
     def nr_of_voxels_of_roi(self, roi: Index) -> int:
-        return self._call(requests.NR_OF_VOXELS_OF_ROI, roi)
+        return self._call(request_table.NR_OF_VOXELS_OF_ROI, roi)
 
     def beta_of_roi(self, roi: Index, beta: Index) -> float:
-        return self._call(requests.BETA_OF_ROI, roi, beta)
+        return self._call(request_table.BETA_OF_ROI, roi, beta)
 
     def coords_of_voxel_of_roi(self, roi: Index, voxel: Index) -> Tuple[int, int, int]:
         """(x, y, z) of one voxel of the ROI."""
-        return self._call(requests.COORDS_OF_VOXEL_OF_ROI, roi, voxel)
+        return self._call(request_table.COORDS_OF_VOXEL_OF_ROI, roi, voxel)
 
     def all_coords_of_voxels_of_roi(self, roi: Index) -> Coordinates:
-        """Every voxel's (x, y, z): an (m, 3) int32 array, or a list of tuples without numpy."""
-        return self._call(requests.ALL_COORDS_OF_VOXELS_OF_ROI, roi)
+        """Every voxel's (x, y, z): a list of tuples, or with use_numpy an (m, 3) int32 array."""
+        return self._call(request_table.ALL_COORDS_OF_VOXELS_OF_ROI, roi)
 
     def value_of_voxel_at_time(self, x: Index, y: Index, z: Index, time_point: Index) -> float:
-        return self._call(requests.VALUE_OF_VOXEL_AT_TIME, x, y, z, time_point)
+        return self._call(request_table.VALUE_OF_VOXEL_AT_TIME, x, y, z, time_point)
 
     def value_of_all_voxels_at_time(self, time_point: Index) -> SampleRun:
         """One volume as Nimbrel holds it: a flat int16 run in the host's voxel order."""
-        return self._call(requests.VALUE_OF_ALL_VOXELS_AT_TIME, time_point)
+        return self._call(request_table.VALUE_OF_ALL_VOXELS_AT_TIME, time_point)
 
     def raw_value_of_all_voxels_at_time(self, time_point: Index) -> SampleRun:
         """One volume from the plug-in's own copy of the run: a flat int16 run."""
-        return self._call(requests.RAW_VALUE_OF_ALL_VOXELS_AT_TIME, time_point)
+        return self._call(request_table.RAW_VALUE_OF_ALL_VOXELS_AT_TIME, time_point)
 
     def beta_of_voxel(self, beta: Index, x: Index, y: Index, z: Index) -> float:
-        return self._call(requests.BETA_OF_VOXEL, beta, x, y, z)
+        return self._call(request_table.BETA_OF_VOXEL, beta, x, y, z)
 
     @overload
     def beta_maps(self, shaped: Literal[False] = False) -> RealRun: ...
@@ -314,10 +334,10 @@ class Client:
         With `shaped` a numpy array (maps, dimZ, dimY, dimX), built from the
         dimensions and the predictor count asked in the same round trip, so the
         counts belong to the maps."""
-        return self._maps(requests.BETA_MAPS, requests.CURRENT_NR_OF_PREDICTORS, shaped)
+        return self._maps(request_table.BETA_MAPS, request_table.CURRENT_NR_OF_PREDICTORS, shaped)
 
     def map_value_of_voxel(self, map_index: Index, x: Index, y: Index, z: Index) -> float:
-        return self._call(requests.MAP_VALUE_OF_VOXEL, map_index, x, y, z)
+        return self._call(request_table.MAP_VALUE_OF_VOXEL, map_index, x, y, z)
 
     @overload
     def contrast_maps(self, shaped: Literal[False] = False) -> RealRun: ...
@@ -332,44 +352,44 @@ class Client:
         """All contrast maps, map after map: a flat float32 run of voxels x contrasts.
 
         With `shaped` a numpy array (maps, dimZ, dimY, dimX), as beta_maps()."""
-        return self._maps(requests.CONTRAST_MAPS, requests.NR_OF_CONTRASTS, shaped)
+        return self._maps(request_table.CONTRAST_MAPS, request_table.NR_OF_CONTRASTS, shaped)
 
     def _maps(self, request: Request[RealRun], count: Request[int], shaped: bool) -> RealRun:
         """The run of a map request; shaped, with the dimensions and the map count
         asked in the same round trip."""
         if not shaped:
             return self._call(request)
-        dims, maps, flat = self.call_many([(requests.DIMS_OF_FUNCTIONAL_DATA.name, ()), (count.name, ()),
+        dims, maps, flat = self.call_many([(request_table.DIMS_OF_FUNCTIONAL_DATA.name, ()), (count.name, ()),
                                            (request.name, ())])
         return reshape_maps(flat, maps, dims)
 
     def number_of_classes(self) -> int:
-        return self._call(requests.NUMBER_OF_CLASSES)
+        return self._call(request_table.NUMBER_OF_CLASSES)
 
     def current_classifier_output(self) -> Optional[ClassifierOutput]:
         """ClassifierOutput(result, values) with one float32 per pair of classes, or None
         when the plug-in sends its empty reply (a classifier state it has no text for)."""
-        return self._call(requests.CURRENT_CLASSIFIER_OUTPUT)
+        return self._call(request_table.CURRENT_CLASSIFIER_OUTPUT)
 
     def pearson_correlation(self, window: Index) -> RealRun:
         """Pearson r of every ROI pair over the last `window` time points, in pair order
         (0,1), (0,2), ..., (R-2,R-1); see correlation_matrix()."""
-        return self._call(requests.PEARSON_CORRELATION, window)
+        return self._call(request_table.PEARSON_CORRELATION, window)
 
     def pearson_correlation_at_time_point(self, window: Index, time_point: Index) -> RealRun:
-        return self._call(requests.PEARSON_CORRELATION_AT_TIME_POINT, window, time_point)
+        return self._call(request_table.PEARSON_CORRELATION_AT_TIME_POINT, window, time_point)
 
     def partial_correlation(self, window: Index) -> RealRun:
-        return self._call(requests.PARTIAL_CORRELATION, window)
+        return self._call(request_table.PARTIAL_CORRELATION, window)
 
     def partial_correlation_at_time_point(self, window: Index, time_point: Index) -> RealRun:
-        return self._call(requests.PARTIAL_CORRELATION_AT_TIME_POINT, window, time_point)
+        return self._call(request_table.PARTIAL_CORRELATION_AT_TIME_POINT, window, time_point)
 
     def instant_proxy_correlation(self, window: Index) -> float:
-        return self._call(requests.INSTANT_PROXY_CORRELATION, window)
+        return self._call(request_table.INSTANT_PROXY_CORRELATION, window)
 
     def instant_proxy_correlation_at_time_point(self, window: Index, time_point: Index) -> float:
-        return self._call(requests.INSTANT_PROXY_CORRELATION_AT_TIME_POINT, window, time_point)
+        return self._call(request_table.INSTANT_PROXY_CORRELATION_AT_TIME_POINT, window, time_point)
 
     # -- what users always write themselves ----------------------------------
 

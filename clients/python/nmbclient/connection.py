@@ -3,18 +3,20 @@
 Used by Client (role "Request Socket") and Subscription (role "Execute
 Socket").  A Connection belongs to one thread at a time.  Every receive has a
 deadline, so a peer that stalls, trickles bytes or closes mid-message ends the
-wait with ReplyTimeout or ConnectionLost instead of hanging; after either, or
+wait with NoReplyInTime or ConnectionLost instead of hanging; after either, or
 after a malformed frame, the connection is closed, because the byte stream can
 no longer be trusted to start at a frame boundary.
 """
 
+import errno
 import select
 import socket
 import time
-from typing import NoReturn, Optional, Tuple, Union
+from typing import NoReturn, Optional, Tuple, Type, Union
 
 from . import texts, wire
-from .errors import ConnectionLost, OversizedReply, ProtocolError, ReplyTimeout
+from .errors import (CannotConnect, ConnectionLost, ConnectionRefused, ConnectTimeout, NoReplyInTime, OversizedReply,
+                     ProtocolError)
 
 # The largest body the client accepts.  The biggest legitimate replies are map
 # runs (4 bytes per voxel and map): a 128 x 128 x 64 volume with 60 maps is
@@ -50,10 +52,10 @@ class Connection:
         try:
             sock = socket.create_connection((host, port), timeout=timeout)
         except socket.timeout as exc:
-            raise ReplyTimeout("no connection to %s:%d within %.3g s; is the host (Nimbrel or nimbrel-sim) "
-                               "serving there?" % (host, port, timeout)) from exc
+            raise cannot_connect(host, port, "no answer within %.3g s" % timeout, kind=ConnectTimeout) from exc
         except OSError as exc:
-            raise unreachable(host, port, exc.strerror or str(exc)) from exc
+            raise cannot_connect(host, port, exc.strerror or str(exc),
+                                 kind=ConnectionRefused if _is_refusal(exc) else CannotConnect) from exc
         self._sock = sock
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         try:
@@ -69,10 +71,13 @@ class Connection:
         except ConnectionLost as exc:
             # The plug-in closes a client its settings refuse before it reads
             # a byte; a bare "connection reset" would leave the user guessing.
-            raise ConnectionLost(
+            raise ConnectionRefused(
                 "%s:%d closed the connection before answering the handshake (%s); the plug-in may be "
                 "restricting client addresses or connections per address in NMBNetworkPlugin.ini "
-                "(see docs/security.md)" % (host, port, exc)) from exc
+                "(see docs/security.md)" % (host, port, exc), host, port, str(exc), reached=True) from exc
+        except NoReplyInTime as exc:
+            raise cannot_connect(host, port, "no handshake answer within %.3g s" % self.timeout,
+                                 kind=ConnectTimeout) from exc
         reader = wire.BodyReader(body)
         answered = reader.text()
         if answered != role:
@@ -118,7 +123,7 @@ class Connection:
             sock.sendall(data)
         except socket.timeout as exc:
             self.close()
-            raise ReplyTimeout("the plug-in did not take the request within %.3g s" % self.timeout) from exc
+            raise NoReplyInTime("the plug-in did not take the request within %.3g s" % self.timeout) from exc
         except OSError as exc:
             self.close()
             raise ConnectionLost("sending failed: %s" % exc) from exc
@@ -181,7 +186,7 @@ class Connection:
     def _fail_timeout(self, limit: float, got: int, size: int, keep_open: bool) -> NoReturn:
         if not keep_open:
             self.close()
-        raise ReplyTimeout(
+        raise NoReplyInTime(
             "no complete message within %.3g s (%d of %d bytes of the current part arrived)"
             % (limit, got, size))
 
@@ -190,29 +195,25 @@ class Connection:
 RETRY_SECONDS = 0.25
 
 
-def unreachable(host: str, port: int, reason: str, waited: Optional[float] = None) -> ConnectionLost:
+def _is_refusal(exc: OSError) -> bool:
+    """True for the connect failures of a host that is not up (yet): nothing
+    listens at the port, or nothing routes to the address."""
+    return isinstance(exc, ConnectionRefusedError) or exc.errno in (errno.ENETUNREACH, errno.EHOSTUNREACH)
+
+
+def cannot_connect(host: str, port: int, reason: str, waited: Optional[float] = None,
+                   kind: Type[CannotConnect] = ConnectionRefused) -> CannotConnect:
     """The error for a host that does not answer at host:port.  `reason` is the last
-    failure; `waited` the seconds spent waiting for the host (None: it was tried
-    once).  The error keeps `reason` as its attribute of that name."""
-    question = ("is the host (Nimbrel or nimbrel-sim) running with the plug-in serving on that address and "
-                "port?")
+    failure in the system's words; `waited` the seconds spent waiting for the host
+    (None: it was tried once); `kind` how it failed: ConnectTimeout,
+    ConnectionRefused, or CannotConnect for anything else (an unknown host name)."""
+    question = "is the host (Nimbrel or nimbrel-sim) running with the plug-in serving on that address and port?"
     if waited is None:
-        error = ConnectionLost("cannot connect to %s:%d (%s); %s To wait for it to appear: wait=SECONDS, or "
-                               "nmb --wait SECONDS" % (host, port, reason, question))
+        message = "cannot connect to %s:%d (%s); %s" % (host, port, reason, question)
     else:
-        error = ConnectionLost("no host answered at %s:%d within the %.3g s waited (the last try: %s); %s "
-                               "(nmb discover lists the hosts that announce themselves)"
-                               % (host, port, waited, reason, question))
-    error.reason = reason
-    return error
-
-
-def reason_of(exc: BaseException) -> str:
-    """The failure behind `exc` in the system's words: the `reason` of a host that
-    could not be reached, else the exception's own text."""
-    if isinstance(exc, ConnectionLost) and exc.reason is not None:
-        return exc.reason
-    return str(exc)
+        message = ("no host answered at %s:%d within the %.3g s waited (the last try: %s); %s"
+                   % (host, port, waited, reason, question))
+    return kind(message, host, port, reason, waited)
 
 
 def connect(host: str, port: int, role: str, timeout: float, max_reply_bytes: int = MAX_REPLY_BYTES,
@@ -224,11 +225,11 @@ def connect(host: str, port: int, role: str, timeout: float, max_reply_bytes: in
     while True:
         try:
             return Connection(host, port, role, timeout, max_reply_bytes)
-        except (ConnectionLost, ReplyTimeout) as exc:
+        except CannotConnect as exc:
             if deadline is None:
                 raise
             if time.monotonic() + RETRY_SECONDS > deadline:
-                raise unreachable(host, port, reason_of(exc), wait) from exc
+                raise cannot_connect(host, port, exc.reason, wait, type(exc)) from exc
         time.sleep(RETRY_SECONDS)
 
 

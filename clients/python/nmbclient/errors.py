@@ -1,23 +1,75 @@
-"""The exceptions of the client.
+"""The exceptions of the client, one tree under Error.
 
-Everything the client raises for the plug-in's sake derives from NmbError:
+    Error
+    ├── CannotConnect        no connection came about (also a ConnectionError)
+    │   ├── ConnectionRefused    nothing listens there, or the plug-in closed the
+    │   │                        connection before answering the handshake
+    │   └── ConnectTimeout       the connect or the handshake took longer than the
+    │                            time-out (also a TimeoutError)
+    ├── ConnectionLost       an open connection closed or failed (also a ConnectionError)
+    ├── NoReplyInTime        a message did not arrive within its time-out (also a TimeoutError)
+    ├── RequestRefused       the plug-in answered with an error reply
+    └── ProtocolError        a reply that does not fit the request
+        └── OversizedReply
 
-- NimbrelError: the plug-in refused the request; `text` is its error text.
-- ProtocolError: a reply that does not fit the request (wrong echo, short or
-  oversized); the connection is closed, since the stream is out of step.
-- ReplyTimeout (also a TimeoutError): no complete reply within the time-out.
-- ConnectionLost (also a ConnectionError): the plug-in closed the connection,
-  or it was closed after one of the faults above; `reconnect()` opens a new one.
+After a time-out, a lost connection or a protocol fault the connection is
+closed, since the byte stream is out of step; `reconnect()` opens a new one.
+A refused request leaves it usable.
+
+Texts say what happened, in the system's words; they give no advice about
+command lines: the nmb tool adds that.
+
+Earlier names, kept as aliases of the same classes: NmbError (Error),
+NimbrelError (RequestRefused), ReplyTimeout (NoReplyInTime).
 """
 
 from typing import Optional
 
 
-class NmbError(Exception):
-    """Base of every error the client raises."""
+class Error(Exception):
+    """Base of every error the client raises for the plug-in's sake."""
 
 
-class NimbrelError(NmbError):
+class CannotConnect(Error, ConnectionError):
+    """No connection to host:port came about.
+
+    `reason` is the failure of the last try in the system's words ("Connection
+    refused"); `waited` the seconds spent waiting for the host, or None when it
+    was tried once; `reached` is true when the host took the connection and
+    then closed it unanswered (its access settings)."""
+
+    def __init__(self, message: str, host: str, port: int, reason: str, waited: Optional[float] = None,
+                 reached: bool = False) -> None:
+        super().__init__(message)
+        self.host = host
+        self.port = port
+        self.reason = reason
+        self.waited = waited
+        self.reached = reached
+
+
+class ConnectionRefused(CannotConnect):
+    """The host refused the connection: nothing listens at the address, it could
+    not be reached, or the plug-in closed the connection before answering the
+    handshake (its access settings refuse this client)."""
+
+
+class ConnectTimeout(CannotConnect, TimeoutError):
+    """The connection or its handshake was not made within the time-out."""
+
+
+class ConnectionLost(Error, ConnectionError):
+    """An open connection closed or became unusable.  `reason` is always None; it
+    is kept for code written when a host never reached raised this class."""
+
+    reason: Optional[str] = None
+
+
+class NoReplyInTime(Error, TimeoutError):
+    """No complete message arrived within the time-out."""
+
+
+class RequestRefused(Error):
     """The plug-in answered with an error reply.
 
     `text` is the plug-in's own text; `hint` what the client adds to it (the
@@ -29,7 +81,7 @@ class NimbrelError(NmbError):
         self.hint = hint
 
 
-class ProtocolError(NmbError):
+class ProtocolError(Error):
     """A reply that does not match the protocol or the request it answers."""
 
 
@@ -37,16 +89,7 @@ class OversizedReply(ProtocolError):
     """A reply announces more bytes than the client accepts."""
 
 
-class ReplyTimeout(NmbError, TimeoutError):
-    """No complete message arrived within the time-out."""
-
-
-class ConnectionLost(NmbError, ConnectionError):
-    """The connection is closed or unusable.
-
-    `reason` is set when no host answered a connection: the failure of the
-    last try in the system's words ("Connection refused"), else None."""
-
-    def __init__(self, *args: object) -> None:
-        super().__init__(*args)
-        self.reason: Optional[str] = None
+# Aliases under the names of earlier versions.
+NmbError = Error
+NimbrelError = RequestRefused
+ReplyTimeout = NoReplyInTime

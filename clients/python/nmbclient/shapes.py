@@ -8,9 +8,9 @@ reconnect.
 
 import array
 import math
-from typing import TYPE_CHECKING, Any, Iterable, List, Sequence, SupportsFloat, Tuple, Union
+from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, SupportsFloat, Tuple, Union
 
-from .wire import HAVE_NUMPY, RealRun
+from .wire import HAVE_NUMPY, RealRun, need_numpy
 
 if HAVE_NUMPY:
     import numpy
@@ -21,11 +21,6 @@ if TYPE_CHECKING:
 Dims = Tuple[int, int, int]
 
 
-def _need_numpy(what: str) -> None:
-    if not HAVE_NUMPY:
-        raise RuntimeError("%s needs numpy (Debian: apt-get install python3-numpy)" % what)
-
-
 def reshape_volume(flat: "numpy.typing.ArrayLike", dims: Dims, order: str = "C") -> "numpy.typing.NDArray[Any]":
     """Shapes a flat volume run with dims = (dimX, dimY, dimZ).
 
@@ -34,7 +29,7 @@ def reshape_volume(flat: "numpy.typing.ArrayLike", dims: Dims, order: str = "C")
     dimX) indexed [z, y, x]; order="F" returns shape (dimX, dimY, dimZ) indexed
     [x, y, z].  Both are views on the same data.
     """
-    _need_numpy("reshaping a volume")
+    need_numpy("reshaping a volume")
     dim_x, dim_y, dim_z = dims
     values = numpy.asarray(flat)
     if values.size != dim_x * dim_y * dim_z:
@@ -50,7 +45,7 @@ def reshape_volume(flat: "numpy.typing.ArrayLike", dims: Dims, order: str = "C")
 def reshape_maps(flat: "numpy.typing.ArrayLike", maps: int, dims: Dims) -> "numpy.typing.NDArray[Any]":
     """A map-after-map run (beta or contrast maps) as shape (maps, dimZ, dimY, dimX),
     indexed [map, z, y, x]; a ValueError when the counts do not fit the run."""
-    _need_numpy("reshaping maps")
+    need_numpy("reshaping maps")
     dim_x, dim_y, dim_z = dims
     values = numpy.asarray(flat)
     if maps < 0 or values.size != maps * dim_x * dim_y * dim_z:
@@ -76,19 +71,26 @@ def pairs(nr_of_rois: int) -> List[Tuple[int, int]]:
     return [(a, b) for a in range(nr_of_rois) for b in range(a + 1, nr_of_rois)]
 
 
-def correlation_matrix(pair_values: Iterable[SupportsFloat],
-                       diagonal: float = 1.0) -> Union["numpy.typing.NDArray[numpy.float64]", List[List[float]]]:
-    """The pair list of a Pearson or partial reply as a symmetric R x R matrix.
+def correlation_matrix(pair_values: Iterable[SupportsFloat], diagonal: float = 1.0,
+                       use_numpy: Optional[bool] = None) -> Union["numpy.typing.NDArray[numpy.float64]",
+                                                                 List[List[float]]]:
+    """The pair list of a Pearson or partial reply as a symmetric R x R matrix
+    with `diagonal` on the diagonal.
 
-    Returns a float64 numpy array with `diagonal` on the diagonal, or a list of
-    lists without numpy.
+    Returns a float64 numpy array when `use_numpy` is true, or when it is None
+    and `pair_values` is a numpy array (a numpy client's reply); else a list of
+    lists.
     """
+    if use_numpy is None:
+        use_numpy = HAVE_NUMPY and isinstance(pair_values, numpy.ndarray)
+    elif use_numpy:
+        need_numpy("correlation_matrix(use_numpy=True)")
     values = list(pair_values)
     rois = rois_for_pairs(len(values))
     matrix = [[diagonal if a == b else 0.0 for b in range(rois)] for a in range(rois)]
     for (a, b), value in zip(pairs(rois), values):
         matrix[a][b] = matrix[b][a] = float(value)
-    return numpy.array(matrix) if HAVE_NUMPY else matrix
+    return numpy.array(matrix) if use_numpy else matrix
 
 
 def catch_up_calls(nr_of_rois: int, current_time_point: int) -> List[Tuple[str, Tuple[int, ...]]]:
@@ -109,8 +111,9 @@ def catch_up_calls(nr_of_rois: int, current_time_point: int) -> List[Tuple[str, 
 
 
 def join_catch_up(values: Sequence[Any], nr_of_rois: int, since: int,
-                  use_numpy: bool = True) -> Tuple[int, List[RealRun]]:
-    """Joins the replies of catch_up_calls into (since, rows), rows[r] from `since` on."""
+                  use_numpy: bool = False) -> Tuple[int, List[RealRun]]:
+    """Joins the replies of catch_up_calls into (since, rows), rows[r] from `since` on:
+    array.array runs, or numpy arrays with `use_numpy`."""
     since = max(since, 0)
     rows: List[RealRun] = []
     for roi in range(nr_of_rois):
@@ -120,7 +123,7 @@ def join_catch_up(values: Sequence[Any], nr_of_rois: int, since: int,
         else:
             series = []
         part = series[since:]
-        if use_numpy and HAVE_NUMPY:
+        if use_numpy:
             rows.append(numpy.array(part, dtype=numpy.float32))
         else:
             rows.append(array.array("f", part))

@@ -9,9 +9,10 @@
         sub.start(callback, on_error=report)   # or have a thread call callback(n)
 
 The plug-in pushes "PreStepCalled", "PostStepCalled" and "PostRunCalled",
-each with a time point.  Every notification is a Notification: a (name,
-time_point) tuple that also carries `received_at`, the time.monotonic() at
-which it arrived, for logging feedback latency per volume, and says whether
+each with a time point.  Every notification is a Notification: it reads as
+the pair (name, time_point) and also carries `received_at`, the
+time.monotonic() at which it arrived, for logging feedback latency per
+volume, and says whether
 the stream is irregular: `skipped` counts the time points between this one and
 the previous notification of the same name (a dropped volume), `repeated` is
 true when the time point is the same again (a step processed twice).
@@ -23,40 +24,58 @@ Iteration, next() and the wait helpers belong to one thread; start() hands the
 connection to a background thread instead, and stop() (from any thread) ends it.
 """
 
+import dataclasses
 import threading
 import time
-from typing import Callable, Dict, Iterator, Optional, Tuple, TypeVar
+from typing import Callable, Dict, Iterator, Optional, Tuple, TypeVar, Union
 
 from . import texts, wire
 from .connection import execute_connection
-from .errors import ConnectionLost, ProtocolError, ReplyTimeout
+from .errors import ConnectionLost, NoReplyInTime, ProtocolError
+from .ledger import Ledger
 
 _Self = TypeVar("_Self", bound="Subscription")
 
 
-class Notification(Tuple[str, int]):
-    """(name, time_point), with the monotonic receive time as `received_at` and the
-    stream's irregularities as `skipped` (time points jumped over) and `repeated`."""
+@dataclasses.dataclass(frozen=True, eq=False)
+class Notification:
+    """One notification: `name` and `time_point`, the monotonic receive time
+    `received_at`, and the stream's irregularities, `skipped` (time points
+    jumped over) and `repeated`.
 
+    It reads as the pair (name, time_point): it unpacks into them, indexes them
+    ([0], [1]) and equals the tuple (name, time_point); two notifications are
+    equal when their pairs are."""
+
+    name: str
+    time_point: int
     received_at: float
-    skipped: int
-    repeated: bool
-
-    def __new__(cls, name: str, time_point: int, received_at: float, skipped: int = 0,
-                repeated: bool = False) -> "Notification":
-        self = tuple.__new__(cls, (name, time_point))
-        self.received_at = received_at
-        self.skipped = skipped
-        self.repeated = repeated
-        return self
+    skipped: int = 0
+    repeated: bool = False
 
     @property
-    def name(self) -> str:
-        return self[0]
+    def pair(self) -> Tuple[str, int]:
+        return self.name, self.time_point
 
-    @property
-    def time_point(self) -> int:
-        return self[1]
+    def __iter__(self) -> Iterator[Union[str, int]]:
+        yield self.name
+        yield self.time_point
+
+    def __len__(self) -> int:
+        return 2
+
+    def __getitem__(self, index: int) -> Union[str, int]:
+        return self.pair[index]
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, Notification):
+            return self.pair == other.pair
+        if isinstance(other, tuple):
+            return self.pair == other
+        return NotImplemented
+
+    def __hash__(self) -> int:
+        return hash(self.pair)
 
     def __repr__(self) -> str:
         extra = ""
@@ -64,7 +83,7 @@ class Notification(Tuple[str, int]):
             extra += ", skipped=%d" % self.skipped
         if self.repeated:
             extra += ", repeated=True"
-        return "Notification(%r, %d, received_at=%.6f%s)" % (self[0], self[1], self.received_at, extra)
+        return "Notification(%r, %d, received_at=%.6f%s)" % (self.name, self.time_point, self.received_at, extra)
 
 
 class _GapTracker:
@@ -78,7 +97,7 @@ class _GapTracker:
         self._last: Dict[str, int] = {}
 
     def mark(self, notification: Notification) -> Notification:
-        name, time_point = notification
+        name, time_point = notification.name, notification.time_point
         if name == texts.POST_RUN_CALLED:
             self._last.clear()
             return notification
@@ -90,7 +109,7 @@ class _GapTracker:
         repeated = time_point == last
         if not skipped and not repeated:
             return notification
-        return Notification(name, time_point, notification.received_at, skipped, repeated)
+        return dataclasses.replace(notification, skipped=skipped, repeated=repeated)
 
 
 def decode_notification(body: bytes, received_at: float) -> Notification:
@@ -110,11 +129,15 @@ MAX_NOTIFICATION_BYTES = 1 << 16
 
 class Subscription:
     """`wait` (seconds) lets the subscription wait for a host that is not up yet:
-    connecting is retried until it succeeds or `wait` has passed."""
+    connecting is retried until it succeeds or `wait` has passed.  A `ledger`
+    gets the arrival of every "PreStepCalled" and "PostStepCalled"."""
 
     def __init__(self, host: str = "127.0.0.1", port: int = 55555, timeout: float = 10.0,
-                 max_reply_bytes: int = MAX_NOTIFICATION_BYTES, wait: Optional[float] = None) -> None:
+                 max_reply_bytes: int = MAX_NOTIFICATION_BYTES, wait: Optional[float] = None,
+                 ledger: Optional[Ledger] = None) -> None:
         self.host = host
+        # Stamped with the arrival of every step notification, when given.
+        self.ledger = ledger
         self.port = port
         self.timeout = timeout
         self.wait = wait
@@ -153,14 +176,16 @@ class Subscription:
     def _receive(self, timeout: Optional[float]) -> Notification:
         body, received_at = self._conn.receive(timeout=timeout, keep_open_when_idle=True)
         notification = self._gaps.mark(decode_notification(body, received_at))
-        self._last_name = notification[0]
+        self._last_name = notification.name
+        if self.ledger is not None:
+            self.ledger.note(notification.name, notification.time_point, received_at)
         return notification
 
     def next(self, timeout: Optional[float] = None) -> Optional[Notification]:
         """The next notification; waits at most `timeout` seconds (None: without limit).
 
         With timeout=0 it only looks: it returns None when no notification is
-        waiting (for a frame loop that polls).  Otherwise it raises ReplyTimeout
+        waiting (for a frame loop that polls).  Otherwise it raises NoReplyInTime
         when none arrived (the subscription stays usable) and ConnectionLost
         when the connection closed.
         """
@@ -173,15 +198,15 @@ class Subscription:
 
     def _wait(self, timeout: Optional[float]) -> Notification:
         """The next notification within `timeout` seconds (None: without limit);
-        ReplyTimeout when none came, also when a timeout of 0 found none waiting."""
+        NoReplyInTime when none came, also when a timeout of 0 found none waiting."""
         notification = self.next(timeout)
         if notification is None:
-            raise ReplyTimeout("no notification was waiting")
+            raise NoReplyInTime("no notification was waiting")
         return notification
 
     def notifications(self, timeout: Optional[float] = None, until_post_run: bool = True) -> Iterator[Notification]:
         """Yields notifications; with `until_post_run` the last one is the run's
-        "PostRunCalled".  `timeout` bounds the wait for each one (ReplyTimeout).
+        "PostRunCalled".  `timeout` bounds the wait for each one (NoReplyInTime).
 
         A connection that closes right after "PostRunCalled" ends the iteration
         normally; one that closes before raises ConnectionLost: the host was
@@ -195,7 +220,7 @@ class Subscription:
                     return
                 raise
             yield notification
-            if until_post_run and notification[0] == texts.POST_RUN_CALLED:
+            if until_post_run and notification.name == texts.POST_RUN_CALLED:
                 return
 
     def __iter__(self) -> Iterator[Notification]:
@@ -208,9 +233,9 @@ class Subscription:
         while True:
             left = None if deadline is None else deadline - time.monotonic()
             if left is not None and left <= 0:
-                raise ReplyTimeout("no %s within %.3g s" % (name, timeout or 0.0))
+                raise NoReplyInTime("no %s within %.3g s" % (name, timeout or 0.0))
             notification = self._wait(left)
-            if notification[0] == name:
+            if notification.name == name:
                 return notification
 
     def wait_for_post_step(self, timeout: Optional[float] = None) -> Notification:
@@ -298,7 +323,7 @@ class Subscription:
                 if self._stopping.is_set():  # stop() came while connecting
                     self._conn.shutdown()
                 return
-            except (ConnectionLost, ReplyTimeout, ProtocolError):
+            except (ConnectionLost, NoReplyInTime, ProtocolError):
                 self._stopping.wait(0.2)
 
     def stop(self, timeout: float = 5.0) -> None:

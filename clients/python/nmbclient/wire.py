@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Dict, Iterable, List, Literal, Optional, Tuple
 
 from .errors import ProtocolError
 
-try:  # numpy is optional; runs of values fall back to array.array without it.
+try:  # numpy is optional: runs of values are array.array unless numpy is asked for.
     import numpy
     HAVE_NUMPY = True
 except ImportError:  # pragma: no cover - exercised only where numpy is absent
@@ -26,8 +26,8 @@ except ImportError:  # pragma: no cover - exercised only where numpy is absent
 if TYPE_CHECKING:
     import numpy.typing
 
-# Runs of values as the client returns them: numpy arrays in native byte order,
-# or array.array without numpy.  (numpy's names are only checked by type
+# Runs of values as the client returns them: array.array, or numpy arrays in
+# native byte order where the client was asked for them.  (numpy's names are only checked by type
 # checkers, which see them as Any where numpy is not installed.)
 SampleRun = Union["numpy.typing.NDArray[numpy.int16]", "array.array[int]"]
 IntRun = Union["numpy.typing.NDArray[numpy.int32]", "array.array[int]"]
@@ -36,7 +36,7 @@ RealRun = Union["numpy.typing.NDArray[numpy.float32]", "array.array[float]"]
 # only type checkers evaluate).
 SampleArray = Union["numpy.typing.NDArray[numpy.int16]"]
 RealArray = Union["numpy.typing.NDArray[numpy.float32]"]
-# Voxel coordinates: an (m, 3) int32 array with numpy, else a list of (x, y, z).
+# Voxel coordinates: a list of (x, y, z), or an (m, 3) int32 numpy array.
 Coordinates = Union["numpy.typing.NDArray[numpy.int32]", List[Tuple[int, int, int]]]
 
 HEADER_SIZE = 8
@@ -86,19 +86,27 @@ def numpy_available() -> bool:
     return HAVE_NUMPY
 
 
+def need_numpy(what: str) -> None:
+    """Raises RuntimeError naming `what` when numpy is not installed."""
+    if not HAVE_NUMPY:
+        raise RuntimeError("%s needs numpy (Debian: apt-get install python3-numpy)" % what)
+
+
 class BodyReader:
     """Reads the elements of one message body in order.
 
     Every read checks that the body still holds the element, so a short or cut
-    reply raises ProtocolError instead of yielding made-up values.  With
-    `use_numpy` true (and numpy installed) runs come back as numpy arrays in
-    native byte order, otherwise as array.array.
+    reply raises ProtocolError instead of yielding made-up values.  Runs come
+    back as array.array, or with `use_numpy` as numpy arrays in native byte
+    order (a RuntimeError where numpy is not installed).
     """
 
-    def __init__(self, body: bytes, use_numpy: bool = True) -> None:
+    def __init__(self, body: bytes, use_numpy: bool = False) -> None:
+        if use_numpy:
+            need_numpy("use_numpy=True")
         self._body = memoryview(body)
         self._pos = 0
-        self._numpy = use_numpy and HAVE_NUMPY
+        self._numpy = use_numpy
 
     @property
     def remaining(self) -> int:

@@ -9,11 +9,12 @@
 #include <vector>
 
 #include "FakeServer.h"
-#include "tests/support/FreePort.h"
 #include "nmbclient/Client.h"
 #include "nmbclient/Discovery.h"
 #include "nmbclient/Errors.h"
+#include "nmbclient/Marks.h"
 #include "nmbclient/Subscription.h"
+#include "tests/support/FreePort.h"
 
 using namespace testbytes;
 using namespace std::chrono_literals;
@@ -290,6 +291,8 @@ TEST(Subscription, DeliversNotificationsAndTimesOutQuietly) {
                               frame(cat({text("PostStepCalled"), int32(8)}))}));
   });
   nmb::Subscription steps("127.0.0.1", server.port(), 2s);
+  nmb::Ledger ledger;
+  steps.setLedger(&ledger);
   EXPECT_EQ(role, cat({hex("00 00 00 00 00 00 00 13 00 00 00 0F"), ascii("Execute Socket"), hex("00")}));
 
   const auto start = Clock::now();
@@ -306,6 +309,10 @@ TEST(Subscription, DeliversNotificationsAndTimesOutQuietly) {
   ASSERT_TRUE(post.has_value());
   EXPECT_TRUE(post->isPostStep());
   EXPECT_EQ(post->timePoint, 7);
+  const nmb::Moments seen = ledger.moments(7);
+  EXPECT_EQ(seen.preStep, pre->received);
+  EXPECT_EQ(seen.postStep, post->received);
+  EXPECT_FALSE(seen.values.has_value());
 
   const auto nextPost = steps.waitForPostStep(2s);  // skips PreStepCalled 8
   ASSERT_TRUE(nextPost.has_value());
@@ -388,4 +395,21 @@ TEST(Discovery, HearsEachPluginOnceAndIgnoresOtherDatagrams) {
   EXPECT_EQ(found[0].address, "127.0.0.1");
   EXPECT_EQ(found[0].port, 1234);
   EXPECT_EQ(found[1].port, 4321);
+}
+
+TEST(Marks, OneDatagramPerMarkToTheRecordersPort) {
+  const std::uint16_t port = freeLoopbackPort(SOCK_DGRAM);
+  nmb::net::UdpReceiver recorder(port);
+  const double before =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  EXPECT_TRUE(nmb::mark("feedback shown", 17, port));
+  std::uint8_t datagram[512];
+  std::string from;
+  const std::size_t size = recorder.receive(datagram, sizeof datagram, Clock::now() + 2s, from);
+  const std::string text(reinterpret_cast<const char*>(datagram), size);
+  ASSERT_EQ(text.rfind("Nimbrel Mark: 17 ", 0), 0u) << text;
+  const double sent = std::stod(text.substr(17, text.find(' ', 17) - 17));
+  EXPECT_GE(sent, before - 1e-6);
+  EXPECT_EQ(text.substr(text.size() - 15), " feedback shown");
+  EXPECT_EQ(from, "127.0.0.1");
 }

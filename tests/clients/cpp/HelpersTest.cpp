@@ -4,6 +4,8 @@
 #include "Bytes.h"
 #include "nmbclient/Discovery.h"
 #include "nmbclient/Helpers.h"
+#include "nmbclient/Ledger.h"
+#include "nmbclient/Marks.h"
 
 using namespace testbytes;
 
@@ -51,5 +53,39 @@ TEST(Announcement, IgnoresEverythingElse) {
     SCOPED_TRACE(text);
     const Bytes d = ascii(text);
     EXPECT_FALSE(nmb::parseAnnouncement(d.data(), d.size()).has_value());
+  }
+}
+
+TEST(Ledger, StagesAreTheDifferencesOfTheFirstStamps) {
+  using std::chrono::milliseconds;
+  const auto t0 = std::chrono::steady_clock::now();
+  nmb::Ledger ledger;
+  ledger.stamp(3, nmb::Ledger::Trigger, t0);
+  ledger.stamp(3, nmb::Ledger::PostStep, t0 + milliseconds(812));
+  ledger.stamp(3, nmb::Ledger::PostStep, t0 + milliseconds(900));  // a repeated step keeps the first
+  ledger.stamp(3, nmb::Ledger::Values, t0 + milliseconds(813));
+  ledger.stamp(0, nmb::Ledger::Shown, t0);  // volumes count from 1
+  const nmb::Stages s = ledger.stages(3);
+  EXPECT_DOUBLE_EQ(*s.triggerToPostStepMs, 812.0);
+  EXPECT_DOUBLE_EQ(*s.postStepToValuesMs, 1.0);
+  EXPECT_FALSE(s.valuesToShownMs.has_value());
+  EXPECT_FALSE(ledger.stages(2).postStepToValuesMs.has_value());
+  EXPECT_FALSE(ledger.moments(4000).trigger.has_value());
+  EXPECT_EQ(ledger.firstStamp(), t0);
+}
+
+TEST(Marks, TheDatagramIsTheDocumentedText) {
+  const struct {
+    std::string label;
+    std::optional<std::int32_t> volume;
+    std::string expected;
+  } cases[] = {
+      {"feedback shown", 17, "Nimbrel Mark: 17 1765270012.804113 feedback shown"},
+      {"cue\tleft\n", std::nullopt, "Nimbrel Mark: - 1765270012.804113 cue left "},
+      {std::string(255, 'a') + "\xC3\xA9", 1, "Nimbrel Mark: 1 1765270012.804113 " + std::string(255, 'a')},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(nmb::encodeMark(c.label, c.volume, 1765270012.804113), c.expected);
   }
 }

@@ -111,6 +111,35 @@ function test_decoding()
     check(strcmp(err.identifier, 'nmb:refused') && strcmp(err.message, 'No function call matched!'), 'error reply text');
   end
 
+  % Marks: the documented datagram, and a mark that cannot be sent is no error.
+  check(isequal(nimbrelMarkText('feedback shown', 17, 1765270012.804113), a('Nimbrel Mark: 17 1765270012.804113 feedback shown')), ...
+        'mark datagram');
+  check(isequal(nimbrelMarkText(sprintf('cue\tleft'), [], 1.5), a('Nimbrel Mark: - 1.500000 cue left')), 'mark without a volume');
+  long = nimbrelMarkText([repmat('a', 1, 255), char([195 169])], 1, 0);
+  check(numel(long) == numel(a('Nimbrel Mark: 1 0.000000 ')) + 255, 'a long label is cut on a character boundary');
+  check(nimbrelMark('x', 1, 70000) == false, 'a bad port makes a mark return false');
+  recorder = udpport('LocalHost', '127.0.0.1');
+  check(nimbrelMark('feedback shown', 4, recorder.LocalPort), 'a mark is sent');
+  limit = NimbrelClient.deadline(2);
+  while recorder.NumBytesAvailable == 0 && NimbrelClient.now() < limit, pause(0.01); end
+  got = char(read(recorder, recorder.NumBytesAvailable, 'uint8'));
+  check(strncmp(got, 'Nimbrel Mark: 4 ', 16) && numel(got) > 16 && strcmp(got(end-14:end), ' feedback shown'), ...
+        ['the recorder gets the mark: ', got]);
+  clear recorder;
+
+  % The ledger: stages are differences of the first stamps.
+  ledger = NimbrelLedger();
+  ledger.stamp(3, 'trigger', 10.0);
+  ledger.stamp(3, 'postStep', 10.812);
+  ledger.stamp(3, 'postStep', 11.0);
+  ledger.note(struct('name', 'PreStepCalled', 'timePoint', 3, 'received', 10.8));
+  ledger.stamp(3, 'values', 10.813);
+  ms = ledger.stages(3);
+  check(abs(ms(1) - 812) < 1e-6 && abs(ms(2) - 1) < 1e-6 && isnan(ms(3)), 'ledger stages');
+  seen = ledger.moments(3);
+  check(seen(2) == 10.8 && all(isnan(ledger.moments(9))), 'ledger moments');
+  checkError(@() ledger.stamp(1, 'later'), 'nmb:ledger', 'an unknown moment is refused');
+
   if failures > 0
     error('%d decoding checks failed', failures);
   end

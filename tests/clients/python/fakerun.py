@@ -43,10 +43,13 @@ class FakeRun:
     many post-steps and the host processes two more volumes unannounced (the next execute
     connection continues the run).  `classes`: classifier classes (0: none).  `host_ends`: the host
     stops right after the post-run, before it answers another request (every connection
-    closes).  `port`: 0 for a free one."""
+    closes).  `port`: 0 for a free one.  `raw(time_point)`: the voxels of a volume, for
+    "tGetRawValueOfAllVoxelsAtTime" (refused without).  `on_step(time_point)` is called
+    just before a step's notifications go out, `lead_s` seconds early (the scanner's
+    trigger, say), and again with `after=True` right after they went out."""
 
     def __init__(self, steps, rois=3, already=0, expected=30, classes=0, drop_after=None, start_delay_s=0.3,
-                 post_run=True, host_ends=False, port=0):
+                 post_run=True, host_ends=False, port=0, raw=None, on_step=None, lead_s=0.0):
         self.steps = list(steps)
         self.rois = rois
         self.current = already
@@ -56,6 +59,9 @@ class FakeRun:
         self.start_delay_s = start_delay_s
         self.post_run = post_run
         self.host_ends = host_ends
+        self.raw = raw
+        self.on_step = on_step
+        self.lead_s = lead_s
         self.next_step = 0
         self.done = threading.Event()
         self._post_run_sent = threading.Event()
@@ -99,7 +105,12 @@ class FakeRun:
                         self.next_step += 1
                 return  # closes this connection; the client reconnects
             time_point, wait_s = self.steps[self.next_step]
-            time.sleep(wait_s)
+            if self.on_step is not None and time_point != NEW_RUN:
+                time.sleep(max(wait_s - self.lead_s, 0))
+                self.on_step(time_point, after=False)
+                time.sleep(min(self.lead_s, wait_s))
+            else:
+                time.sleep(wait_s)
             if time_point == NEW_RUN:  # the run ends; the host counts again from 0
                 with self._lock:
                     ended, self.current = self.current, 0
@@ -117,17 +128,23 @@ class FakeRun:
                     self.next_step == len(self.steps) and not self.post_run:
                 conn.sendall(pending)
                 pending = b""
+                self._after_step(time_point)
         if self.post_run:
             pending += notification("PostRunCalled", self.current)
         self._post_run_sent.set()
         if pending:
             conn.sendall(pending)
+            self._after_step(self.current)
         if self.host_ends:
             time.sleep(0.5)  # unless a request comes first
             self._hang_up()
             return
         self.done.set()
         conn.recv(1)  # stays open until the client goes
+
+    def _after_step(self, time_point):
+        if self.on_step is not None and time_point > 0:
+            self.on_step(time_point, after=True)
 
     def _hang_up(self):
         self.plugin.hang_up()
@@ -156,6 +173,9 @@ class FakeRun:
             if not (0 <= roi < self.rois and 0 <= end < current):
                 return error_reply("NrOfROI/toTimePoint out of range")
             return reply(name, ints[:2], [mean_at(roi, t + 1) for t in range(end)])
+        if name == "tGetRawValueOfAllVoxelsAtTime" and self.raw is not None and 0 <= ints[0] < current:
+            voxels = self.raw(ints[0] + 1)
+            return reply(name, ints[:1], tail=struct.pack(">%dh" % len(voxels), *voxels))
         if name == "tGetCurrentClassifierOutput" and self.classes:
             return reply(name, [current % self.classes], [0.5] * (self.classes * (self.classes - 1) // 2))
         if name == "tGetCurrentClassifierOutput":

@@ -8,7 +8,7 @@ import threading
 import pytest
 
 from fakeplugin import FakePlugin, answer_handshake, error_reply, frame, parse_request, read_frame, reply, text
-from nmbclient.cli import main
+from nmbclient.tools.cli import main
 from ports import free_port
 
 MEANS = {0: 10.5, 1: 20.25}

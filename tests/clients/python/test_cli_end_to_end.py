@@ -64,7 +64,7 @@ def test_watch_prints_a_row_per_post_step(session):
     code, out, err = session["live"]["watch"]
     assert code == 0, err
     lines = out.strip().splitlines()
-    assert lines[0].split() == ["time", "roi0", "roi1", "roi2", "delay", "marks"]
+    assert lines[0].split() == ["time", "roi0", "roi1", "roi2", "delay", "std_dvars", "tsnr", "marks"]
     rows = [line.split() for line in lines[1:]]
     assert len(rows) == STEPS
     times = [int(row[0]) for row in rows]
@@ -82,7 +82,13 @@ def test_record_writes_means_and_correlations_per_volume(session):
     pairs = ["0_1", "0_2", "1_2"]
     assert header == (["run", "time_point", "wall_clock", "monotonic_s", "delay_ms", "condition", "marks",
                        "post_steps", "roi0", "roi1", "roi2"]
-                      + ["pearson_" + p for p in pairs] + ["partial_" + p for p in pairs])
+                      + ["pearson_" + p for p in pairs] + ["partial_" + p for p in pairs]
+                      + ["trigger_s", "pre_step_s", "values_s", "shown_s", "trigger_to_post_step_ms",
+                         "post_step_to_values_ms", "values_to_shown_ms"]
+                      + ["global_mean", "dvars", "std_dvars", "tsnr", "roi0_tsnr", "roi1_tsnr", "roi2_tsnr", "spike"])
+    column = {name: [row[i] for row in rows] for i, name in enumerate(header)}
+    assert column["spike"] == ["0"] * len(rows), "a default run has no spike"
+    assert all(0.5 < float(v) < 1.5 for v in column["std_dvars"][3:]) and column["std_dvars"][:3] == ["n/a"] * 3
     assert [int(row[1]) for row in rows] == list(range(1, len(rows) + 1))  # one row per volume from the first
     live = [row for row in rows if "backfilled" not in row[6]]
     assert len(live) == STEPS
@@ -96,7 +102,7 @@ def test_record_writes_means_and_correlations_per_volume(session):
                 pearson = client.pearson_correlation_at_time_point(3, time_point)
                 assert [float(v) for v in row[11:14]] == pytest.approx(list(pearson), abs=1e-6)
             else:
-                assert row[11:] == ["n/a"] * 6
+                assert row[11:17] == ["n/a"] * 6
     for row in live:
         assert float(row[4]) >= 0 and row[2][:4].isdigit() and row[5] != "n/a" and row[7] == "1"
 

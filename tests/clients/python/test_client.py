@@ -1,16 +1,19 @@
 """The Client over a real socket against a scripted fake plug-in: handshake,
 round trips, back-to-back requests, and servers that stall, cut or lie."""
 
+import array
 import struct
 import threading
 import time
 
+import numpy
 import pytest
 
 from fakeplugin import (FakePlugin, answer_handshake, error_reply, frame, parse_request, read_frame,
                         recv_exact, reply, serve_requests, text)
-from nmbclient import (Client, ConnectionLost, NimbrelError, OversizedReply, ProtocolError,
-                       ReplyTimeout, Subscription)
+import nmbclient
+from nmbclient import (Client, ConnectionLost, ConnectionRefused, NimbrelError, OversizedReply, ProtocolError,
+                       ReplyTimeout, RequestRefused, Subscription)
 
 
 def test_handshake_sends_the_role_and_exposes_the_version():
@@ -106,6 +109,38 @@ def test_an_error_among_back_to_back_requests_keeps_the_stream_in_step():
         with pytest.raises(NimbrelError):
             client.roi_means(3)
         assert client.mean_of_roi(2) == 2.0
+        calls = [("mean_of_roi", (1,)), ("mean_of_roi", (2,))]
+        assert isinstance(client.call_many(calls, raise_on_error=False)[0], RequestRefused)
+        with pytest.raises(RequestRefused):
+            client.call_many(calls, raise_on_error=True)
+        for typo in ({"errors": "retrun"}, {"error": "return"}):
+            with pytest.raises(TypeError):
+                client.call_many(calls, **typo)
+        assert client.mean_of_roi(2) == 2.0, "a refused spelling sends nothing"
+
+
+def test_the_error_tree_and_its_earlier_names():
+    assert (nmbclient.NmbError, nmbclient.NimbrelError, nmbclient.ReplyTimeout) == (
+        nmbclient.Error, RequestRefused, nmbclient.NoReplyInTime)
+    assert not issubclass(nmbclient.ConnectTimeout, nmbclient.NoReplyInTime)
+    assert not issubclass(nmbclient.CannotConnect, ConnectionLost)
+
+    # A host that takes the connection and never answers the handshake.
+    with FakePlugin(lambda conn: read_frame(conn) and time.sleep(1)) as plugin:
+        with pytest.raises(nmbclient.ConnectTimeout) as caught:
+            Client("127.0.0.1", plugin.port, timeout=0.2)
+    assert "nmb" not in str(caught.value), "advice for the command line is the tool's to give"
+
+
+def test_runs_are_arrays_unless_numpy_is_asked_for():
+    def answer(name, ints):
+        return reply(name, ints, [1.5, 2.5])
+
+    with FakePlugin(serve_requests(answer)) as plugin:
+        with Client("127.0.0.1", plugin.port, timeout=2) as plain:
+            assert isinstance(plain.existing_means_of_roi(0, 2), array.array)
+        with Client("127.0.0.1", plugin.port, timeout=2, use_numpy=True) as arrays:
+            assert arrays.existing_means_of_roi(0, 2).dtype == numpy.float32
 
 
 def test_threads_sharing_a_client_each_get_their_own_replies():
@@ -216,10 +251,10 @@ def test_reconnect_opens_a_fresh_connection():
         assert plugin.connections == 2
 
 
-def test_connecting_to_a_closed_port_is_a_lost_connection():
+def test_connecting_to_a_closed_port_is_a_refused_connection():
     with FakePlugin(lambda conn: None) as plugin:
         port = plugin.port
-    with pytest.raises(ConnectionLost, match="cannot connect"):
+    with pytest.raises(ConnectionRefused, match="cannot connect"):
         Client("127.0.0.1", port, timeout=1)
 
 
@@ -227,5 +262,5 @@ def test_connecting_to_a_closed_port_is_a_lost_connection():
 def test_a_connection_closed_before_the_handshake_answer_points_to_the_access_rules(connect):
     # What a plug-in whose settings refuse the client does: close at once, unread.
     with FakePlugin(lambda conn: None) as plugin:
-        with pytest.raises(ConnectionLost, match=r"before answering the handshake.*docs/security\.md"):
+        with pytest.raises(ConnectionRefused, match=r"before answering the handshake.*docs/security\.md"):
             connect("127.0.0.1", plugin.port, timeout=2)

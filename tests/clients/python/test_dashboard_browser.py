@@ -229,6 +229,8 @@ def test_the_dashboard_follows_a_run_in_a_browser():
             cells = page.find_elements("css selector", "#heatmap .cell")
             assert len(cells) == ROIS * ROIS
             assert [c.text for c in cells[::ROIS + 1]] == ["1.00"] * ROIS
+            # Skipped volumes have no raw copy in the plug-in: they are no spikes, and nothing else is.
+            assert page.find_element("id", "quality-summary").text.endswith("spikes: none")
 
             folder = os.environ.get("NMB_ARTIFACTS", os.getcwd())
             os.makedirs(folder, exist_ok=True)

@@ -53,7 +53,7 @@ def run():
                     break
                 assert len(notifications) < 10 * VOLUMES, "the run does not end"
         live.close()
-        with Client("127.0.0.1", sim.port, timeout=10) as client:
+        with Client("127.0.0.1", sim.port, timeout=10, use_numpy=True) as client:
             voxel_values = fetch_voxel_values(client)
             yield {"sim": sim, "client": client, "notifications": notifications,
                    "means_at_post_step": means_at_post_step, "voxels": voxel_values}

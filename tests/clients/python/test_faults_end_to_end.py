@@ -92,3 +92,21 @@ def test_the_stream_the_answers_and_the_recording_under_every_kind_of_fault(tmp_
     assert marked == {"dropped": dropped, "repeated": repeated}
     assert [numpy.float32(v) for v in column["roi0"]] == [numpy.float32(m) for m in means]  # the same singles
     assert sidecar["Runs"][0]["End"] == "ended early" and sidecar["Rows"] == STOP_AT
+
+
+def test_spike_flags_fall_on_exactly_the_volumes_the_simulator_spoiled(tmp_path):
+    faults = "spike=0.08,shift=0.06,late=0.1:300ms,jitter=20ms,seed=11"
+    options = ["--dims", 32, 32, 16, "--volumes", 60, "--tr-ms", 120, "--start-delay-ms", 4000,
+               "--faults", faults, "--linger-ms", 3000, "--exit-when-done"]
+    with simulator.running(*options) as sim:
+        recording = subprocess.run([sys.executable, "-m", "nmbclient", "--port", str(sim.port), "--wait", "20",
+                                    "record", "--tsv", str(tmp_path / "run.tsv"), "--events-port", "0"],
+                                   capture_output=True, text=True, env=os.environ, timeout=120)
+        log = sim.log()
+    assert recording.returncode == 0, recording.stderr
+    spoiled = sorted(set(reported(log, "spiked") + reported(log, r"shifted")))
+    assert reported(log, "spiked") and reported(log, "shifted"), "the seed must spike and shift:\n" + log
+    sidecar = json.load(open(tmp_path / "run.json"))
+    rows = [dict(zip(sidecar["Columns"], line.split("\t"))) for line in open(tmp_path / "run.tsv").read().splitlines()]
+    assert [int(r["time_point"]) for r in rows if r["spike"] == "1"] == spoiled
+    assert sidecar["Quality"][0]["SpikeVolumes"] == spoiled

@@ -38,7 +38,7 @@ def test_pip_installs_the_package_and_the_command_without_network(tmp_path):
     assert package.startswith(str(env_dir)) and typed == "True" and one_version == "True", where.stderr
     # The dashboard's page and its vendored chart library come with the package.
     files = subprocess.run([str(env_dir / "bin" / "python"), "-c",
-                            "from nmbclient.dashboard.server import static_files; print(sorted(static_files()))"],
+                            "from nmbclient.tools.dashboard.server import static_files; print(sorted(static_files()))"],
                            capture_output=True, text=True, env=environment, cwd=str(tmp_path))
     for path in ("/", "/static/dashboard.js", "/static/vendor/uPlot.iife.min.js", "/static/vendor/LICENSE.uPlot"):
         assert "'%s'" % path in files.stdout, files.stdout + files.stderr

@@ -13,8 +13,8 @@ import urllib.request
 import pytest
 
 from fakerun import NEW_RUN, PROJECT, FakeRun, condition_at, mean_at
-from nmbclient.cli import main
-from nmbclient.runfollower import (DROPPED, ENDED_EARLY, GAP, IDLE, LATE, LOST, REPEATED, RUN_ENDED, RunFollower,
+from nmbclient.tools.cli import main
+from nmbclient.tools.follower import (DROPPED, ENDED_EARLY, GAP, IDLE, LATE, LOST, REPEATED, RUN_ENDED, RunFollower,
                                    RunInfo, State, Volume)
 
 
@@ -216,7 +216,7 @@ def test_watch_marks_every_irregular_volume_and_stops_after_its_steps():
     steps = [(1, 0.15), (2, 0.15), (3, 0.15), (5, 0.3), (5, 0.05), (6, 0.9), (7, 0.15)]
     with FakeRun(steps, expected=7) as run:
         out = io.StringIO()
-        assert main(["--port", str(run.port), "watch"], out=out) == 0
+        assert main(["--port", str(run.port), "watch", "--no-quality"], out=out) == 0
     lines = [line.split() for line in out.getvalue().splitlines()]
     assert lines[0] == ["time", "roi0", "roi1", "roi2", "delay", "marks"]
     # time, three means, the delay ("0.3 ms", or "-" for a volume not seen live), the marks
@@ -249,8 +249,8 @@ def test_plot_draws_the_whole_run_one_panel_per_roi_with_the_protocol_behind(tmp
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    from nmbclient import plotting
-    from nmbclient.baseline import Baseline
+    from nmbclient.tools import plotting
+    from nmbclient.tools.baseline import Baseline
 
     steps = [(t, 0.02) for t in range(11, 20)] + [(t, 0.02) for t in range(21, 31)]
     with FakeRun(steps, already=10) as run:
@@ -290,9 +290,9 @@ def test_plot_draws_the_whole_run_one_panel_per_roi_with_the_protocol_behind(tmp
 
 
 def test_the_dashboard_server_streams_the_run_and_serves_only_its_own_files():
-    from nmbclient.baseline import Baseline
-    from nmbclient.dashboard.server import DashboardServer, RunState
-    from nmbclient.runfollower import CONNECTED
+    from nmbclient.tools.baseline import Baseline
+    from nmbclient.tools.dashboard.server import DashboardServer, RunState
+    from nmbclient.tools.follower import CONNECTED
 
     state = RunState({"window": 10, "baseline": [1, 5]})
     server = DashboardServer(("127.0.0.1", 0), state)

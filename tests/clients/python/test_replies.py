@@ -4,7 +4,7 @@ import struct
 
 import pytest
 
-from nmbclient import requests
+from nmbclient import request_table
 from nmbclient.errors import NimbrelError, ProtocolError
 
 
@@ -19,7 +19,7 @@ def body_of(frame):
 
 
 def decode(name, frame, *args, use_numpy=True):
-    return requests.decode_reply(requests.BY_NAME[name], body_of(frame), args, use_numpy)
+    return request_table.decode_reply(request_table.BY_NAME[name], body_of(frame), args, use_numpy)
 
 
 def named(name):
@@ -29,9 +29,9 @@ def named(name):
 
 def test_table_has_the_37_requests_once_each_with_a_client_method():
     from nmbclient import Client
-    assert len(requests.REQUESTS) == 37
-    assert len(requests.BY_NAME) == 37 and len(requests.BY_METHOD) == 37
-    for request in requests.REQUESTS:
+    assert len(request_table.REQUESTS) == 37
+    assert len(request_table.BY_NAME) == 37 and len(request_table.BY_METHOD) == 37
+    for request in request_table.REQUESTS:
         assert callable(getattr(Client, request.method)), request.method
 
 

@@ -28,7 +28,7 @@ def test_reshape_refuses_a_volume_of_the_wrong_size():
 
 def test_pair_order_and_symmetric_matrix():
     assert pairs(4) == [(0, 1), (0, 2), (0, 3), (1, 2), (1, 3), (2, 3)]
-    matrix = correlation_matrix([0.1, 0.2, 0.3, 0.4, 0.5, 0.6])
+    matrix = correlation_matrix([0.1, 0.2, 0.3, 0.4, 0.5, 0.6], use_numpy=True)
     assert matrix.shape == (4, 4)
     assert (matrix == matrix.T).all() and list(numpy.diag(matrix)) == [1, 1, 1, 1]
     assert matrix[0, 3] == pytest.approx(0.3) and matrix[2, 1] == pytest.approx(0.4)

@@ -13,8 +13,8 @@ import numpy
 import pytest
 
 from fakeplugin import FakePlugin, answer_handshake, error_reply, frame, reply, serve_requests, text
-from nmbclient import Client, ConnectionLost, NimbrelError, Subscription
-from nmbclient.cli import main
+from nmbclient import Client, ConnectionLost, ConnectionRefused, NimbrelError, Subscription
+from nmbclient.tools.cli import main
 from ports import free_port
 
 
@@ -171,7 +171,7 @@ def test_the_background_thread_reconnects_after_a_loss():
 
 def test_wait_connects_to_a_host_that_appears_later_and_the_refusal_says_where():
     port = free_port()
-    with pytest.raises(ConnectionLost, match=r"127\.0\.0\.1:%d .*is the host" % port):
+    with pytest.raises(ConnectionRefused, match=r"127\.0\.0\.1:%d .*is the host" % port):
         Client("127.0.0.1", port, timeout=1)
 
     def answer(name, ints):

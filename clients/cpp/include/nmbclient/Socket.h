@@ -75,4 +75,20 @@ class UdpReceiver {
   std::intptr_t handle_ = -1;
 };
 
+// A non-blocking UDP socket that sends datagrams to 127.0.0.1 (the marks of
+// a stimulus program).  Several threads may send through one sender.
+class UdpSender {
+ public:
+  UdpSender() noexcept;
+  ~UdpSender();
+  UdpSender(const UdpSender&) = delete;
+  UdpSender& operator=(const UdpSender&) = delete;
+
+  // Hands one datagram to the system without waiting; false when it could not.
+  bool sendToLoopback(std::uint16_t port, const char* data, std::size_t size) noexcept;
+
+ private:
+  std::intptr_t handle_ = -1;
+};
+
 }  // namespace nmb::net

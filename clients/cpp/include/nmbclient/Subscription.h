@@ -23,6 +23,7 @@
 #include <string>
 
 #include "nmbclient/FrameReader.h"
+#include "nmbclient/Ledger.h"
 #include "nmbclient/Socket.h"
 #include "nmbclient/WaitForHost.h"
 
@@ -55,6 +56,10 @@ class Subscription {
   // `timeout` in all).
   std::optional<Notification> waitForPostStep(std::chrono::milliseconds timeout);
 
+  // Stamps the arrival of every "PreStepCalled" and "PostStepCalled" into
+  // `ledger` (nullptr: none, the default); the ledger must outlive its use here.
+  void setLedger(Ledger* ledger) { ledger_ = ledger; }
+
   // True once the connection closed after "PostRunCalled".
   bool ended() const { return ended_; }
 
@@ -78,6 +83,7 @@ class Subscription {
   // compare with (after connecting and after a run's end).
   std::int32_t lastPreStep_ = -1, lastPostStep_ = -1;
   bool lastWasPostRun_ = false;
+  Ledger* ledger_ = nullptr;
   bool ended_ = false;
 };
 

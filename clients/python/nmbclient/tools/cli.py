@@ -6,6 +6,7 @@
     nmb watch [--steps N]             ROI means of every volume, irregular ones marked
     nmb record --csv FILE|--tsv FILE  what every volume delivered, with times and marks
     nmb plot [--png FILE]             the run's ROI time courses with the protocol behind them
+    nmb latency FILE [--png FILE]     where a recorded loop lost its time, stage by stage
     nmb dashboard                     a live view of the run in the web browser
 
 Options before the command: --host (default 127.0.0.1), --port (55555),
@@ -21,11 +22,12 @@ import argparse
 import sys
 from typing import Any, Callable, List, Optional, Sequence, TextIO
 
-from . import __version__, cli_live, requests, texts
-from .client import Client
-from .discovery import discover
-from .errors import NimbrelError, NmbError
-from .runfollower import classifier_state
+from .. import __version__, request_table, texts
+from . import live
+from ..client import Client
+from ..discovery import discover
+from ..errors import CannotConnect, Error, RequestRefused
+from .follower import classifier_state
 
 
 def _real_text(value: float) -> str:
@@ -43,7 +45,7 @@ def _format_value(value: Any) -> str:
         return "(empty reply)"
     if isinstance(value, float):
         return _real_text(value)
-    if isinstance(value, requests.ClassifierOutput):
+    if isinstance(value, request_table.ClassifierOutput):
         return "%d %s" % (value.result, _format_value(value.values))
     if isinstance(value, (str, int)):
         return str(value)
@@ -70,7 +72,7 @@ def cmd_discover(args: argparse.Namespace, out: TextIO) -> int:
 
 def _or_error(value: object) -> object:
     """The value, or the text of the refusal in its place."""
-    return "(%s)" % value.text if isinstance(value, NimbrelError) else value
+    return "(%s)" % value.text if isinstance(value, RequestRefused) else value
 
 
 def _classes(value: object) -> str:
@@ -114,7 +116,7 @@ def cmd_info(args: argparse.Namespace, out: TextIO) -> int:
         ("classes", _classes(values["number_of_classes"])),
     ]
     output = values["current_classifier_output"]
-    if isinstance(output, NimbrelError):
+    if isinstance(output, RequestRefused):
         classifier = output.text
     elif output is None:
         classifier = "no output (empty reply)"
@@ -127,7 +129,7 @@ def cmd_info(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def cmd_get(args: argparse.Namespace, out: TextIO) -> int:
-    request = requests.lookup(args.name)
+    request = request_table.lookup(args.name)
     if request is not None and not args.raw and len(args.ints) != len(request.params):
         print("nmb get: usage error: %s takes %d value%s (%s), %d given" % (
             request.method, len(request.params), "" if len(request.params) == 1 else "s",
@@ -143,6 +145,11 @@ def cmd_get(args: argparse.Namespace, out: TextIO) -> int:
     return 0
 
 
+def cmd_latency(args: argparse.Namespace, out: TextIO) -> int:
+    from .latency import cmd_latency as latency
+    return latency(args, out)
+
+
 def _port(text: str) -> int:
     try:
         port = int(text)
@@ -155,7 +162,7 @@ def _port(text: str) -> int:
 
 def _request_list() -> str:
     lines = ["requests (method name, wire name, arguments):"]
-    for request in requests.REQUESTS:
+    for request in request_table.REQUESTS:
         lines.append("  %-40s %-40s %s" % (request.method, request.name, " ".join(request.params)))
     lines.append("ROIs count from 0; a time point addresses a volume from 0, so the newest is the current "
                  "time point - 1.")
@@ -167,9 +174,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     parser.add_argument("--host", default="127.0.0.1", help="plug-in address (default 127.0.0.1)")
     parser.add_argument("--port", type=_port, default=texts.BROADCAST_PORT, help="plug-in port (default 55555)")
-    parser.add_argument("--timeout", type=cli_live.positive_seconds, default=10.0,
+    parser.add_argument("--timeout", type=live.positive_seconds, default=10.0,
                         help="seconds to wait for a reply (default 10)")
-    parser.add_argument("--wait", type=cli_live.non_negative_seconds, default=None, metavar="SECONDS",
+    parser.add_argument("--wait", type=live.non_negative_seconds, default=None, metavar="SECONDS",
                         help="wait up to SECONDS for the host to appear (default: fail at once)")
     commands = parser.add_subparsers(dest="command", required=True)
 
@@ -188,8 +195,22 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--raw", action="store_true", help="print the reply's values as hex bytes")
     p.set_defaults(run=cmd_get)
 
-    cli_live.add_commands(commands)
+    live.add_commands(commands)
+
+    p = commands.add_parser("latency", help="where a recorded loop lost its time: each stage's median, p95, max")
+    p.add_argument("file", help="a recording of nmb record (TSV with its sidecar, or CSV)")
+    p.add_argument("--png", help="also draw every volume's stages to this PNG file")
+    p.set_defaults(run=cmd_latency)
     return parser
+
+
+def _advice(exc: CannotConnect) -> str:
+    """What nmb's user can do about a host it could not reach."""
+    if exc.reached:
+        return ""
+    if exc.waited is None:
+        return " To wait for it to appear: nmb --wait SECONDS"
+    return " (nmb discover lists the hosts that announce themselves)"
 
 
 def main(argv: Optional[Sequence[str]] = None, out: Optional[TextIO] = None) -> int:
@@ -198,10 +219,13 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[TextIO] = None) -> 
     run: Callable[[argparse.Namespace, TextIO], int] = args.run
     try:
         return run(args, out)
-    except NimbrelError as exc:
+    except RequestRefused as exc:
         print("nmb: the plug-in refused: %s" % exc, file=sys.stderr)
         return 1
-    except (NmbError, OSError) as exc:
+    except CannotConnect as exc:
+        print("nmb: %s%s" % (exc, _advice(exc)), file=sys.stderr)
+        return 2
+    except (Error, OSError) as exc:
         print("nmb: %s" % exc, file=sys.stderr)
         return 2
     except KeyboardInterrupt:

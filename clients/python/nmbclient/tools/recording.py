@@ -26,19 +26,33 @@ monotonic clock), delay_ms (notification to last ROI mean), condition, marks
 one percent signal change per ROI, with a correlation window the plug-in's
 Pearson and partial correlation per ROI pair, and when the host runs a
 classifier its result and its values (one per pair of classes, separated by
-spaces, since their count is known only once it has output).
+spaces, since their count is known only once it has output); then the latency
+ledger (LEDGER_COLUMNS: the trigger, "PreStepCalled", values read and
+"feedback shown" on the monotonic clock, and the three stage times), and with
+data quality on its measures (QUALITY_COLUMNS, one tSNR per ROI).
+
+Cells that come after their row was written (the stimulus program's "feedback
+shown" mark, a trigger) are filled in by rewriting the newest rows in place:
+the last REWRITABLE_ROWS rows stay open to that.  Beside the rows, each run's
+marks and protocol conditions go to a BIDS events file (`events_path`), and
+the sidecar sums up each run's stage times ("Latency") and data quality
+("Quality").
 """
 
+import collections
 import csv
 import json
 import math
 import os
 import statistics
-from typing import IO, Any, Dict, List, Optional, Sequence
+from typing import IO, Any, Deque, Dict, List, Optional, Sequence
 
-from . import __version__
+from .. import __version__
+from ..ledger import Moments, stages_of
 from .baseline import Baseline, percent_change
-from .runfollower import (CLASSIFIER_NOT_USED, DROPPED, GAP, LATE, LATE_FACTOR, LATE_MARGIN_S, REPEATED, UNREAD,
+from .events import Arrival, RunEvents
+from .latency import latency_summary, spread
+from .follower import (CLASSIFIER_NOT_USED, Revision, DROPPED, GAP, LATE, LATE_FACTOR, LATE_MARGIN_S, REPEATED, UNREAD,
                           RunInfo, Volume, classifier_state, pair_names)
 
 BACKFILLED = "backfilled"
@@ -57,6 +71,13 @@ MARKS = {
           "previous one" % (LATE_FACTOR, LATE_MARGIN_S),
 }
 
+# The ledger's columns, after the classifier's: monotonic seconds, then stage times.
+LEDGER_COLUMNS = ["trigger_s", "pre_step_s", "values_s", "shown_s", "trigger_to_post_step_ms",
+                  "post_step_to_values_ms", "values_to_shown_ms"]
+QUALITY_COLUMNS = ["global_mean", "dvars", "std_dvars", "tsnr"]
+# Rows that a late mark or trigger may still change.
+REWRITABLE_ROWS = 32
+
 # How a run's recording ended, for the sidecar.
 COMPLETE = "complete"
 ENDED_EARLY = "ended early"
@@ -74,8 +95,10 @@ def _marks(volume: Volume, extra: Sequence[str] = ()) -> str:
 class Layout:
     """The columns of a recording, fixed by the first run's description."""
 
-    def __init__(self, info: RunInfo, baseline: Optional[Baseline] = None, window: Optional[int] = None) -> None:
+    def __init__(self, info: RunInfo, baseline: Optional[Baseline] = None, window: Optional[int] = None,
+                 quality: bool = False) -> None:
         self.rois = info.nr_of_rois
+        self.quality = quality
         self.baseline = baseline
         self.pairs = pair_names(self.rois) if window and self.rois >= 2 else []
         self.classifier = info.number_of_classes != CLASSIFIER_NOT_USED
@@ -87,6 +110,9 @@ class Layout:
         self.names += ["pearson_" + p for p in self.pairs] + ["partial_" + p for p in self.pairs]
         if self.classifier:
             self.names += ["classifier_result", "classifier_values"]
+        self.names += LEDGER_COLUMNS
+        if quality:
+            self.names += QUALITY_COLUMNS + ["roi%d_tsnr" % r for r in range(self.rois)] + ["spike"]
 
     def describe(self) -> Dict[str, Dict[str, Any]]:
         """BIDS-style column descriptions for the sidecar."""
@@ -103,12 +129,30 @@ class Layout:
                       None),
             "post_steps": ("PostStepCalled notifications received for this volume: 1 normally, more when the "
                            "host repeated the step, 0 when it was back-filled", None),
+            "trigger_s": ("The volume's scanner trigger on the monotonic clock (from the trigger source, or the "
+                          "stimulus program's 'trigger' mark)", "s"),
+            "pre_step_s": ("Arrival of the volume's PreStepCalled on the monotonic clock", "s"),
+            "values_s": ("Arrival of the volume's last ROI mean on the monotonic clock", "s"),
+            "shown_s": ("The stimulus program's 'feedback shown' mark for the volume, on the monotonic clock", "s"),
+            "trigger_to_post_step_ms": ("From the trigger to the PostStepCalled arrival (monotonic_s)", "ms"),
+            "post_step_to_values_ms": ("From the PostStepCalled arrival to the last ROI mean (as delay_ms)", "ms"),
+            "values_to_shown_ms": ("From the last ROI mean to the 'feedback shown' mark", "ms"),
+            "global_mean": ("Mean of the raw volume over the mask (voxels of the run's first volume above 1/8 of "
+                            "its mean)", "arbitrary"),
+            "dvars": ("Root mean square over the mask of the difference to the previous clean volume", "arbitrary"),
+            "std_dvars": ("dvars divided by the median dvars of the earlier clean volumes", None),
+            "tsnr": ("Mean over the mask of each voxel's temporal mean / standard deviation over the clean volumes "
+                     "so far", None),
+            "spike": ("1 when std_dvars passed the spike threshold, else 0", None),
         }
         columns: Dict[str, Dict[str, Any]] = {}
         for name in self.names:
             units = None
             if name in text:
                 description, units = text[name]
+            elif name.endswith("_tsnr"):
+                description = "Temporal mean / standard deviation of ROI %s's means over the clean volumes so far" % (
+                    name[3:-5])
             elif name.endswith("_psc"):
                 description, units = "Percent signal change of %s against the baseline" % name[:-4], "%"
             elif name.startswith("roi"):
@@ -129,7 +173,7 @@ class Layout:
         return columns
 
     def values(self, volume: Volume, baseline_mean: Sequence[float], post_steps: int,
-               extra_marks: Sequence[str] = ()) -> List[Any]:
+               extra_marks: Sequence[str] = (), moments: Optional[Moments] = None) -> List[Any]:
         """The row of `volume` as Python values (None where missing)."""
         row: List[Any] = [volume.run, volume.time_point, volume.wall_clock, volume.monotonic, volume.delay_ms,
                           volume.condition, _marks(volume, extra_marks) or None, post_steps]
@@ -146,6 +190,16 @@ class Layout:
                 row += [None, None]
             else:
                 row += [output.result, " ".join(_text(float(v), "nan") for v in output.values)]
+        if moments is None:
+            moments = Moments(None, None, None, None, None)
+        row += [moments.trigger, moments.pre_step, moments.values, moments.shown, *stages_of(moments)]
+        if self.quality:
+            q = volume.quality
+            if q is None:
+                row += [None] * (len(QUALITY_COLUMNS) + self.rois + 1)
+            else:
+                row += [q.global_mean, q.dvars, q.std_dvars, q.tsnr, *(q.roi_tsnr + [None] * self.rois)[:self.rois],
+                        int(q.spike)]
         return row
 
 
@@ -160,24 +214,78 @@ def _text(value: Any, missing: str = MISSING) -> str:
 
 
 class _Table:
-    """One output file: rows appended and flushed, the last one rewritable in place."""
+    """One output file: rows appended and flushed; the newest REWRITABLE_ROWS can be rewritten in place."""
 
     def __init__(self, path: str, delimiter: str, header: Optional[List[str]]) -> None:
         self.handle: IO[str] = open(path, "w", newline="")
         self.writer = csv.writer(self.handle, delimiter=delimiter, lineterminator="\n")
         if header:
             self.writer.writerow(header)
-        self.last_row_at = self.handle.tell()
+        self._starts: Deque[int] = collections.deque(maxlen=REWRITABLE_ROWS)
 
     def append(self, cells: List[str]) -> None:
-        self.last_row_at = self.handle.tell()
+        self._starts.append(self.handle.tell())
         self.writer.writerow(cells)
         self.handle.flush()
 
-    def rewrite_last(self, cells: List[str]) -> None:
-        self.handle.seek(self.last_row_at)
+    def rewrite(self, rows: List[List[str]]) -> None:
+        """Writes `rows` in place of the newest len(rows) rows."""
+        start = self._starts[-len(rows)]
+        for _ in rows:
+            self._starts.pop()
+        self.handle.seek(start)
         self.handle.truncate()
-        self.append(cells)
+        for cells in rows:
+            self.append(cells)
+
+
+class _Row:
+    """A written row that may still change: its volume and its post-step count."""
+
+    def __init__(self, volume: Volume, post_steps: int) -> None:
+        self.volume = volume
+        self.post_steps = post_steps
+
+
+EVENTS_SUFFIX = "_events.tsv"
+
+
+def events_path_for(recording_path: str) -> str:
+    """The events file beside a recording: run.tsv -> run_events.tsv, and a BIDS
+    sub-01_task-nf_physio.tsv -> sub-01_task-nf_events.tsv."""
+    stem = os.path.splitext(recording_path)[0]
+    for suffix in ("_physio", "_recording"):
+        if stem.endswith(suffix):
+            stem = stem[:-len(suffix)]
+    return stem + EVENTS_SUFFIX
+
+
+def _seconds(value: float) -> str:
+    return "%.6f" % value
+
+
+def _replace_file(path: str, text: str) -> None:
+    """Writes `path` whole, so a reader never sees half of it."""
+    temporary = path + ".part"
+    with open(temporary, "w") as handle:
+        handle.write(text)
+    os.replace(temporary, path)
+
+
+def quality_summary(volumes: Sequence[Volume], threshold: Optional[float]) -> Dict[str, Any]:
+    """A run's data quality: the spike volumes, std_dvars' median, 95th percentile and
+    maximum, and the temporal SNR of the volume and of each ROI at the run's end."""
+    assessed = [v for v in volumes if v.quality is not None]
+    std = [v.quality.std_dvars for v in assessed if v.quality is not None and v.quality.std_dvars is not None]
+    last = assessed[-1].quality if assessed else None
+    return {
+        "SpikeThreshold": threshold,
+        "AssessedVolumes": len(assessed),
+        "SpikeVolumes": [v.time_point for v in assessed if v.quality is not None and v.quality.spike],
+        "StdDVARS": spread(std),
+        "TSNR": last.tsnr if last is not None else None,
+        "ROITSNR": last.roi_tsnr if last is not None else None,
+    }
 
 
 class Recorder:
@@ -186,8 +294,13 @@ class Recorder:
 
     def __init__(self, info: RunInfo, csv_path: Optional[str] = None, tsv_path: Optional[str] = None,
                  baseline: Optional[Baseline] = None, window: Optional[int] = None,
-                 tr: Optional[float] = None) -> None:
-        self.layout = Layout(info, baseline, window)
+                 tr: Optional[float] = None, quality: bool = False, events_path: Optional[str] = None,
+                 spike_threshold: Optional[float] = None, event_sources: Optional[Dict[str, Any]] = None) -> None:
+        self.layout = Layout(info, baseline, window, quality)
+        self.spike_threshold = spike_threshold
+        self.event_sources = event_sources or {}
+        self.events_path = events_path or events_path_for(tsv_path or csv_path or "recording.tsv")
+        self._events: List[RunEvents] = []
         self.info = info
         self.baseline = baseline
         self.window = window
@@ -198,9 +311,8 @@ class Recorder:
         self._first_wall_clock: Optional[str] = None
         self._last_wall_clock: Optional[str] = None
         self._runs: List[Dict[str, Any]] = []
-        # The last row: its volume, its post-step count and the marks a repeat added.
-        self._last: Optional[Volume] = None
-        self._last_post_steps = 0
+        # The newest rows, oldest first, which late marks and triggers may change.
+        self._recent: Deque[_Row] = collections.deque(maxlen=REWRITABLE_ROWS)
         self._tables: List[_Table] = []
         if csv_path:
             self._tables.append(_Table(csv_path, ",", self.layout.names))
@@ -224,6 +336,9 @@ class Recorder:
         self._runs.append({"Run": info.run, "ExpectedVolumes": info.expected_time_points, "Rows": 0,
                            "LiveVolumes": 0, "BackfilledVolumes": 0, "DroppedVolumes": 0, "RepeatedVolumes": 0,
                            "LateVolumes": 0, "UnreadVolumes": 0, "End": STOPPED, "HostTimePointAtEnd": None})
+        self._events.append(RunEvents(info.run, self.tr))
+        self._recent.clear()
+        self._write_events_sidecar()
         if self.sidecar_path:
             self._write_sidecar()
 
@@ -243,25 +358,38 @@ class Recorder:
             self._baseline_mean = [self.baseline.mean(v) if math.isnan(b) else b
                                    for v, b in zip(self._values, self._baseline_mean)]
 
-    def _write_row(self, volume: Volume, post_steps: int, rewrite: bool) -> None:
-        extra = (REPEATED,) if post_steps > 1 else ()
-        cells = [_text(v) for v in self.layout.values(volume, self._baseline_mean, post_steps, extra)]
+    def _cells(self, row: _Row) -> List[str]:
+        extra = (REPEATED,) if row.post_steps > 1 else ()
+        moments = self._events[-1].moments(row.volume)
+        values = self.layout.values(row.volume, self._baseline_mean, row.post_steps, extra, moments)
+        # Moments on the monotonic clock to the microsecond, whatever the clock's size.
+        return [_seconds(v) if name.endswith("_s") and isinstance(v, float) else _text(v)
+                for name, v in zip(self.layout.names, values)]
+
+    def _rewrite_from(self, index: int) -> None:
+        """Rewrites the recent rows from `index` (into the recent rows) on."""
+        rows = [self._cells(row) for row in list(self._recent)[index:]]
         for table in self._tables:
-            (table.rewrite_last if rewrite else table.append)(cells)
+            table.rewrite(rows)
 
     def add(self, volume: Volume) -> None:
         run = self._runs[-1]
-        last = self._last
+        events = self._events[-1]
         if REPEATED in volume.marks:
-            if last is not None and (last.run, last.time_point) == (volume.run, volume.time_point):
-                if self._last_post_steps == 1:
+            last = self._recent[-1] if self._recent else None
+            if last is not None and (last.volume.run, last.volume.time_point) == (volume.run, volume.time_point):
+                if last.post_steps == 1:
                     run["RepeatedVolumes"] += 1
-                self._last_post_steps += 1
-                self._write_row(last, self._last_post_steps, rewrite=True)
+                last.post_steps += 1
+                self._rewrite_from(len(self._recent) - 1)
             return  # a time point the recording has passed: its row stays as it is
         self._update_baseline(volume)
-        self._last, self._last_post_steps = volume, 0 if volume.backfilled else 1
-        self._write_row(volume, self._last_post_steps, rewrite=False)
+        events.add_volume(volume)
+        row = _Row(volume, 0 if volume.backfilled else 1)
+        self._recent.append(row)
+        cells = self._cells(row)
+        for table in self._tables:
+            table.append(cells)
         run["Rows"] += 1
         run["BackfilledVolumes" if volume.backfilled else "LiveVolumes"] += 1
         run["DroppedVolumes"] += DROPPED in volume.marks
@@ -272,6 +400,64 @@ class Recorder:
         if volume.wall_clock:
             self._first_wall_clock = self._first_wall_clock or volume.wall_clock
             self._last_wall_clock = volume.wall_clock
+        self._write_events()
+
+    def revise(self, revision: Revision) -> None:
+        """A volume's data quality found out later: its row is rewritten while it is
+        among the newest rows, and the sidecar's summary takes it."""
+        events = self._events[-1]
+        events.revise(revision.time_point, revision.quality)
+        for index, row in enumerate(self._recent):
+            if (row.volume.run, row.volume.time_point) == (revision.run, revision.time_point):
+                row.volume = row.volume._replace(quality=revision.quality)
+                self._rewrite_from(index)
+                return
+
+    def add_arrivals(self, arrivals: Sequence[Arrival]) -> None:
+        """Takes the marks and triggers that arrived: into the run's events file, and
+        into the rows of the volumes whose ledger they complete."""
+        if not arrivals:
+            return
+        events = self._events[-1]
+        changed = {events.add(arrival) for arrival in arrivals} - {None}
+        if changed:
+            indices = [i for i, row in enumerate(self._recent) if row.volume.time_point in changed]
+            if indices:
+                self._rewrite_from(indices[0])
+        self._write_events()
+
+    def events_path_of(self, run_index: int) -> str:
+        """The events file of the recording's run number `run_index` (from 0)."""
+        if run_index == 0:
+            return self.events_path
+        stem = self.events_path[:-len(EVENTS_SUFFIX)] if self.events_path.endswith(EVENTS_SUFFIX) else \
+            os.path.splitext(self.events_path)[0]
+        return "%s_run-%d%s" % (stem, run_index + 1, EVENTS_SUFFIX)
+
+    def _write_events(self) -> None:
+        index = len(self._events) - 1
+        rows = self._events[-1].rows()
+        lines = ["onset\tduration\ttrial_type\tvolume"]
+        lines += ["%s\t%s\t%s\t%s" % (_seconds(r.onset), _seconds(r.duration), r.trial_type.replace("\t", " "),
+                                        MISSING if r.volume is None else r.volume) for r in rows]
+        _replace_file(self.events_path_of(index), "\n".join(lines) + "\n")
+
+    def _write_events_sidecar(self) -> None:
+        path = self.events_path_of(len(self._events) - 1)
+        sidecar = {
+            "onset": {"Description": "Seconds from the run's first volume (its trigger when a trigger source gave "
+                                     "it, else the arrival of its PreStepCalled) to the event", "Units": "s"},
+            "duration": {"Description": "Seconds the event lasted: 0 for a mark, to the next change for a "
+                                        "protocol condition", "Units": "s"},
+            "trial_type": {"Description": "A mark's label as the stimulus program sent it, or 'condition N' "
+                                          "from tGetCurrentProtocolCondition (0: rest)",
+                           "Levels": {"feedback shown": "the volume's feedback reached the screen",
+                                      "trigger": "a scanner trigger as the stimulus program saw it",
+                                      "condition N": "protocol condition N began at this volume"}},
+            "volume": {"Description": "The volume the event belongs to, counted from 1: the one the stimulus "
+                                      "program named, else the newest volume whose PostStepCalled had arrived"},
+        }
+        _replace_file(os.path.splitext(path)[0] + ".json", json.dumps(sidecar, indent=2) + "\n")
 
     def median_interval(self) -> Optional[float]:
         """Seconds between consecutive regular live volumes (median), or None."""
@@ -316,15 +502,18 @@ class Recorder:
             "RecordingEnd": self._last_wall_clock,
             "Rows": self.rows,
             "Runs": self._runs,
+            "EventsFiles": [self.events_path_of(i) for i in range(len(self._events))],
+            "EventSources": self.event_sources,
+            "Latency": [dict(Run=e.run, **latency_summary(e.ledger_rows(), e.tr or e.median_interval()))
+                        for e in self._events],
+            "Quality": [dict(Run=e.run, **quality_summary(e.volumes(), self.spike_threshold))
+                        for e in self._events] if self.layout.quality else None,
             "EndedEarly": self.ended_early(),
         }
-        temporary = self.sidecar_path + ".part"
-        with open(temporary, "w") as handle:
-            json.dump(sidecar, handle, indent=2)
-            handle.write("\n")
-        os.replace(temporary, self.sidecar_path)
+        _replace_file(self.sidecar_path, json.dumps(sidecar, indent=2) + "\n")
 
     def close(self) -> None:
+        self._write_events()
         if self.sidecar_path:
             self._write_sidecar()
         for table in self._tables:

@@ -16,16 +16,23 @@ ended it early (fewer volumes than it expected), besides nmb's own statuses.
 
 import argparse
 import sys
-from typing import Any, Callable, Iterator, Optional, TextIO, Union
+import time
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, TextIO, Union
 
+from ..marks import EVENTS_PORT
 from .baseline import Baseline
-from .runfollower import (ENDED_EARLY, IDLE, LOST, RUN_ENDED, WAITING, RunFollower, RunInfo, State, Volume)
+from .follower import (ENDED_EARLY, IDLE, LOST, RUN_ENDED, WAITING, Revision, RunFollower, RunInfo, State,
+                       Volume)
+from .quality import OFF_WITHOUT_NUMPY, SPIKE_THRESHOLD, numpy_missing
 
 # Exit statuses of the commands that follow a run (1 and 2 are nmb's own).
 STATUS_LOST = 2
 STATUS_ENDED_EARLY = 3
 
-Followed = Union[RunInfo, Volume, State]
+if TYPE_CHECKING:  # imported where used: a command that needs neither starts sooner
+    from .events import EventListener
+
+Followed = Union[RunInfo, Volume, State, Revision]
 
 
 def _baseline(text: str) -> Baseline:
@@ -51,7 +58,56 @@ def _number(kind: Callable[[str], Any], low: float, what: str) -> Callable[[str]
 positive_int = _number(int, 1, "a whole number of 1 or more")
 non_negative_int = _number(int, 0, "a whole number of 0 or more")
 positive_seconds = _number(float, 1e-3, "a number of seconds above 0")
+positive_float = _number(float, 1e-9, "a number above 0")
+
+
+def _events_port(text: str) -> int:
+    value: int = _number(int, 0, "a port from 0 to 65535")(text)
+    if value > 65535:
+        raise argparse.ArgumentTypeError("a port from 0 to 65535, not %s" % text)
+    return value
+
+
+def _trigger(text: str) -> str:
+    from .events import parse_trigger_source
+    try:
+        parse_trigger_source(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    return text
 non_negative_seconds = _number(float, 0, "a number of seconds, 0 or more")
+
+
+def quality_wanted(args: argparse.Namespace) -> bool:
+    """Whether the command measures data quality: unless --no-quality, and only with
+    numpy, without which one line says it is off."""
+    if getattr(args, "no_quality", True):
+        return False
+    if numpy_missing():
+        print("nmb: %s" % OFF_WITHOUT_NUMPY, file=sys.stderr)
+        return False
+    return True
+
+
+def open_listener(args: argparse.Namespace) -> Optional["EventListener"]:
+    """The listener for marks (--events-port) and triggers (--trigger), or None when
+    neither is wanted.  A port that is taken costs the marks, not the command."""
+    port = getattr(args, "events_port", 0)
+    trigger = getattr(args, "trigger", None)
+    if not port and not trigger:
+        return None
+    from .events import EventListener
+    try:
+        return EventListener(port, trigger)
+    except OSError as exc:
+        print("nmb: cannot listen for %s (%s); going on without" % (
+            "marks on 127.0.0.1:%d" % port if port else "triggers", exc), file=sys.stderr)
+        if trigger and port:
+            try:
+                return EventListener(port, None)
+            except OSError:
+                return None
+        return None
 
 
 class Following:
@@ -61,8 +117,10 @@ class Following:
 
     def __init__(self, args: argparse.Namespace, window: Optional[int] = None, history: bool = True) -> None:
         self.args = args
+        self.quality = quality_wanted(args)
         self.follower = RunFollower(args.host, args.port, args.timeout, window=window, wait=args.wait,
-                                    history=history)
+                                    history=history, quality=self.quality,
+                                    spike_threshold=getattr(args, "spike_threshold", SPIKE_THRESHOLD))
         self.status = 0
 
     def _say(self, text: str) -> None:
@@ -93,6 +151,9 @@ class Following:
                     self._say("waiting for the host at %s:%d" % (args.host, args.port))
                 continue
             lost = None
+            if isinstance(event, Revision):
+                yield event
+                continue
             if isinstance(event, RunInfo):
                 runs += 1
                 if runs > 1 and not args.keep_going:
@@ -119,15 +180,25 @@ def cmd_watch(args: argparse.Namespace, out: TextIO) -> int:
             if header_rois != event.nr_of_rois:
                 header_rois = event.nr_of_rois
                 header = ["time"] + ["roi%d" % r for r in range(event.nr_of_rois)] + ["delay"]
+                header += ["std_dvars", "tsnr"] if following.quality else []
                 print("  ".join("%10s" % h for h in header) + "  marks", file=out, flush=True)
         elif isinstance(event, Volume):
             row = ["%10d" % event.time_point]
             row += ["%10s" % ("%.4f" % m if m == m else "-") for m in event.means]
             row.append("%7.1f ms" % event.delay_ms if event.delay_ms is not None else "%10s" % "-")
             marks = list(event.marks) + (["backfilled"] if event.backfilled else [])
+            if following.quality:
+                q = event.quality
+                row += ["%10s" % ("%.3f" % q.std_dvars if q and q.std_dvars is not None else "-"),
+                        "%10s" % ("%.1f" % q.tsnr if q and q.tsnr is not None else "-")]
+                if q and q.spike:
+                    marks.append("spike")
             if event.missing:
                 marks[marks.index("gap")] = "gap (%d missing)" % event.missing
             print("  ".join(row) + ("  " + "+".join(marks) if marks else ""), file=out, flush=True)
+        elif isinstance(event, Revision) and event.quality.spike:
+            print("%10d  was a spike (standardised DVARS %.3f), found once the run's first volumes had come"
+                  % (event.time_point, event.quality.std_dvars or 0.0), file=out, flush=True)
     return following.status
 
 
@@ -139,28 +210,44 @@ def cmd_record(args: argparse.Namespace, out: TextIO) -> int:
     window = args.window or None
     recorder = None
     following = Following(args, window)
+    listener = open_listener(args)
+    sources = {"EventsPort": args.events_port or None, "Trigger": args.trigger,
+               "Listening": listener is not None}
     try:
         for event in following.events():
             if isinstance(event, RunInfo):
                 if recorder is None:
-                    recorder = recording.Recorder(event, args.csv, args.tsv, args.baseline, window, args.tr)
+                    recorder = recording.Recorder(event, args.csv, args.tsv, args.baseline, window, args.tr,
+                                                  following.quality, args.events,
+                                                  args.spike_threshold if following.quality else None, sources)
                 elif event.nr_of_rois != recorder.info.nr_of_rois:
                     print("nmb: the next run has %d ROIs instead of %d; recording ends"
                           % (event.nr_of_rois, recorder.info.nr_of_rois), file=sys.stderr)
                     break
                 else:
+                    _take_arrivals(recorder, listener)
                     recorder.begin_run(event)
             elif recorder is None:
                 continue
+            elif isinstance(event, Revision):
+                recorder.revise(event)
             elif isinstance(event, State):
                 how = {RUN_ENDED: recording.COMPLETE, ENDED_EARLY: recording.ENDED_EARLY}.get(
                     event.state, recording.CONNECTION_LOST)
                 recorder.end_run(how, event.time_point)
+                if listener is not None:  # the last volume's marks come just after it
+                    time.sleep(MARKS_GRACE_S)
+                _take_arrivals(recorder, listener)
             else:
+                _take_arrivals(recorder, listener)
                 recorder.add(event)
+                _take_arrivals(recorder, listener)
     finally:
         if recorder is not None:
+            _take_arrivals(recorder, listener)
             recorder.close()
+        if listener is not None:
+            listener.stop()
     rows = recorder.rows if recorder else 0
     files = " and ".join(f for f in (args.csv, args.tsv, recorder and recorder.sidecar_path) if f)
     print("recorded %d volumes to %s" % (rows, files), file=out)
@@ -169,6 +256,15 @@ def cmd_record(args: argparse.Namespace, out: TextIO) -> int:
         print("nmb record: the host ended before the values of %d volume%s could be read; %s marked unread"
               % (recorder.unread, "" if one else "s", "its row is" if one else "their rows are"), file=sys.stderr)
     return following.status
+
+
+# How long record waits after a run's end for the marks of its last volume.
+MARKS_GRACE_S = 0.3
+
+
+def _take_arrivals(recorder: Any, listener: Optional["EventListener"]) -> None:
+    if listener is not None:
+        recorder.add_arrivals(listener.drain())
 
 
 def cmd_plot(args: argparse.Namespace, out: TextIO) -> int:
@@ -198,6 +294,8 @@ def cmd_plot(args: argparse.Namespace, out: TextIO) -> int:
                 continue
             if isinstance(event, State):
                 series.end(event)
+                continue
+            if isinstance(event, Revision):
                 continue
             series.add(event)
             assert figure is not None
@@ -229,12 +327,27 @@ def add_commands(commands: Any) -> None:
         p.add_argument("--steps", type=positive_int, default=None, help="stop after this many live %s" % what)
         p.add_argument("--keep-going", action="store_true", help="go on across runs instead of ending with the run")
 
+    def events(p: argparse.ArgumentParser, port: int) -> None:
+        p.add_argument("--events-port", type=_events_port, default=port, metavar="PORT",
+                       help="UDP port on 127.0.0.1 for the stimulus program's marks (default %s)"
+                            % ("%d; 0: none" % port if port else "none"))
+        p.add_argument("--trigger", type=_trigger, default=None, metavar="SOURCE",
+                       help="scanner triggers: udp:PORT (nimbrel-sim --trigger-udp) or tty:PATH[:BYTE] "
+                            "(one byte per trigger, '5' by default)")
+
+    def quality(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--no-quality", action="store_true",
+                       help="leave out the data quality (DVARS, tSNR, spikes) read from the raw volumes")
+        p.add_argument("--spike-threshold", type=positive_float, default=SPIKE_THRESHOLD, metavar="STD_DVARS",
+                       help="standardised DVARS above which a volume is a spike (default %g)" % SPIKE_THRESHOLD)
+
     def baseline(p: argparse.ArgumentParser) -> None:
         p.add_argument("--baseline", type=_baseline, default=None, metavar="FIRST:LAST",
                        help="baseline time points for percent signal change, e.g. 1:10")
 
     p = commands.add_parser("watch", help="print the ROI means of every volume, with its marks")
     following(p, "volumes")
+    quality(p)
     p.set_defaults(run=cmd_watch)
 
     p = commands.add_parser("record", help="write what each volume delivered to CSV and/or TSV + JSON sidecar")
@@ -247,6 +360,10 @@ def add_commands(commands: Any) -> None:
     p.add_argument("--tr", type=positive_seconds, default=None, metavar="SECONDS",
                    help="the run's repetition time, for the sidecar's SamplingFrequency (the plug-in does "
                         "not report it)")
+    events(p, EVENTS_PORT)
+    p.add_argument("--events", metavar="FILE",
+                   help="the BIDS events file (default: beside the recording, NAME_events.tsv)")
+    quality(p)
     p.set_defaults(run=cmd_record)
 
     p = commands.add_parser("plot", help="plot the run's ROI time courses with the protocol behind them")
@@ -264,6 +381,9 @@ def add_commands(commands: Any) -> None:
                    help="initial correlation window in time points (default 20)")
     p.add_argument("--baseline", type=_baseline, default=Baseline(1, 10), metavar="FIRST:LAST",
                    help="initial baseline time points for percent signal change (default 1:10)")
+    # Off by default: a record running beside it keeps the marks' usual port.
+    events(p, 0)
+    quality(p)
     p.add_argument("--netns", metavar="NAME",
                    help="reach the host inside this network namespace (e.g. nimbrel-sim, the simulator's; "
                         "needs root) while serving the page in this one")

@@ -1,6 +1,6 @@
 """RunFollower: the plug-in's runs as a stream of volumes, for live views and records.
 
-    from nmbclient.runfollower import RunFollower, RunInfo, State, Volume
+    from nmbclient.tools.follower import RunFollower, RunInfo, State, Volume
     follower = RunFollower("127.0.0.1", 55555)
     for event in follower.events():
         if isinstance(event, Volume):
@@ -17,6 +17,8 @@
 - RunInfo: what the host reports at the start of a run (or when the follower
   joins one): project, dimensions, ROIs and their voxel counts, the expected
   number of time points, the number of classifier classes.
+- Revision: with data quality on, the quality of one of the run's first
+  volumes, found out once the first few are there (a spike among them).
 - Volume: one volume of the run.  Every time point comes once, in order; a step
   the host repeated comes again, marked REPEATED.  Volumes not seen live are
   back-filled (`backfilled`): those processed before the follower joined or
@@ -50,18 +52,19 @@ import threading
 import time
 from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, SupportsFloat, Tuple, Union
 
-from . import texts
+from .. import texts
 from .cadence import DROPPED, GAP, LATE, LATE_FACTOR, LATE_MARGIN_S, REPEATED, Cadence, Step
-from .client import Client
-from .connection import unreachable
-from .errors import ConnectionLost, NimbrelError, NmbError, ReplyTimeout
-from .requests import ClassifierOutput
-from .shapes import pairs
-from .subscription import Notification, Subscription
+from ..client import Client
+from ..connection import cannot_connect
+from ..errors import CannotConnect, ConnectionLost, Error, NoReplyInTime, RequestRefused
+from ..request_table import ClassifierOutput
+from ..shapes import pairs
+from ..subscription import Notification, Subscription
+from .quality import SPIKE_THRESHOLD, Quality, QualityTracker, any_nonzero
 
 __all__ = ["CLASSIFIER_NOT_USED", "CONNECTED", "DROPPED", "ENDED_EARLY", "GAP", "IDLE", "LATE", "LATE_FACTOR",
-           "LATE_MARGIN_S", "LOST", "REPEATED", "RUN_ENDED", "UNREAD", "WAITING", "RunFollower", "RunInfo", "State",
-           "Volume", "classifier_state", "pair_names", "wall_clock_of"]
+           "LATE_MARGIN_S", "LOST", "REPEATED", "RUN_ENDED", "UNREAD", "WAITING", "Revision", "RunFollower", "RunInfo",
+           "State", "Volume", "classifier_state", "pair_names", "wall_clock_of"]
 
 # A volume announced before the host ended, whose values could not be read.
 UNREAD = "unread"
@@ -121,6 +124,9 @@ class Volume(NamedTuple):
                  UNREAD when the host ended before the values could be read
     missing      volumes skipped before this one (with GAP)
     backfilled   True when read from the run's record instead of observed live
+    pre_step_at  time.monotonic() at which its "PreStepCalled" arrived, or None
+    quality      its data quality (quality.Quality) when the follower was asked
+                 for it and the volume could be read, else None
     """
 
     run: int
@@ -136,6 +142,8 @@ class Volume(NamedTuple):
     marks: Tuple[str, ...]
     missing: int
     backfilled: bool
+    pre_step_at: Optional[float] = None
+    quality: Optional[Quality] = None
 
     @property
     def volume_index(self) -> int:
@@ -143,7 +151,16 @@ class Volume(NamedTuple):
         return self.time_point - 1
 
 
-Event = Union[State, RunInfo, Volume]
+class Revision(NamedTuple):
+    """A volume's data quality found out later: the run's first volumes are judged
+    together once the last of them has come (see quality.QualityTracker)."""
+
+    run: int
+    time_point: int
+    quality: Quality
+
+
+Event = Union[State, RunInfo, Volume, Revision]
 
 
 def classifier_state(number_of_classes: Optional[int]) -> str:
@@ -158,15 +175,15 @@ def classifier_state(number_of_classes: Optional[int]) -> str:
     return meanings.get(number_of_classes, "no classifier output (the host answers %d)" % number_of_classes)
 
 
-def _number(value: Union[SupportsFloat, NimbrelError, None]) -> float:
+def _number(value: Union[SupportsFloat, RequestRefused, None]) -> float:
     """A reply value as a float, NaN for a refused one."""
-    if isinstance(value, NimbrelError) or value is None:
+    if isinstance(value, RequestRefused) or value is None:
         return math.nan
     return float(value)
 
 
-def _run(values: Union[Iterable[SupportsFloat], NimbrelError, None]) -> Optional[List[float]]:
-    if values is None or isinstance(values, NimbrelError):
+def _run(values: Union[Iterable[SupportsFloat], RequestRefused, None]) -> Optional[List[float]]:
+    if values is None or isinstance(values, RequestRefused):
         return None
     return [float(v) for v in values]
 
@@ -181,7 +198,8 @@ def wall_clock_of(monotonic: float) -> str:
 class RunFollower:
     def __init__(self, host: str = "127.0.0.1", port: int = 55555, timeout: float = 10.0,
                  window: Optional[int] = None, wait: Optional[float] = math.inf, retry_s: float = 0.1,
-                 history: bool = True, idle_after_s: Optional[float] = IDLE_AFTER_S) -> None:
+                 history: bool = True, idle_after_s: Optional[float] = IDLE_AFTER_S,
+                 quality: bool = False, spike_threshold: float = SPIKE_THRESHOLD) -> None:
         """`window`: when set (and there are at least two ROIs), every volume also gets the
         plug-in's Pearson and partial correlations over that many time points.
         `wait`: seconds to wait for the host, at the start and after a lost connection
@@ -190,7 +208,9 @@ class RunFollower:
         None means not to wait at all.  `retry_s` is short, so that a follower started
         before the host is subscribed before the run's first volume.  `history`: back-fill
         the volumes a run had before the follower joined it.  `idle_after_s`: after
-        connecting, how long without a notification before State(IDLE) (None: never)."""
+        connecting, how long without a notification before State(IDLE) (None: never).
+        `quality`: every volume also gets its data quality, from the plug-in's copy of
+        the raw volume (needs numpy), spikes above `spike_threshold`."""
         self.wait = wait
         self.host = host
         self.port = port
@@ -208,6 +228,12 @@ class RunFollower:
         # True from the run's post-run (or from joining a host whose run is over)
         # until the next run starts.
         self._run_over = False
+        self.quality = quality
+        self.spike_threshold = spike_threshold
+        self._tracker: Optional[QualityTracker] = None
+        self._assessed: List[int] = []  # the time points given to the tracker, in order
+        # Arrivals of the "PreStepCalled" notifications whose post-step is still to come.
+        self._pre_steps: Dict[int, float] = {}
 
     def stop(self) -> None:
         self._stopping.set()
@@ -234,12 +260,18 @@ class RunFollower:
             raise
         self._subscription, self._client = subscription, client
 
+    def _waited_out(self, exc: BaseException) -> CannotConnect:
+        """The error of a host that stayed away for the whole wait; `exc` the last try's."""
+        if isinstance(exc, CannotConnect):
+            return cannot_connect(self.host, self.port, exc.reason, self.wait, type(exc))
+        return cannot_connect(self.host, self.port, str(exc), self.wait, CannotConnect)
+
     def _disconnect(self) -> None:
         for part in (self._subscription, self._client):
             if part is not None:
                 try:
                     part.close()
-                except (NmbError, OSError):
+                except (Error, OSError):
                     pass
         self._subscription = self._client = None
 
@@ -251,12 +283,12 @@ class RunFollower:
         names = ["project_name", "dims_of_functional_data", "nr_of_rois", "expected_nr_of_time_points",
                  "number_of_classes"]
         values = dict(zip(names, self._calls([(n, ()) for n in names])))
-        values = {k: None if isinstance(v, NimbrelError) else v for k, v in values.items()}
+        values = {k: None if isinstance(v, RequestRefused) else v for k, v in values.items()}
         rois = values["nr_of_rois"] or 0
         counts = self._calls([("nr_of_voxels_of_roi", (r,)) for r in range(rois)])
         assert self._client is not None
         return RunInfo(self._runs, values["project_name"], values["dims_of_functional_data"], rois,
-                       [None if isinstance(c, NimbrelError) else c for c in counts],
+                       [None if isinstance(c, RequestRefused) else c for c in counts],
                        values["expected_nr_of_time_points"],
                        CLASSIFIER_NOT_USED if values["number_of_classes"] is None else values["number_of_classes"],
                        self._client.handshake_version, self.host, self.port)
@@ -286,6 +318,9 @@ class RunFollower:
         self._info = info._replace(run=self._runs)
         self._cadence = Cadence()
         self._run_over = False
+        self._pre_steps.clear()
+        self._tracker = QualityTracker(info.nr_of_rois, self.spike_threshold) if self.quality else None
+        self._assessed = []
         return self._info
 
     def _end_session(self) -> None:
@@ -324,13 +359,13 @@ class RunFollower:
         while not self.stopped:
             try:
                 self._connect()
-            except (NmbError, OSError) as exc:
+            except (Error, OSError) as exc:
                 if self.wait is None or time.monotonic() - missing_since > self.wait:
                     if connected_once:
                         return
                     if self.wait is None:
                         raise
-                    raise unreachable(self.host, self.port, getattr(exc, "reason", str(exc)), self.wait) from exc
+                    raise self._waited_out(exc) from exc
                 yield from state(announced if announced in (LOST, RUN_ENDED, ENDED_EARLY) else WAITING, str(exc))
                 self._stopping.wait(self.retry_s)
                 continue
@@ -343,8 +378,12 @@ class RunFollower:
                         continue
                     if announced != CONNECTED:
                         yield from state(CONNECTED, self._address())
-                    yield event
-            except (NmbError, OSError) as exc:
+                    if isinstance(event, Volume):
+                        yield self._assess(event)
+                        yield from self._revisions()
+                    else:
+                        yield event
+            except (Error, OSError) as exc:
                 if not self.stopped:
                     if self._run_over:
                         self._end_session()
@@ -410,7 +449,7 @@ class RunFollower:
         if first and self.idle_after_s is not None:
             try:
                 return self._subscription.next(self.idle_after_s)
-            except ReplyTimeout:
+            except NoReplyInTime:
                 return None
         # No time-out: between volumes the host may rightly be silent for long.
         return self._subscription.next()
@@ -432,7 +471,7 @@ class RunFollower:
                 expected = self._info.expected_time_points if self._info is not None else None
                 yield self._idle(self._cadence.last_time_point, expected)
                 continue
-            name, time_point = notification
+            name, time_point = notification.name, notification.time_point
             if name == texts.POST_RUN_CALLED:
                 if not self._run_over:
                     yield self._run_end(time_point)
@@ -443,6 +482,8 @@ class RunFollower:
                 settling = False
                 if name == texts.POST_STEP_CALLED:
                     yield from self._volumes(notification)
+            elif name == texts.PRE_STEP_CALLED:
+                self._pre_steps[time_point] = notification.received_at
             elif name == texts.POST_STEP_CALLED:
                 if settling and time_point <= backfilled_through:
                     continue
@@ -457,7 +498,7 @@ class RunFollower:
         try:
             live = self._read_live(step)
             filled = self._read_dropped(self._dropped_before(step))
-        except (NmbError, OSError):
+        except (Error, OSError):
             # The host may have ended right after this step, its post-run on the way:
             # then the run ended, and its last volumes are there, their values unknown.
             end, pending = self._pending_run_end()
@@ -483,7 +524,7 @@ class RunFollower:
         while True:
             try:
                 notification = self._subscription.next(timeout=0)
-            except (NmbError, OSError):
+            except (Error, OSError):
                 return None, pending
             if notification is None:
                 return None, pending
@@ -505,12 +546,12 @@ class RunFollower:
         if self._info.number_of_classes != CLASSIFIER_NOT_USED:
             calls.append(("current_classifier_output", ()))
         extra = self._calls(calls)
-        condition = None if isinstance(extra[0], NimbrelError) else extra[0]
-        classifier = extra[1] if len(extra) > 1 and not isinstance(extra[1], NimbrelError) else None
+        condition = None if isinstance(extra[0], RequestRefused) else extra[0]
+        classifier = extra[1] if len(extra) > 1 and not isinstance(extra[1], RequestRefused) else None
         pearson, partial = self._correlations_at([step.time_point]).get(step.time_point, (None, None))
         return Volume(self._info.run, step.time_point, [_number(m) for m in means], condition, classifier,
                       pearson, partial, wall_clock_of(step.received_at), step.received_at, delay_ms, step.marks,
-                      step.missing, False)
+                      step.missing, False, self._pre_steps.pop(step.time_point, None))
 
     def _read_dropped(self, time_points: range) -> List[Volume]:
         """The volumes the host skipped, from the plug-in's per-time-point record."""
@@ -538,6 +579,33 @@ class RunFollower:
         self._cadence.accept(step)
         yield Volume(self._info.run, step.time_point, nan, None, None, None, None, wall_clock_of(step.received_at),
                      step.received_at, None, step.marks + (UNREAD,), step.missing, False)
+
+
+    def _assess(self, volume: Volume) -> Volume:
+        """The volume with its data quality, when asked for: read from the plug-in's
+        copy of the raw volume.  A volume that cannot be read goes without, and so
+        does one the host skipped: the plug-in copies a volume at its step, so a
+        skipped one's copy is all zeros (also when the skip happened before the
+        follower joined and is not known as one)."""
+        tracker = self._tracker
+        if tracker is None or volume.time_point < 1 or {REPEATED, UNREAD, DROPPED} & set(volume.marks):
+            return volume
+        try:
+            raw = self._calls([("raw_value_of_all_voxels_at_time", (volume.time_point - 1,))])[0]
+        except (Error, OSError):
+            return volume
+        if isinstance(raw, RequestRefused) or not any_nonzero(raw):
+            return volume
+        self._assessed.append(volume.time_point)
+        return volume._replace(quality=tracker.add(raw, volume.means))
+
+    def _revisions(self) -> Iterator[Revision]:
+        """The earlier volumes whose quality the last assessment revised."""
+        if self._tracker is None or self._info is None:
+            return
+        revised, self._tracker.revised = self._tracker.revised, []
+        for index, quality in revised:
+            yield Revision(self._info.run, self._assessed[index], quality)
 
 
 def pair_names(nr_of_rois: int) -> List[str]:

@@ -2,7 +2,8 @@
 //
 // The server sends a "snapshot" (run description, connection state, every
 // volume so far) when the stream opens, then "volume", "state" and "run"
-// events.  All drawing goes through render(), at most once per animation
+// events, "ledger" when a mark or trigger completes a volume's stages, and
+// "quality" when a volume's data quality is found out later.  All drawing goes through render(), at most once per animation
 // frame; charts are uPlot instances created when a run's description arrives.
 "use strict";
 
@@ -20,7 +21,9 @@
     info: null, state: { state: "waiting for the host", detail: "" }, settings: { window: 20, baseline: [1, 10] },
     byT: new Map(), maxT: 0, marks: [], serverReachable: true,
   };
-  const charts = { psc: null, raw: [], delay: null, classifier: null };
+  const charts = { psc: null, raw: [], delay: null, quality: null, classifier: null };
+  const STAGES = [["trigger \u2192 post-step", "#4c72b0"], ["post-step \u2192 values", "#dd8452"],
+                  ["values \u2192 shown", "#55a868"]];
   let renderPending = false;
 
   // -- settings the user changes on the page (kept across reloads) --------------
@@ -64,7 +67,7 @@
 
   function addVolume(v) {
     // A volume the host skipped is told by the gap after it.
-    if (v.marks.length && !v.marks.includes("dropped")) store.marks.push(v);
+    if ((v.marks.length && !v.marks.includes("dropped")) || (v.quality && v.quality.spike)) store.marks.push(v);
     if (v.marks.includes("repeated") && store.byT.has(v.t)) return;
     store.byT.set(v.t, v);
     store.maxT = Math.max(store.maxT, v.t);
@@ -237,8 +240,10 @@
   }
 
   function destroyCharts() {
-    for (const chart of [charts.psc, charts.delay, charts.classifier, ...charts.raw]) if (chart) chart.destroy();
-    charts.psc = charts.delay = charts.classifier = null;
+    for (const chart of [charts.psc, charts.delay, charts.quality, charts.classifier, ...charts.raw]) {
+      if (chart) chart.destroy();
+    }
+    charts.psc = charts.delay = charts.quality = charts.classifier = null;
     charts.raw = [];
     $("raw-charts").innerHTML = "";
   }
@@ -281,10 +286,20 @@
     charts.delay = new uPlot({
       width: widthOf(delayBox), height: 200, plugins: [runDecorations],
       scales: { x: xScale() },
-      series: [{ label: "time point" }, { label: "delay (ms)", stroke: "#1f3b73", fill: "rgba(31,59,115,0.35)",
-                                          paths: uPlot.paths.bars({ size: [0.7, 40] }), points: { show: false } }],
+      series: [{ label: "time point" }, ...STAGES.map(([label, colour]) => ({
+        label: label + " (ms)", stroke: colour, width: 2, points: { show: true, size: 4 } }))],
       axes: [xAxis("time point (volume)"), { label: "ms" }],
-    }, [[], []], delayBox);
+    }, [[], [], [], []], delayBox);
+
+    const qualityBox = $("quality-chart");
+    charts.quality = new uPlot({
+      width: widthOf(qualityBox), height: 200, plugins: [runDecorations],
+      scales: { x: xScale() },
+      series: [{ label: "time point" },
+               { label: "std DVARS", stroke: "#1f3b73", width: 1.5, points: { show: false } },
+               { label: "spike", stroke: "#c1121f", width: 0, points: { show: true, size: 9, fill: "#c1121f" } }],
+      axes: [xAxis("time point (volume)"), {}],
+    }, [[], [], []], qualityBox);
 
     $("classifier-panel").hidden = true;  // shown with the classifier's first output
   }
@@ -419,17 +434,41 @@
       (used < window ? " (" + used + " complete volumes)" : "") + "; blue \u22121, white 0, red +1";
   }
 
+  function median(values) {
+    const known = values.filter((d) => d !== null).sort((a, b) => a - b);
+    return known.length ? known[Math.floor(known.length / 2)] : null;
+  }
+
   function renderDelay() {
     const xs = timePoints();
-    const delays = xs.map((t) => {
+    const stage = (k) => xs.map((t) => {
       const v = store.byT.get(t);
-      return v && v.delay !== null ? v.delay : null;
+      if (!v) return null;
+      if (k === 1 && v.delay !== null) return v.delay;
+      return v.stages && v.stages[k] !== null ? v.stages[k] : null;
     });
-    charts.delay.setData([xs, delays]);
-    const known = delays.filter((d) => d !== null).sort((a, b) => a - b);
-    $("delay-summary").textContent = known.length
-      ? "median " + known[Math.floor(known.length / 2)].toFixed(2) + " ms, max " + known[known.length - 1].toFixed(2) +
-        " ms over " + known.length + " live volumes" : "no live volumes yet (back-filled volumes have no delay)";
+    const stages = [0, 1, 2].map(stage);
+    charts.delay.setData([xs, ...stages]);
+    const parts = stages.map((values, k) => {
+      const m = median(values);
+      return m === null ? null : STAGES[k][0] + " " + m.toFixed(2) + " ms";
+    }).filter((p) => p !== null);
+    $("delay-summary").textContent = parts.length ? "medians: " + parts.join(", ")
+      : "no live volumes yet (back-filled volumes have no delay)";
+  }
+
+  function renderQuality() {
+    const xs = timePoints();
+    const quality = xs.map((t) => { const v = store.byT.get(t); return v ? v.quality : null; });
+    const std = quality.map((q) => (q && q.std_dvars !== null ? q.std_dvars : null));
+    const spikes = quality.map((q, i) => (q && q.spike ? std[i] : null));
+    charts.quality.setData([xs, std, spikes]);
+    const last = quality.filter((q) => q).pop();
+    const spiked = xs.filter((t, i) => spikes[i] !== null);
+    $("quality-summary").textContent = !last ? "no data quality (off, or the raw volumes cannot be read)"
+      : "tSNR " + (last.tsnr === null ? "-" : last.tsnr.toFixed(1)) + "; ROIs " +
+        last.roi_tsnr.map((v) => (v === null ? "-" : v.toFixed(1))).join(", ") + "; spikes: " +
+        (spiked.length ? spiked.join(", ") : "none");
   }
 
   function renderClassifier() {
@@ -462,6 +501,8 @@
     }
     if (v.marks.includes("late")) parts.push("time point " + v.t + " arrived late");
     if (v.marks.includes("repeated")) parts.push("time point " + v.t + " repeated");
+    if (v.quality && v.quality.spike) parts.push("time point " + v.t + " is a spike (standardised DVARS " +
+                                                 v.quality.std_dvars.toFixed(2) + ")");
     return parts.join("; ") + (v.wall ? " at " + formatClock(v.wall) : "");
   }
 
@@ -472,7 +513,7 @@
       return;
     }
     list.innerHTML = store.marks.slice().reverse().map((v) =>
-      '<li class="mark ' + v.marks.join(" ") + '" data-time-point="' + v.t + '">' + describeMark(v) + "</li>").join("");
+      '<li class="mark ' + v.marks.join(" ") + (v.quality && v.quality.spike ? " spike" : "") + '" data-time-point="' + v.t + '">' + describeMark(v) + "</li>").join("");
   }
 
   function render() {
@@ -482,6 +523,7 @@
     renderTimeCourses();
     renderHeatmap();
     renderDelay();
+    renderQuality();
     renderClassifier();
     renderMarks();
   }
@@ -507,6 +549,19 @@
     events.addEventListener("run", (e) => { resetRun(JSON.parse(e.data)); scheduleRender(); });
     events.addEventListener("volume", (e) => { if (store.info) addVolume(JSON.parse(e.data)); scheduleRender(); });
     events.addEventListener("state", (e) => { store.state = JSON.parse(e.data); scheduleRender(); });
+    events.addEventListener("quality", (e) => {
+      const revised = JSON.parse(e.data);
+      const v = store.byT.get(revised.t);
+      if (!v) return;
+      v.quality = revised.quality;
+      if (revised.quality && revised.quality.spike && !store.marks.includes(v)) store.marks.push(v);
+      scheduleRender();
+    });
+    events.addEventListener("ledger", (e) => {
+      const ledger = JSON.parse(e.data);
+      const v = store.byT.get(ledger.t);
+      if (v) { v.stages = ledger.stages; scheduleRender(); }
+    });
     events.onopen = () => { store.serverReachable = true; scheduleRender(); };
     events.onerror = () => { store.serverReachable = false; scheduleRender(); };  // EventSource retries itself
   }
@@ -515,6 +570,7 @@
     if (!store.info) return;
     charts.psc.setSize({ width: widthOf($("psc-chart")), height: 300 });
     charts.delay.setSize({ width: widthOf($("delay-chart")), height: 200 });
+    charts.quality.setSize({ width: widthOf($("quality-chart")), height: 200 });
     if (charts.classifier) charts.classifier.setSize({ width: widthOf($("classifier-chart")), height: 200 });
     for (const chart of charts.raw) chart.setSize({ width: widthOf(chart.root.parentNode), height: 170 });
   }

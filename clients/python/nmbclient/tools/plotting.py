@@ -17,7 +17,7 @@ import math
 from typing import TYPE_CHECKING, Dict, List, Optional, Set, Tuple
 
 from .baseline import Baseline, percent_change
-from .runfollower import DROPPED, ENDED_EARLY, LATE, REPEATED, RunInfo, State, Volume
+from .follower import DROPPED, ENDED_EARLY, LATE, REPEATED, RunInfo, State, Volume
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure

@@ -31,8 +31,11 @@ import threading
 import time
 from typing import Any, Dict, List, Optional, TextIO, Tuple
 
-from .. import __version__
-from ..runfollower import LOST, WAITING, Event, RunFollower, RunInfo, State, Volume
+from ... import __version__
+from ...ledger import stages_of
+from ..events import Arrival, EventListener, RunEvents
+from ..follower import LOST, WAITING, Event, Revision, RunFollower, RunInfo, State, Volume
+from ..quality import Quality
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 CONTENT_TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8",
@@ -55,7 +58,22 @@ def _finite(value: Optional[float]) -> Optional[float]:
     return value if value is None or math.isfinite(value) else None
 
 
-def volume_json(volume: Volume) -> Dict[str, Json]:
+def _ms(value: Optional[float]) -> Optional[float]:
+    return None if value is None else round(value, 3)
+
+
+def quality_json(quality: Optional[Quality]) -> Optional[Dict[str, Json]]:
+    if quality is None:
+        return None
+    return {"std_dvars": _finite(quality.std_dvars), "dvars": _finite(quality.dvars),
+            "global_mean": _finite(quality.global_mean), "tsnr": _finite(quality.tsnr),
+            "roi_tsnr": [_finite(v) for v in quality.roi_tsnr], "spike": quality.spike}
+
+
+def volume_json(volume: Volume, events: Optional[RunEvents] = None) -> Dict[str, Json]:
+    """A volume as the page takes it; `stages` are its ledger's three stage times in
+    ms (trigger to post-step, post-step to values, values to shown)."""
+    stages = stages_of(events.moments(volume)) if events is not None else (None, None, None)
     classifier = None
     if volume.classifier is not None:
         classifier = {"result": volume.classifier.result,
@@ -63,7 +81,8 @@ def volume_json(volume: Volume) -> Dict[str, Json]:
     return {"t": volume.time_point, "means": [_finite(m) for m in volume.means], "condition": volume.condition,
             "classifier": classifier, "wall": volume.wall_clock,
             "delay": None if volume.delay_ms is None else round(volume.delay_ms, 3),
-            "marks": list(volume.marks), "missing": volume.missing, "backfilled": volume.backfilled}
+            "marks": list(volume.marks), "missing": volume.missing, "backfilled": volume.backfilled,
+            "stages": [_ms(_finite(v)) for v in stages], "quality": quality_json(volume.quality)}
 
 
 def info_json(info: RunInfo) -> Dict[str, Json]:
@@ -81,6 +100,9 @@ class RunState:
         self.state: Dict[str, Json] = {"state": WAITING, "detail": ""}
         self.info: Optional[Dict[str, Json]] = None
         self.volumes: List[Dict[str, Json]] = []
+        # The run's volumes, marks and triggers, for each volume's ledger.
+        self.run_events: Optional[RunEvents] = None
+        self._followed: Dict[int, Volume] = {}
         self.sequence = 0
         self.events: List[Published] = []
         self.closing = False
@@ -99,11 +121,39 @@ class RunState:
             elif isinstance(event, RunInfo):
                 self.info = info_json(event)
                 self.volumes = []
+                self.run_events = RunEvents(event.run)
+                self._followed = {}
                 self._publish("run", self.info)
+            elif isinstance(event, Revision):
+                quality = quality_json(event.quality)
+                for data in self.volumes:
+                    if data["t"] == event.time_point:
+                        data["quality"] = quality
+                self._publish("quality", {"t": event.time_point, "quality": quality})
             elif isinstance(event, Volume):
-                data = volume_json(event)
+                if self.run_events is not None:
+                    self.run_events.add_volume(event)
+                    self._followed.setdefault(event.time_point, event)
+                data = volume_json(event, self.run_events)
                 self.volumes.append(data)
                 self._publish("volume", data)
+
+    def apply_arrivals(self, arrivals: List[Arrival]) -> None:
+        """Marks and triggers: each volume whose ledger they complete is published again
+        as a "ledger" event, {"t": time point, "stages": [...]}."""
+        with self._lock:
+            if self.run_events is None or not arrivals:
+                return
+            changed = {self.run_events.add(a) for a in arrivals} - {None}
+            for time_point in sorted(t for t in changed if t is not None):
+                volume = self._followed.get(time_point)
+                if volume is None:
+                    continue
+                stages = volume_json(volume, self.run_events)["stages"]
+                for data in self.volumes:
+                    if data["t"] == time_point:
+                        data["stages"] = stages
+                self._publish("ledger", {"t": time_point, "stages": stages})
 
     def snapshot(self) -> Tuple[int, Dict[str, Json]]:
         with self._lock:
@@ -315,7 +365,13 @@ def serve(args: argparse.Namespace, out: TextIO) -> int:
     if public:
         print("nmb dashboard: warning: serving on %s, reachable from other computers; the page has no "
               "password and shows the run to anyone who can reach this port" % host, file=sys.stderr)
-    follower = RunFollower(args.host, args.port, args.timeout, wait=math.inf)
+    from ..live import open_listener, quality_wanted
+    follower = RunFollower(args.host, args.port, args.timeout, wait=math.inf, quality=quality_wanted(args),
+                           spike_threshold=args.spike_threshold)
+    listener = open_listener(args)
+    if listener is not None:
+        threading.Thread(target=relay_arrivals, args=(listener, run_state), name="nmb-dashboard-events",
+                         daemon=True).start()
     started = Started()
     thread = threading.Thread(target=follow, args=(follower, run_state, args.netns, started),
                               name="nmb-dashboard-follower", daemon=True)
@@ -338,4 +394,16 @@ def serve(args: argparse.Namespace, out: TextIO) -> int:
         run_state.close()
         server.server_close()
         thread.join(5)
+        if listener is not None:
+            listener.stop()
     return 0
+
+
+# How often the page's ledger takes in the marks and triggers that arrived.
+RELAY_S = 0.1
+
+
+def relay_arrivals(listener: EventListener, run_state: RunState) -> None:
+    while not run_state.closing:
+        run_state.apply_arrivals(listener.drain())
+        time.sleep(RELAY_S)

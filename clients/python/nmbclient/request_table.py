@@ -3,7 +3,7 @@
 A successful reply body is the request name, the echo of every argument as a
 32-bit int, then the values.  `decode_reply` checks the echo against what was
 sent and decodes the values with the request's value decoder; an error body
-("Wrong request!" and a text) raises NimbrelError.
+("Wrong request!" and a text) raises RequestRefused.
 """
 
 import array
@@ -13,7 +13,7 @@ from typing import (Callable, Dict, Generic, List, NamedTuple, Optional, Sequenc
                     cast)
 
 from . import texts, wire
-from .errors import NimbrelError, ProtocolError
+from .errors import RequestRefused, ProtocolError
 from .wire import Coordinates, IntRun, RealRun, SampleRun
 
 T = TypeVar("T", covariant=True)
@@ -193,10 +193,10 @@ def echoed_args(request: Optional[Request[object]], args: Sequence[int]) -> Tupl
     return tuple(values + [0] * (count - len(values)))
 
 
-def open_reply(body: bytes, name: str, echo: Sequence[int], use_numpy: bool = True) -> Optional[wire.BodyReader]:
+def open_reply(body: bytes, name: str, echo: Sequence[int], use_numpy: bool = False) -> Optional[wire.BodyReader]:
     """Checks the start of a reply body and returns a reader positioned at its values.
 
-    Raises NimbrelError for an error reply and ProtocolError when the echoed
+    Raises RequestRefused for an error reply and ProtocolError when the echoed
     name or arguments differ from `name` and `echo`.  Returns None for the empty
     reply (no body at all).
     """
@@ -206,7 +206,7 @@ def open_reply(body: bytes, name: str, echo: Sequence[int], use_numpy: bool = Tr
     first = reader.text()
     if first == texts.WRONG_REQUEST:
         error_text = reader.text()
-        raise NimbrelError(error_text if error_text is not None else "")
+        raise RequestRefused(error_text if error_text is not None else "")
     if first != name:
         raise ProtocolError("reply echoes the request %r, expected %r" % (first, name))
     got = reader.ints(len(echo))
@@ -215,7 +215,7 @@ def open_reply(body: bytes, name: str, echo: Sequence[int], use_numpy: bool = Tr
     return reader
 
 
-def decode_reply(request: Request[T], body: bytes, args: Sequence[int], use_numpy: bool = True) -> T:
+def decode_reply(request: Request[T], body: bytes, args: Sequence[int], use_numpy: bool = False) -> T:
     """Decodes a whole reply body to `request` sent with `args` into its typed value.
 
     Only the classifier request may be answered by the empty reply; it then
