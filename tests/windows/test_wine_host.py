@@ -22,7 +22,7 @@ import time
 import pytest
 
 import simulator
-from nmbclient import Client, ConnectionLost, NmbError, Subscription
+from nmbclient import Client, ConnectionLost, ConnectionRefused, NmbError, Subscription
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -146,13 +146,13 @@ def test_the_dll_reads_the_settings_file_beside_itself_and_enforces_it(tmp_path)
             while True:
                 try:
                     return Subscription("127.0.0.1", sim.port, timeout=10)
-                except ConnectionLost:
+                except (ConnectionLost, ConnectionRefused):
                     if time.monotonic() > deadline:
                         raise
                     time.sleep(0.1)
 
         subscription = subscribe()
-        with pytest.raises(ConnectionLost, match=r"before answering the handshake.*docs/security\.md"):
+        with pytest.raises(ConnectionRefused, match=r"before answering the handshake.*docs/security\.md"):
             Client("127.0.0.1", sim.port, timeout=10)
         refusal = "Refused a client from 127.0.0.1: it has 1 connection open"
         log = sim.wait_for_log(refusal)
