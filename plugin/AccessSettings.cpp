@@ -12,9 +12,8 @@ AccessRules TcpIpExport::readAccessRules() {
       settingsFolder.isEmpty() ? QString::fromUtf8(platform::ownModuleFolder().c_str()) : settingsFolder;
   // A plug-in that cannot tell where it was loaded from has no file beside it.
   const SettingsReading reading =
-      folder.isEmpty()
-          ? SettingsReading{}
-          : readSettingsFile(QDir(folder).filePath(QLatin1String(kSettingsFileName)), interfaceAddresses);
+      folder.isEmpty() ? SettingsReading{}
+                       : settingsFile.read(QDir(folder).filePath(QLatin1String(kSettingsFileName)));
   for (const QString& line : reading.logLines) loglines::write(line);
   {
     MutexLock lock(&accessRulesMutex);

@@ -25,6 +25,7 @@
 #include "plugin/Mutex.h"
 #include "plugin/NMBPluginInterface.h"
 #include "plugin/PluginExport.h"
+#include "plugin/SettingsFile.h"
 
 class ClientAdmission;
 class QtTCPIPServer;
@@ -168,6 +169,9 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   // The folder of NMBNetworkPlugin.ini; empty: the plug-in library's own.
   // Host's thread (tests point it elsewhere through SettingsFolderProbe).
   QString settingsFolder;
+  // Reads that file at each pre-run and keeps the rules it last could read.
+  // Host's thread.
+  SettingsFile settingsFile{interfaceAddresses};
   // Written by each pre-run that serves, taken up by the worker when the
   // revision has changed.
   Mutex accessRulesMutex;
