@@ -9,6 +9,12 @@
 //
 // When the destructor returns no thread of the plug-in runs any more and every
 // channel has been deleted.
+//
+// Its members are defined with the subsystem each serves: construction,
+// destruction and the settings here (TcpIpExport.cpp), the run lifecycle in
+// Lifecycle.cpp, the per-volume history in RunHistory.cpp, the channel worker
+// in channels/ChannelWorker.cpp and channels/ChannelLists.cpp, the executor in
+// protocol/Executor.cpp.
 #pragma once
 
 #include <QByteArray>
