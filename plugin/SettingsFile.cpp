@@ -359,9 +359,22 @@ SettingsReading SettingsFile::read(const QString& path) {
   const Assignment* applies[kSettingCount] = {};
   int firstLine[kSettingCount] = {};
   const QVector<Assignment> lines = assignments(text, findings);
+  // The first line that sets nothing the plug-in knows.
+  int unknownLine = findings.problems.isEmpty() ? 0 : findings.problems.first().line;
   for (const Assignment& assignment : lines) {
-    const int setting = findSetting(assignment.key);
+    int setting = findSetting(assignment.key);
+    const int slash = assignment.key.lastIndexOf(QLatin1Char('/'));
+    if (setting < 0 && slash >= 0) {
+      // The file has no sections, but a lab that wrote "[Lab]" above its
+      // allow line still means that allow line.
+      setting = findSetting(assignment.key.mid(slash + 1));
+      if (setting >= 0)
+        findings.problems.append(
+            {assignment.line, QStringLiteral("the settings have no sections; ") + quoted(assignment.key) +
+                                  QStringLiteral(" is taken as ") + QLatin1String(kSettings[setting].name)});
+    }
     if (setting < 0) {
+      if (unknownLine == 0 || assignment.line < unknownLine) unknownLine = assignment.line;
       findings.problems.append(
           {assignment.line, QStringLiteral("unknown setting ") + quoted(assignment.key) +
                                 QStringLiteral(", ignored (the settings are allow, listen, "
@@ -380,6 +393,17 @@ SettingsReading SettingsFile::read(const QString& path) {
                      .arg(QLatin1String(kSettings[i].name))
                      .arg(firstLine[i])});
     kSettings[i].parse(applies[i]->value, line, localAddresses_, reading.rules, findings);
+  }
+  // A misspelt "alow", or "allow 10.0.0.7" without its "=", would otherwise
+  // serve every address while the lab believes it restricted them: a file
+  // with a line that sets nothing known and no allow admits nobody from
+  // elsewhere.
+  if (unknownLine > 0 && applies[findSetting(QStringLiteral("allow"))] == nullptr) {
+    reading.rules.allow = AccessRules::loopbackClients();
+    findings.alarms.append(
+        alarmLine(unknownLine,
+                  QStringLiteral("a line that sets nothing known, and no allow: it may be a misspelt allow, "
+                                 "so <b>only this computer (127.0.0.1, ::1) may connect</b>")));
   }
 
   QVector<Problem>& problems = findings.problems;

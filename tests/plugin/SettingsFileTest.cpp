@@ -118,17 +118,13 @@ TEST_F(SettingsFileTest, ALineThatSetsNothingGivesOneLineAndTheOthersApply) {
     const char* says;
   };
   const Case cases[] = {
-      {"listen = 127.0.0.1", "this is no setting", 2,
-       "\"this is no setting\" is not a setting (key = value)"},
-      {"listen = 127.0.0.1", "[General", 2, "\"[General\" is a section header without \"]\""},
-      {"listen = 127.0.0.1", "= 5", 2, "\"= 5\" names no setting"},
-      {"listen = 127.0.0.1", "alow = 127.0.0.2", 2, "unknown setting \"alow\", ignored"},
-      {"listen = 127.0.0.1", "[Lab]\nallow = 127.0.0.2", 3, "unknown setting \"Lab/allow\", ignored"},
-      {"listen = 127.0.0.1", "maxConnectionsPerAddress = 4x", 2,
+      {"allow = 127.0.0.2", "this is no setting", 2, "\"this is no setting\" is not a setting (key = value)"},
+      {"allow = 127.0.0.2", "[General", 2, "\"[General\" is a section header without \"]\""},
+      {"allow = 127.0.0.2", "= 5", 2, "\"= 5\" names no setting"},
+      {"allow = 127.0.0.2", "maxConnectionsPerAddress = 4x", 2,
        "maxConnectionsPerAddress: \"4x\" is not a whole number from 1 to 10000; any number of connections "
        "per address is served"},
-      {"listen = 127.0.0.1", "maxConnectionsPerAddress = 0", 2,
-       "\"0\" is not a whole number from 1 to 10000"},
+      {"allow = 127.0.0.2", "maxConnectionsPerAddress = 0", 2, "\"0\" is not a whole number from 1 to 10000"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bad);
@@ -179,6 +175,15 @@ TEST_F(SettingsFileTest, BadSettingsNeverServeAnAddressTheLabDidNotAllow) {
       // The last one applies, also when it is the bad one.
       {"Allow = 127.0.0.2\nALLOW = 10.1.1.300", "127.0.0.1, ::1 | * | 255.255.255.255",
        "line 2: allow is set more than once (first on line 1); the last one applies.", "127.0.0.2", nullptr},
+      // A misspelt allow, or one under a section header, never opens the service.
+      {"alow = 192.168.10.7", "127.0.0.1, ::1 | * | 255.255.255.255",
+       "line 1: a line that sets nothing known, and no allow: it may be a misspelt allow", "10.0.0.5",
+       "127.0.0.1"},
+      {"[Lab]\nallow = 192.168.10.7\nbroadcst = off", "192.168.10.7 | * | 255.255.255.255",
+       "line 2: the settings have no sections; \"Lab/allow\" is taken as allow", "192.168.10.8",
+       "192.168.10.7"},
+      {"allow 192.168.10.7", "127.0.0.1, ::1 | * | 255.255.255.255", "may be a misspelt allow",
+       "192.168.10.8", nullptr},
       {"listen = everywhere", "127.0.0.1, ::1 | 127.0.0.1 | 255.255.255.255",
        "\"everywhere\" is not an address; the plug-in listens on 127.0.0.1 and serves this computer only.",
        "127.0.0.2", "127.0.0.1"},
