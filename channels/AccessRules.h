@@ -16,7 +16,9 @@
 using Subnet = QPair<QHostAddress, int>;
 
 struct AccessRules {
-  // The networks whose clients are served; empty: every address.
+  // The networks whose clients are served; empty: every address.  An IPv6
+  // network also holds the IPv4 clients whose mapped form (::ffff:a.b.c.d)
+  // lies in it.
   QVector<Subnet> allow;
   // The local address the service listens on.
   QHostAddress listen{QHostAddress::Any};
@@ -25,7 +27,15 @@ struct AccessRules {
   // Where the discovery datagram goes; a null address: nowhere.
   QHostAddress broadcastTo{QHostAddress::Broadcast};
 
-  // Whether a client from `peer` (see clientAddress) may be served.
+  // The rules that serve this computer alone, where settings the lab wrote
+  // cannot be read: clients from 127.0.0.1 and ::1 only, listening on
+  // 127.0.0.1, the discovery datagram to 127.0.0.1.
+  static AccessRules loopbackOnly();
+  // The clients loopbackOnly() allows.
+  static QVector<Subnet> loopbackClients();
+
+  // Whether a client from `peer` may be served.  An IPv4 client that reached
+  // the dual-stack listener as ::ffff:a.b.c.d is judged as a.b.c.d.
   bool allows(const QHostAddress& peer) const;
   // Whether any rule may refuse a connection, which is then looked at before
   // a thread is started for it.

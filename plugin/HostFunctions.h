@@ -90,6 +90,16 @@ struct HostFunctions {
 // The plug-in's one table.  Entries start out null.
 extern HostFunctions hostFunctions;
 
+// Calls into the host table that tolerate a host lacking the function: the
+// lifecycle must never crash Nimbrel, so a missing entry is skipped and the
+// caller's neutral value stands in for its result.
+//
+//   int timePoint = callHost(hostFunctions.tGetCurrentTimePoint, 0);
+template <typename Result, typename... Params, typename... Args>
+Result callHost(Result (*function)(Params...), Result fallback, Args... args) {
+  return function != nullptr ? function(args...) : fallback;
+}
+
 // The names in binding order, for diagnostics and tests.
 extern const char* const kHostFunctionNames[kHostFunctionCount];
 

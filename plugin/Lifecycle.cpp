@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <limits>
 
-#include "plugin/GuardedHostCall.h"
 #include "plugin/HostFunctions.h"
 #include "plugin/HostVersion.h"
 #include "plugin/LogLines.h"

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <limits>
 
-#include "plugin/GuardedHostCall.h"
 #include "plugin/HostFunctions.h"
 #include "plugin/RunRecord.h"
 #include "plugin/TcpIpExport.h"

@@ -1,7 +1,12 @@
 #include "plugin/TcpIpExport.h"
 
+#include <QDir>
+
 #include "channels/MessageTransfer.h"
 #include "channels/QtTCPIPServer.h"
+#include "plugin/LogLines.h"
+#include "plugin/SettingsFile.h"
+#include "plugin/platform/HostModule.h"
 
 TcpIpExport::TcpIpExport(QObject* parent) : QThread(parent), NMBPluginInterface() {}
 
@@ -48,4 +53,23 @@ TcpIpExport::~TcpIpExport() {
       channels->removeFirst();
     }
   }
+}
+
+// The settings file at pre-run: read on the host's thread, reported in the
+// host's log, handed to the channel worker.
+AccessRules TcpIpExport::readAccessRules() {
+  const QString folder =
+      settingsFolder.isEmpty() ? QString::fromUtf8(platform::ownModuleFolder().c_str()) : settingsFolder;
+  // A plug-in that cannot tell where it was loaded from has no file beside it.
+  const SettingsReading reading =
+      folder.isEmpty() ? SettingsReading{}
+                       : settingsFile.read(QDir(folder).filePath(QLatin1String(kSettingsFileName)));
+  for (const QString& line : reading.logLines) loglines::write(line);
+  {
+    MutexLock lock(&accessRulesMutex);
+    accessRules = reading.rules;
+    // Every pre-run starts a new run of refusal reports, also with the same rules.
+    accessRulesRevision.fetch_add(1, std::memory_order_release);
+  }
+  return reading.rules;
 }

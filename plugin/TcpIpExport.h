@@ -9,6 +9,12 @@
 //
 // When the destructor returns no thread of the plug-in runs any more and every
 // channel has been deleted.
+//
+// Its members are defined with the subsystem each serves: construction,
+// destruction and the settings here (TcpIpExport.cpp), the run lifecycle in
+// Lifecycle.cpp, the per-volume history in RunHistory.cpp, the channel worker
+// in channels/ChannelWorker.cpp and channels/ChannelLists.cpp, the executor in
+// protocol/Executor.cpp.
 #pragma once
 
 #include <QByteArray>
@@ -25,6 +31,7 @@
 #include "plugin/Mutex.h"
 #include "plugin/NMBPluginInterface.h"
 #include "plugin/PluginExport.h"
+#include "plugin/SettingsFile.h"
 
 class ClientAdmission;
 class QtTCPIPServer;
@@ -168,6 +175,9 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   // The folder of NMBNetworkPlugin.ini; empty: the plug-in library's own.
   // Host's thread (tests point it elsewhere through SettingsFolderProbe).
   QString settingsFolder;
+  // Reads that file at each pre-run and keeps the rules it last could read.
+  // Host's thread.
+  SettingsFile settingsFile{interfaceAddresses};
   // Written by each pre-run that serves, taken up by the worker when the
   // revision has changed.
   Mutex accessRulesMutex;

@@ -130,3 +130,28 @@ TEST_F(ClientAccess, TheServiceListensOnTheGivenAddressOnly) {
   EXPECT_FALSE(here.connectTo(port));
   EXPECT_EQ(logLinesStartingWith("<br><b>Info</b> - Listening on: <br><b>127.0.0.2</b>, <br> Port: <b>"), 1);
 }
+
+TEST_F(ClientAccess, SettingsThatCannotBeReadNeverOpenTheService) {
+  // Unreadable at the first pre-run: this computer only, on 127.0.0.1.
+  ASSERT_TRUE(QDir(folder.path()).mkdir("NMBNetworkPlugin.ini"));
+  plugin = startServedPlugin(port, folder.path());
+  ASSERT_NE(plugin, nullptr);
+  LoopbackClient local, other;
+  EXPECT_EQ(handshake(local, "Request Socket"), answerTo("Request Socket"));
+  EXPECT_TRUE(handshake(other, "Request Socket", kOtherComputer).isEmpty());
+
+  // Read: its rules apply; unreadable again: they stay.
+  ASSERT_TRUE(QDir(folder.path()).rmdir("NMBNetworkPlugin.ini"));
+  for (bool readable : {true, false}) {
+    SCOPED_TRACE(readable ? "readable" : "unreadable again");
+    if (readable)
+      writeSettings("allow = 127.0.0.2 # the stimulus PC\n");
+    else
+      ASSERT_TRUE(QFile::remove(QDir(folder.path()).filePath("NMBNetworkPlugin.ini")) &&
+                  QDir(folder.path()).mkdir("NMBNetworkPlugin.ini"));
+    ASSERT_TRUE(plugin->executePreRun(0));
+    LoopbackClient allowed, refused;
+    EXPECT_EQ(handshake(allowed, "Execute Socket", kOtherComputer), answerTo("Execute Socket"));
+    EXPECT_TRUE(handshake(refused, "Execute Socket").isEmpty());
+  }
+}

@@ -128,13 +128,16 @@ def test_the_plugin_is_deleted_cleanly_with_clients_connected():
 def test_the_dll_reads_the_settings_file_beside_itself_and_enforces_it(tmp_path):
     """NMBNetworkPlugin.dll finds NMBNetworkPlugin.ini in the folder it was
     loaded from (a plug-ins folder of this test's own, so that no other host
-    sees the file), logs its rules, and turns away a second connection from
-    127.0.0.1 until the first, an execute connection, has closed."""
+    sees the file), reads it in UTF-16 with comments behind the values, logs
+    its rules, and turns away a second connection from 127.0.0.1 until the
+    first, an execute connection, has closed."""
     plugins = tmp_path / "plugins"
     plugins.mkdir()
     deployed = os.path.join(os.path.dirname(os.environ["NMB_WINDOWS_SIMULATOR"]), "plugins", "NMBNetworkPlugin.dll")
     shutil.copy(deployed, plugins)
-    (plugins / "NMBNetworkPlugin.ini").write_text("maxConnectionsPerAddress = 1\nbroadcast = off\n")
+    # As Notepad saves "Unicode": UTF-16 with a byte order mark.
+    (plugins / "NMBNetworkPlugin.ini").write_text("maxConnectionsPerAddress = 1 # one\nbroadcast = off ; quiet\n",
+                                                  encoding="utf-16")
     with simulator.running("--plugin", plugins / "NMBNetworkPlugin.dll", "--volumes", 2, "--tr-ms", 100,
                            "--start-delay-ms", 60000, "--dims", 4, 4, 2) as sim:
         windows_path = "Z:" + str(plugins / "NMBNetworkPlugin.ini").replace("/", "\\")
