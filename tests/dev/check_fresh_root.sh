@@ -3,8 +3,9 @@
 #
 # .ci/in-fresh-root in a minimal root (bash and a few programs with their
 # libraries): the command sees /proc, /sys, /dev, /run, resolv.conf and hosts,
-# a clean environment with the NMB_* variables but not the cache folder, and
-# its exit status comes back; SIGTERM ends it and everything it started at once.
+# its / is a mount point, a clean environment with the NMB_* variables but not
+# the cache folder, and its exit status comes back; SIGTERM ends it and
+# everything it started at once.
 # Needs root (mounts, chroot), as the test suite runs.
 set -eu
 runner=$1
@@ -22,11 +23,15 @@ fail() { echo "$*"; exit 1; }
 
 status=0
 out=$(NMB_PROBE=1 NMB_CACHE_DIR=/elsewhere STRAY=1 unshare --mount --propagation private --pid --fork --kill-child \
-  "$runner" "$root" 'cat /proc/1/cmdline >/dev/null && ls /sys/class/net /dev/null /dev/shm /run >/dev/null && cat /etc/resolv.conf /etc/hosts >/dev/null && pwd && env; exit 7') ||
+  "$runner" "$root" 'cat /proc/1/cmdline >/dev/null && ls /sys/class/net /dev/null /dev/shm /run >/dev/null &&
+    cat /etc/resolv.conf /etc/hosts >/dev/null && pwd && env &&
+    while read -r _ _ _ _ point _; do [ "$point" != / ] || echo "/ is a mount point"; done </proc/self/mountinfo
+    exit 7') ||
   status=$?
 [ "$status" -eq 7 ] || fail "the command's status 7 came back as $status: $out"
 echo "$out" | grep -qx /src || fail "the command did not start in /src: $out"
 echo "$out" | grep -qx NMB_PROBE=1 || fail "NMB_PROBE was not passed on: $out"
+echo "$out" | grep -qx "/ is a mount point" || fail "the root is no mount point (ip netns needs one): $out"
 echo "$out" | grep -q -e '^NMB_CACHE_DIR=' -e '^STRAY=' && fail "the root saw the caller's environment: $out"
 
 unshare --mount --propagation private --pid --fork --kill-child "$runner" "$root" 'sleep 300 & sleep 300' &
