@@ -1,11 +1,13 @@
 // The plug-in's identity texts, one place for each.
 #pragma once
 
+#include "plugin/PluginVersion.h"
+
 namespace identity {
 
 // The version text, shared by getPluginVersion, getPluginName and the
 // "Plugin version" log line.
-inline constexpr char kPluginVersion[] = "2.00";
+inline constexpr char kPluginVersion[] = NMB_PLUGIN_VERSION;
 inline constexpr char kAuthor[] = "Quandrel";
 inline constexpr char kHelpFile[] = "TcpIpExportHelp/index.html";
 inline constexpr char kDescription[] =

@@ -6,6 +6,10 @@
 #ifndef NMB_SIM_BUILT_PLUGIN
 #define NMB_SIM_BUILT_PLUGIN ""
 #endif
+// The installed plug-in's folder relative to the installed executable's.
+#ifndef NMB_SIM_INSTALLED_PLUGIN_FOLDER
+#define NMB_SIM_INSTALLED_PLUGIN_FOLDER "../lib"
+#endif
 
 std::unique_ptr<PluginLibrary> PluginLibrary::load(const std::string& path, std::string& error) {
   if (!simsys::isFile(path)) {
@@ -65,7 +69,8 @@ std::string executableFolder() {
 
 std::string defaultPluginPath(const std::string& folder) {
   const std::string file = simsys::pluginLibraryFileName();
-  const std::string candidates[] = {folder + "/plugins/" + file, folder + "/" + file, folder + "/../" + file};
+  const std::string candidates[] = {folder + "/plugins/" + file, folder + "/" + file, folder + "/../" + file,
+                                     folder + "/" NMB_SIM_INSTALLED_PLUGIN_FOLDER "/" + file};
   for (const std::string& candidate : candidates) {
     if (simsys::isFile(candidate)) return simsys::absolutePath(candidate);
   }

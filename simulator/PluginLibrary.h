@@ -41,8 +41,10 @@ class PluginLibrary {
 
 // Where the plug-in is looked for when --plugin is not given: in the plugins
 // folder beside the executable (Nimbrel's layout, and the Windows build's),
-// beside it, then in its parent folder (the build tree), then the path the
-// build recorded.  Returns the first that exists, else the recorded path.
+// beside it, then in its parent folder (the build tree), then where
+// `cmake --install` puts it relative to the executable (bin/../lib), then the
+// path the build recorded.  Returns the first that exists, else the recorded
+// path.
 std::string defaultPluginPath(const std::string& executableFolder);
 
 // The folder of the running executable.

@@ -28,16 +28,25 @@ if(MINGW)
   list(APPEND NMB_LICENSE_COMPONENTS GCC MinGW-w64)
 endif()
 
-# nmb_deploy_plugin(NAME FOLDER): a target NAME, part of every build, that
-# copies the plug-in and its licence texts into FOLDER whenever they changed.
-function(nmb_deploy_plugin name folder)
-  set(commands COMMAND ${CMAKE_COMMAND} -E make_directory "${folder}"
-               COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:NMBNetworkPlugin> "${folder}")
-  foreach(component IN LISTS NMB_LICENSE_COMPONENTS)
-    list(APPEND commands COMMAND ${CMAKE_COMMAND} -E make_directory "${folder}/licenses/${component}"
-                         COMMAND ${CMAKE_COMMAND} -E copy_if_different ${NMB_LICENSES_${component}}
-                                 "${folder}/licenses/${component}")
+# nmb_install_plugin(DESTINATION COMPONENT): install rules that put the
+# plug-in into DESTINATION and each component's licence texts into
+# DESTINATION/licenses/<component>/, as part of COMPONENT.  The DLL's import
+# library is of no use to anyone (Nimbrel loads the DLL by name) and is left out.
+function(nmb_install_plugin destination component)
+  install(TARGETS NMBNetworkPlugin RUNTIME DESTINATION ${destination} COMPONENT ${component}
+          ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT devel EXCLUDE_FROM_ALL)
+  foreach(licensed IN LISTS NMB_LICENSE_COMPONENTS)
+    install(FILES ${NMB_LICENSES_${licensed}} DESTINATION ${destination}/licenses/${licensed} COMPONENT ${component})
   endforeach()
-  add_custom_target(${name} ALL ${commands} VERBATIM)
+endfunction()
+
+# nmb_deploy_plugin(NAME FOLDER): a target NAME, part of every build, that
+# installs the component plugin (nmb_install_plugin(. plugin): the DLL and its
+# licence texts) into FOLDER, refreshing what changed.
+function(nmb_deploy_plugin name folder)
+  add_custom_target(${name} ALL
+    COMMAND ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --component plugin --prefix ${folder} --config $<CONFIG>
+    COMMENT "Installing the plug-in and its licence texts into ${folder}"
+    VERBATIM)
   add_dependencies(${name} NMBNetworkPlugin)
 endfunction()

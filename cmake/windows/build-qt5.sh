@@ -14,14 +14,20 @@
 #
 # The source comes through apt with a private source list (debian-source.sh),
 # so the machine's own apt configuration is left as it was.
+#
+# Needs qtbase5-dev (its version is the one built), g++, make, perl, python3,
+# dpkg-dev, xz-utils and the MinGW-w64 posix compilers: ./dev windows installs
+# them first.  NMB_JOBS sets the number of compilers (default: one per core).
 set -euo pipefail
 cache=$1
-version=$(dpkg-query -W -f='${Version}' qtbase5-dev)     # e.g. 5.15.8+dfsg-11+deb12u3
+version=$(dpkg-query -W -f='${Version}' qtbase5-dev 2>/dev/null || true)  # e.g. 5.15.8+dfsg-11+deb12u3
+[ -n "$version" ] ||
+  { echo "build-qt5.sh: qtbase5-dev is not installed; its version is the Qt to build (./dev windows installs it)" >&2; exit 1; }
 upstream=${version%%+*}; upstream=${upstream%%-*}         # 5.15.8
 prefix="$cache/qt5-$upstream-mingw64-static"
 [ -f "$prefix/.complete" ] && { echo "== Qt $upstream for Windows: cached in $prefix"; exit 0; }
 
-jobs=$(nproc 2>/dev/null || echo 2)
+jobs=${NMB_JOBS:-$(nproc 2>/dev/null || echo 2)}
 work="$cache/work-qt5-$upstream-static"
 rm -rf "$work" "$prefix"
 mkdir -p "$work"

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <unistd.h>
 
 #include "tests/simulator/SimProcess.h"
 #include "tests/simulator/TestData.h"
@@ -26,7 +27,7 @@ struct Case {
 }  // namespace
 
 TEST(SimulatorBadInput, EachFailsWithAMessageAndAStatus) {
-  const std::string junk = testing::TempDir() + "not-nifti.nii";
+  const std::string junk = testing::TempDir() + "not-nifti-" + std::to_string(getpid()) + ".nii";
   std::ofstream(junk)
       << "plain text, not an image; long enough to be taken for a header by a careless reader";
   const std::vector<Case> cases = {
@@ -63,7 +64,7 @@ TEST(SimulatorBadInput, CancelledPortDialogStillRunsTheHostToTheEnd) {
 }
 
 TEST(SimulatorClientCommand, StartsOnceThePluginServesAndIsStoppedAfterItsGracePeriod) {
-  const std::string marker = testing::TempDir() + "client-started";
+  const std::string marker = testing::TempDir() + "client-started-" + std::to_string(getpid());
   std::remove(marker.c_str());
   SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--port", std::to_string(freeTcpPort()),
                   "--volumes", "3", "--tr-ms", "100", "--dims", "4", "4", "2", "--exit-when-done", "--client",

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <fstream>
 #include <thread>
+#include <unistd.h>
 
 #include "simulator/ClientCommand.h"
 
@@ -41,7 +42,7 @@ TEST(ClientCommand, ACommandStillRunningAfterTheGracePeriodIsStopped) {
 }
 
 TEST(ClientCommand, EverythingACompoundCommandStartedIsStopped) {
-  const std::string pidFile = testing::TempDir() + "client-command-child";
+  const std::string pidFile = testing::TempDir() + "client-command-child-" + std::to_string(getpid());
   // The shell ends at once, leaving its background child behind.
   ClientCommand command("sleep 30 & echo $! > " + pidFile);
   ASSERT_TRUE(command.start());

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <unistd.h>
 
 #include "simulator/NiftiScan.h"
 #include "tests/simulator/RawNifti.h"
@@ -33,7 +34,7 @@ TEST(NiftiScan, RefusesMissingAndUnreadableFiles) {
   std::string error;
   EXPECT_FALSE(NiftiScan::open("/nonexistent/run.nii", error));
   EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
-  const std::string junk = testing::TempDir() + "junk.nii";
+  const std::string junk = testing::TempDir() + "junk-" + std::to_string(getpid()) + ".nii";
   std::ofstream(junk) << "this is not a NIfTI file, just some text that is long enough to look like one";
   error.clear();
   EXPECT_FALSE(NiftiScan::open(junk, error));
