@@ -147,11 +147,10 @@ int TcpIpExport::openConnectionsFrom(const QHostAddress& peer, const QVector<QtT
   {
     // The host's thread takes this lock when a send finds a client gone, so
     // only what the count needs is taken under it, without a system call
-    // (under Wine each one is a request to the Wine server).  A request
-    // channel's thread ends only once its client has left (or at a stop).
+    // (under Wine each one is a request to the Wine server).
     MutexLock lock(&channelListsMutex);
     for (QtTCPIPServer* channel : requestChannels)
-      if (channel->peerAddress() == peer && !channel->hasEnded()) ++open;
+      if (channel->peerAddress() == peer && channel->isConnected()) ++open;
     for (QtTCPIPServer* channel : executeChannels)
       if (channel->peerAddress() == peer) executeDescriptors.append(channel->notificationSocket());
   }

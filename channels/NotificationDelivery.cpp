@@ -244,23 +244,24 @@ void NotificationDelivery::serve() {
   for (;;) {
     DepartedList gone;
     pushUntried(gone);
+    reportDeparted(gone);  // before any wait, which may last until the next step
     Plan plan;
     {
       MutexLock lock(&connectionsMutex);
       plan = planWait();
     }
-    if (!plan.again && !plan.finished) {
-      poller.wait(plan.timeoutMs);
-      wakeUps.fetch_add(1, std::memory_order_relaxed);
-      {
-        MutexLock lock(&connectionsMutex);
-        threadAwake.store(true);
-      }
-      pushReady();
-      dropFailing(gone);
-    }
-    reportDeparted(gone);
     if (plan.finished) return;
+    if (plan.again) continue;
+    poller.wait(plan.timeoutMs);
+    wakeUps.fetch_add(1, std::memory_order_relaxed);
+    {
+      MutexLock lock(&connectionsMutex);
+      threadAwake.store(true);
+    }
+    pushReady();
+    gone.clear();
+    dropFailing(gone);
+    reportDeparted(gone);
   }
 }
 

@@ -66,13 +66,11 @@ class QtTCPIPServer : public QThread {
   bool hasEnded() const;
   // This channel's number from the handshake counter; 0 until hasClient().
   quint64 handshakeSequence() const { return handshakeNumber.load(std::memory_order_acquire); }
-  // Whether the client is still connected.  While the thread runs
-  // the thread itself watches the connection and the answer is true; once the
-  // thread has ended the socket is asked, after taking in anything the peer
-  // sent or a close it announced, so a client that left is noticed without
-  // writing to it.  A channel whose connection could not be set up is never
-  // connected.  Used for request channels; an execute channel's client is
-  // looked after by the notification delivery instead.
+  // Whether the client is still connected.  While the thread runs the
+  // thread itself watches the connection and the answer is true; a request
+  // channel's thread ends once its connection is gone.  Makes no system call.
+  // Used for request channels; an execute channel's client is looked after
+  // by the notification delivery instead.
   bool isConnected() const;
   // Asks the thread to end; does not wait.
   void requestStop();
