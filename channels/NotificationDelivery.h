@@ -12,7 +12,9 @@
 //                                                    of a partial send, and the
 //                                                    busy ones, into the outbox
 //   a step, delivery thread awake         host's     into the outboxes, no        connectionsMutex
-//                                                    system call ("untried")
+//                                                    system call ("untried"), but
+//                                                    one try of an outbox past
+//                                                    its size before it is judged
 //   a step, lock held by the delivery     host's     hand-over: the frame is      FrameHandOver's
 //     thread (one send of its own)                   left for it, no wait
 //   pending bytes the connection can      delivery   one send per connection,     connectionsMutex
