@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #include "channels/ClientAdmission.h"
+#include "channels/ClientSocket.h"
 #include "channels/ConnectionListener.h"
 #include "channels/Discovery.h"
 #include "channels/QtTCPIPServer.h"
@@ -71,11 +72,15 @@ void TcpIpExport::run() {
   std::atomic<quint64> handshakeCounter{0};
   quint64 nextToFile = 1;
   const ClientAdmission::OpenCount openFrom = [&](const QHostAddress& peer) {
-    return openConnectionsFrom(peer, unfiled, admission);
+    return openConnectionsFrom(peer, unfiled);
   };
 
   while (!stopWorker.load()) {
-    // A later pre-run may have chosen another port or address.
+    // A later pre-run may have chosen another port or address.  Its rules
+    // are published before its port, so with both taken here a change of
+    // both listens once, on the new pair.
+    if (accessRulesRevision.load(std::memory_order_acquire) != rulesRevision)
+      admission.setRules(takeAccessRules(rulesRevision));
     if (port.load() != listeningPort || admission.rules().listen != listeningAddress) {
       listener.close();
       listeningPort = port.load();
@@ -91,8 +96,9 @@ void TcpIpExport::run() {
     if (accessRulesRevision.load(std::memory_order_acquire) != rulesRevision)
       admission.setRules(takeAccessRules(rulesRevision));
     for (qintptr descriptor : accepted) {
-      if (!admission.admit(descriptor, openFrom)) continue;
-      auto* channel = new QtTCPIPServer(this, descriptor, &handshakeCounter);
+      QHostAddress peer;
+      if (!admission.admit(descriptor, openFrom, peer)) continue;
+      auto* channel = new QtTCPIPServer(this, descriptor, peer, &handshakeCounter);
       channel->start(QThread::InheritPriority);
       if (!channel->isRunning() && !channel->isFinished()) {
         // No thread could be started (the process is out of threads): drop
@@ -100,13 +106,12 @@ void TcpIpExport::run() {
         delete channel;
         continue;
       }
-      admission.track(channel);
       unfiled.append(channel);
     }
 
     fileIdentifiedChannels(unfiled, nextToFile);
     pruneChannels();
-    notificationDelivery.sweep();
+    sweepExecuteChannels();
     releaseRetiredChannels();
 
     if (broadcastTimer.elapsed() > discovery::kBroadcastIntervalMs) {
@@ -134,31 +139,26 @@ AccessRules TcpIpExport::takeAccessRules(quint64& revision) {
   return accessRules;
 }
 
-int TcpIpExport::openConnectionsFrom(const QHostAddress& peer, const QVector<QtTCPIPServer*>& unfiled,
-                                     ClientAdmission& admission) {
-  QSet<QtTCPIPServer*> live;
+int TcpIpExport::openConnectionsFrom(const QHostAddress& peer, const QVector<QtTCPIPServer*>& unfiled) {
   int open = 0;
-  const auto from = [&](QtTCPIPServer* channel) {
-    live.insert(channel);
-    const ClientAdmission::Origin* origin = admission.originOf(channel);
-    return origin != nullptr && origin->peer == peer ? origin : nullptr;
-  };
   for (QtTCPIPServer* channel : unfiled)
-    if (from(channel) != nullptr) ++open;
+    if (channel->peerAddress() == peer) ++open;
+  QVector<qintptr> executeDescriptors;
   {
-    // Under the lock, so that no channel is released while it is looked at;
-    // nothing here waits.
+    // The host's thread takes this lock when a send finds a client gone, so
+    // only what the count needs is taken under it, without a system call
+    // (under Wine each one is a request to the Wine server).
     MutexLock lock(&channelListsMutex);
     for (QtTCPIPServer* channel : requestChannels)
-      if (from(channel) != nullptr && channel->isConnected()) ++open;
-    // An execute client that left is noticed by the notification thread only
-    // at the next step, which may be a run away: its descriptor is asked.
-    for (QtTCPIPServer* channel : executeChannels) {
-      const ClientAdmission::Origin* origin = from(channel);
-      if (origin != nullptr && ClientAdmission::isStillConnected(*origin)) ++open;
-    }
+      if (channel->peerAddress() == peer && channel->isConnected()) ++open;
+    for (QtTCPIPServer* channel : executeChannels)
+      if (channel->peerAddress() == peer) executeDescriptors.append(channel->notificationSocket());
   }
-  admission.forgetAllBut(live);
+  // An execute client that left is noticed by the delivery only at the next
+  // step, which may be a run away: its descriptor is asked.  Only this thread
+  // deletes execute channels, so the descriptors stay open out here.
+  for (qintptr descriptor : executeDescriptors)
+    if (clientsocket::isPeerPresent(descriptor)) ++open;
   return open;
 }
 

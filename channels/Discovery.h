@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include "protocol/ProtocolTexts.h"
+
 namespace discovery {
 
 // UDP destination port of every discovery datagram.
@@ -13,6 +15,8 @@ inline constexpr quint16 kBroadcastPort = 55555;
 inline constexpr int kBroadcastIntervalMs = 1000;
 
 // "Nimbrel Broadcast: " followed by `port` in decimal, no NUL, no line end.
-QByteArray datagram(quint16 port);
+inline QByteArray datagram(quint16 port) {
+  return QByteArray(texts::kBroadcastPrefix) + QByteArray::number(port);
+}
 
 }  // namespace discovery

@@ -3,8 +3,10 @@
 #include <QDataStream>
 #include <QElapsedTimer>
 #include <QTcpSocket>
+#include <QThread>
 
 #include "channels/Framing.h"
+#include "channels/NativeSocket.h"
 
 namespace framing {
 
@@ -51,25 +53,35 @@ ReceiveResult receiveFrame(QTcpSocket& socket, int readTimeoutMs, const std::ato
   if (length > kMaxFrameBodyBytes) return ReceiveResult::Oversized;
 
   while (socket.bytesAvailable() < length) {
-    if (!socket.waitForReadyRead(readTimeoutMs)) return ReceiveResult::Failed;
+    if (waitForBytesOrStop(socket, readTimeoutMs, stop) != WaitResult::MoreBytes)
+      return ReceiveResult::Failed;
   }
   body = socket.read(length);
   return ReceiveResult::Received;
 }
 
-bool sendBlock(QTcpSocket& socket, const QByteArray& block) {
-  // A socket that was closed (by the peer, or by us after a protocol breach)
-  // cannot take the bytes; writing to it would only make Qt complain.
-  const qint64 written = socket.isOpen() ? socket.write(block) : 0;
-  // The client has nobody to tell, the host's log no use for it: a request
-  // channel finds out at its next receive.
-  if (written <= 0 && socket.state() != QAbstractSocket::ConnectedState) return false;
-  // Hand the bytes to the system at once; only what it could not take yet
-  // needs a wait.  Saves a poll per message on the hot paths (replies and
-  // notifications on the host's thread).
-  socket.flush();
-  if (socket.bytesToWrite() == 0) return true;
-  return socket.waitForBytesWritten(kWriteTimeoutMs);
+SendResult sendWhole(qintptr descriptor, const QByteArray& block, const std::atomic<bool>& stop,
+                     int noProgressLimitMs) {
+  const char* data = block.constData();
+  qint64 left = block.size();
+  QElapsedTimer sinceProgress;
+  sinceProgress.start();
+  bool calledWritable = false;
+  for (;;) {
+    qint64 sent = 0;
+    if (nativesocket::sendSome(descriptor, data, left, sent) == nativesocket::Status::Gone)
+      return SendResult::Gone;
+    data += sent;
+    left -= sent;
+    if (left == 0) return SendResult::Sent;
+    if (sent > 0) sinceProgress.restart();
+    if (stop.load()) return SendResult::Stopped;
+    if (sinceProgress.elapsed() >= noProgressLimitMs) return SendResult::Stalled;
+    // A system short of buffers may call the connection writable and still
+    // refuse the bytes: pause a moment rather than spin.
+    if (calledWritable && sent == 0) QThread::msleep(1);
+    calledWritable = nativesocket::waitWritable(descriptor, kStopPollSliceMs);
+  }
 }
 
 }  // namespace framing

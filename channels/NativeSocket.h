@@ -27,10 +27,6 @@ enum class Status {
 // Sends up to `size` bytes without waiting; `sent` receives how many went.
 Status sendSome(qintptr descriptor, const char* data, qint64 size, qint64& sent);
 
-// Sends all `size` bytes, waiting for the connection to take them for up to
-// `timeoutMs` in all.  Returns whether every byte went.
-bool sendWithin(qintptr descriptor, const char* data, qint64 size, int timeoutMs);
-
 // Whether the peer is still there, without waiting: drops whatever it sent
 // (an execute client has nothing to say) and reports Gone when it closed.
 Status checkPeer(qintptr descriptor);

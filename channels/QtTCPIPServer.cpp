@@ -1,9 +1,11 @@
 #include "channels/QtTCPIPServer.h"
 
+#include <QDataStream>
 #include <QTcpSocket>
 
 #include "channels/Framing.h"
 #include "channels/MessageTransfer.h"
+#include "channels/Outbox.h"
 #include "plugin/Translation.h"
 #include "protocol/ProtocolTexts.h"
 
@@ -16,9 +18,13 @@ constexpr qint64 kSocketReadBufferBytes = framing::kMaxFrameBodyBytes + 2 * fram
 
 }  // namespace
 
-QtTCPIPServer::QtTCPIPServer(TcpIpExport* owner, qintptr socketDescriptor,
+QtTCPIPServer::QtTCPIPServer(TcpIpExport* owner, qintptr socketDescriptor, const QHostAddress& peer,
                              std::atomic<quint64>* handshakeCounter)
-    : QThread(nullptr), owner(owner), socketDescriptor(socketDescriptor), handshakeCounter(handshakeCounter) {
+    : QThread(nullptr),
+      owner(owner),
+      socketDescriptor(socketDescriptor),
+      peer(peer),
+      handshakeCounter(handshakeCounter) {
   // An execute connection is used from the host's thread after its own thread
   // ended; the socket's error signal then crosses threads and needs its
   // argument type known to the meta-type system.
@@ -52,14 +58,63 @@ void QtTCPIPServer::takeHandshakeNumber() {
 }
 
 bool QtTCPIPServer::isConnected() const {
-  if (!hasEnded()) return true;
-  if (tcpSocket == nullptr || tcpSocket->state() != QAbstractSocket::ConnectedState) return false;
-  // Nothing runs this socket's events: take in what the peer sent (an execute
-  // client has nothing to say, so it is dropped) and with it a close the peer
-  // announced.
-  tcpSocket->readAll();
-  if (tcpSocket->waitForReadyRead(0)) tcpSocket->readAll();
-  return tcpSocket->state() == QAbstractSocket::ConnectedState;
+  // A request channel's thread ends only once its client has left (or at a
+  // stop): no system call is needed to tell, so the lists' lock may be held.
+  return !hasEnded();
+}
+
+bool QtTCPIPServer::receiveMessage(QByteArray& message) {
+  switch (framing::receiveFrame(*tcpSocket, readTimeout, stopRequested, message)) {
+    case framing::ReceiveResult::Received:
+      return true;
+    case framing::ReceiveResult::Oversized:
+      // No request is anywhere near this size: the peer is not a client of
+      // ours.  Dropping the connection is the only way not to buffer it.
+      tcpSocket->abort();
+      return false;
+    case framing::ReceiveResult::Failed:
+      break;
+  }
+  return false;
+}
+
+bool QtTCPIPServer::sendMessage(QByteArray block) {
+  // Straight to the descriptor: no copy into Qt's write buffer, and a large
+  // reply leaves in as few system calls as the connection allows.  A client
+  // that reads late gets the whole reply however long it takes, as long as
+  // it takes some bytes now and then (the no-progress limit of every
+  // outbox).  A reply that cannot be finished must not leave a cut frame on
+  // an open connection, where the client would read every later reply out of
+  // step: the connection is closed instead.
+  if (tcpSocket->state() != QAbstractSocket::ConnectedState) return false;
+  if (framing::sendWhole(tcpSocket->socketDescriptor(), block, stopRequested, Outbox::kNoProgressLimitMs) ==
+      framing::SendResult::Sent)
+    return true;
+  tcpSocket->abort();
+  return false;
+}
+
+void QtTCPIPServer::discardPendingInput() {
+  while (!tcpSocket->atEnd()) tcpSocket->readAll();
+}
+
+void QtTCPIPServer::identifyClient() {
+  QByteArray message;
+  role.clear();
+  if (receiveMessage(message)) {
+    QDataStream in(message);
+    framing::setUpStream(in);
+    QByteArray text;
+    if (framing::readText(in, text)) {
+      role = QString::fromUtf8(text);
+    } else {
+      discardPendingInput();
+    }
+  }
+  // Numbered before the answer goes out: a client that connects once it has
+  // its answer is always numbered after this one.
+  takeHandshakeNumber();
+  sendMessage(framing::handshakeAnswerBlock(role));
 }
 
 void QtTCPIPServer::run() {

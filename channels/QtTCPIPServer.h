@@ -28,6 +28,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QString>
 #include <QThread>
 #include <atomic>
@@ -43,13 +44,16 @@ class QtTCPIPServer : public QThread {
  public:
   // `owner` executes the requests and is not owned.  `socketDescriptor` is
   // the accepted connection, which the channel owns from now on (closed with
-  // the channel, also if the thread never ran).  `handshakeCounter`, shared by
-  // the channels of one worker and outliving them, numbers the finished
-  // handshakes 1, 2, ...
-  QtTCPIPServer(TcpIpExport* owner, qintptr socketDescriptor, std::atomic<quint64>* handshakeCounter);
+  // the channel, also if the thread never ran); `peer` its client's address
+  // (null when unknown).  `handshakeCounter`, shared by the channels of one
+  // worker and outliving them, numbers the finished handshakes 1, 2, ...
+  QtTCPIPServer(TcpIpExport* owner, qintptr socketDescriptor, const QHostAddress& peer,
+                std::atomic<quint64>* handshakeCounter);
   // Closes the connection.  Call only once the thread has ended.
   ~QtTCPIPServer() override;
 
+  // The client's address as the connection was accepted; any thread.
+  const QHostAddress& peerAddress() const { return peer; }
   // The role the client sent; meaningful once hasClient() is true.
   QString roleName() const;
   // True once the client has been identified and answered.
@@ -62,13 +66,11 @@ class QtTCPIPServer : public QThread {
   bool hasEnded() const;
   // This channel's number from the handshake counter; 0 until hasClient().
   quint64 handshakeSequence() const { return handshakeNumber.load(std::memory_order_acquire); }
-  // Whether the client is still connected.  While the thread runs
-  // the thread itself watches the connection and the answer is true; once the
-  // thread has ended the socket is asked, after taking in anything the peer
-  // sent or a close it announced, so a client that left is noticed without
-  // writing to it.  A channel whose connection could not be set up is never
-  // connected.  Used for request channels; an execute channel's client is
-  // looked after by the notification delivery instead.
+  // Whether the client is still connected.  While the thread runs the
+  // thread itself watches the connection and the answer is true; a request
+  // channel's thread ends once its connection is gone.  Makes no system call.
+  // Used for request channels; an execute channel's client is looked after
+  // by the notification delivery instead.
   bool isConnected() const;
   // Asks the thread to end; does not wait.
   void requestStop();
@@ -86,7 +88,9 @@ class QtTCPIPServer : public QThread {
   // One framed message from the client: false when a wait for bytes failed or
   // the frame was oversized (the connection is then closed).
   bool receiveMessage(QByteArray& message);
-  // Writes one complete block and waits up to 1000 ms for it to be written.
+  // Writes one complete block, however long the client takes to read it,
+  // unless a stop or the no-progress limit ends the wait: the connection is
+  // then closed, never left with a cut frame.  Returns whether it was sent.
   bool sendMessage(QByteArray block);
   // The role handshake: reads the role message, sets `role`, answers.
   void identifyClient();
@@ -96,7 +100,8 @@ class QtTCPIPServer : public QThread {
   void takeHandshakeNumber();
   // The request-serving step: receives requests and answers each until a
   // receive fails or a stop is requested.  Only the channel's own thread
-  // serves its requests, so nothing here needs a lock.
+  // serves its requests, so nothing here needs a lock.  Defined with the
+  // request protocol, in protocol/RequestLoop.cpp.
   void serveRequests();
 
   // Set by run() before it takes the connection over; null while the thread
@@ -112,6 +117,7 @@ class QtTCPIPServer : public QThread {
 
   // The accepted connection until run() wraps it in tcpSocket.
   const qintptr socketDescriptor;
+  const QHostAddress peer;
   std::atomic<bool> runEnded{false};
   std::atomic<quint64>* handshakeCounter;
   std::atomic<quint64> handshakeNumber{0};

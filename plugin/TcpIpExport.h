@@ -33,7 +33,6 @@
 #include "plugin/PluginExport.h"
 #include "plugin/SettingsFile.h"
 
-class ClientAdmission;
 class QtTCPIPServer;
 
 class TcpIpExport : public QThread, public NMBPluginInterface {
@@ -94,6 +93,10 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   // executeChannels to retiredChannels.  Called by the notification delivery
   // on the thread that found out (host's, delivery or worker).
   void retireExecuteChannel(QtTCPIPServer* channel) LOCKS_EXCLUDED(channelListsMutex);
+  // Looks for execute clients that left while nothing was sent to them, a
+  // few connections at a time, and retires those it takes out of the
+  // notification delivery.  Worker thread, in its loop.
+  void sweepExecuteChannels() LOCKS_EXCLUDED(channelListsMutex);
   // Releases the retired channels.  Worker thread, and the destructor once
   // the worker has ended.
   void releaseRetiredChannels() LOCKS_EXCLUDED(channelListsMutex);
@@ -110,12 +113,12 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   // The rules the last pre-run published; `revision` receives their number,
   // which changes with every pre-run.  Worker thread.
   AccessRules takeAccessRules(quint64& revision) LOCKS_EXCLUDED(accessRulesMutex);
-  // How many connections from `peer` are still open: those of `unfiled` and
-  // of the two lists that `admission` knows to come from it, the request
-  // channels whose connection is up, the execute channels whose client has
-  // not closed.  Worker thread.
-  int openConnectionsFrom(const QHostAddress& peer, const QVector<QtTCPIPServer*>& unfiled,
-                          ClientAdmission& admission) LOCKS_EXCLUDED(channelListsMutex);
+  // How many connections from `peer` are still open: those of `unfiled`,
+  // the request channels whose thread still serves, the execute channels
+  // whose client has not closed.  Worker thread; makes its system calls
+  // outside channelListsMutex.
+  int openConnectionsFrom(const QHostAddress& peer, const QVector<QtTCPIPServer*>& unfiled)
+      LOCKS_EXCLUDED(channelListsMutex);
 
   // The per-volume history, written on the host's thread; each holds
   // runRecordMutex only while it changes the record.
@@ -168,6 +171,10 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   // notification delivery and released by the worker (never on the host's
   // thread while the worker runs).
   QVector<QtTCPIPServer*> retiredChannels GUARDED_BY(channelListsMutex);
+  // The worker's sweep of execute channels: worker thread only.
+  QElapsedTimer sweepTimer;
+  int sweepCursor = 0;
+  QVector<QtTCPIPServer*> sweepBatch;
 
   mutable Mutex runRecordMutex;
   Mutex channelListsMutex;

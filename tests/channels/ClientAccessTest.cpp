@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include "channels/Discovery.h"
@@ -105,6 +106,54 @@ TEST_F(ClientAccess, BeyondTheCapAnAddressIsRefusedUntilOneOfItsConnectionsClose
     LoopbackClient again;
     return handshake(again, "Execute Socket") == answerTo("Execute Socket");
   }));
+}
+
+TEST_F(ClientAccess, AnExecuteClientThatLeftFreesItsPlaceBeforeAnyoneElseNoticesIt) {
+  serve("maxConnectionsPerAddress = 1\n");
+  LoopbackClient leaving;
+  ASSERT_EQ(handshake(leaving, "Execute Socket"), answerTo("Execute Socket"));
+  ASSERT_TRUE(eventually([&] { return ChannelListsProbe::executeChannelCount(*plugin) == 1; }));
+  // The worker's sweep leaves the connection in place, and no step comes:
+  // the channel stays filed, its client gone.
+  ChannelListsProbe::deliverySeam(*plugin).setSweepHold([] { return false; });
+  leaving.close();
+  QThread::msleep(50);
+  LoopbackClient next;
+  EXPECT_EQ(handshake(next, "Execute Socket"), answerTo("Execute Socket"));
+  EXPECT_TRUE(eventually([&] { return ChannelListsProbe::executeChannelCount(*plugin) == 2; }))
+      << "the place was not freed by a retirement";
+  ChannelListsProbe::deliverySeam(*plugin).setSweepHold(nullptr);
+}
+
+TEST_F(ClientAccess, ACapSwitchedOnLaterCountsTheConnectionsAdmittedBefore) {
+  serve("");
+  LoopbackClient request, execute;
+  ASSERT_EQ(handshake(request, "Request Socket"), answerTo("Request Socket"));
+  ASSERT_EQ(handshake(execute, "Execute Socket"), answerTo("Execute Socket"));
+  ASSERT_TRUE(eventually([&] { return ChannelListsProbe::executeChannelCount(*plugin) == 1; }));
+  writeSettings("maxConnectionsPerAddress = 2\n");
+  ASSERT_TRUE(plugin->executePreRun(0));
+  LoopbackClient third;
+  EXPECT_TRUE(handshake(third, "Request Socket").isEmpty());
+}
+
+TEST_F(ClientAccess, ANewPortAndAddressTogetherAreListenedOnOnceOnTheNewPair) {
+  serve("listen = 127.0.0.1\n");
+  LoopbackClient first;
+  ASSERT_EQ(handshake(first, "Request Socket"), answerTo("Request Socket"));
+  // The new port is taken on the old address: a listen on the new port with
+  // the old address would fail and report so.
+  const quint16 newPort = freeTcpPort();
+  QTcpServer occupant;
+  ASSERT_TRUE(occupant.listen(QHostAddress("127.0.0.1"), newPort));
+  writeSettings("listen = 127.0.0.2\n");
+  FakeHost::state().integerInput = newPort;
+  ASSERT_TRUE(plugin->executePreRun(0));
+  LoopbackClient moved;
+  ASSERT_TRUE(eventually([&] { return moved.connectTo(newPort, kOtherComputer); }));
+  ASSERT_TRUE(moved.send(roleMessage("Request Socket")));
+  EXPECT_EQ(moved.receive(answerTo("Request Socket").size()), answerTo("Request Socket"));
+  EXPECT_EQ(logLinesStartingWith("<b>Error</b> - Cannot listen"), 0);
 }
 
 TEST_F(ClientAccess, WithTheBroadcastOffNoDatagramIsSentAndTheServiceStillServes) {

@@ -1,5 +1,6 @@
 // The frame and block formats, and receiving frames from a real connection.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <QDataStream>
 #include <QElapsedTimer>
@@ -193,9 +194,55 @@ TEST_F(FrameReceive, AStopEndsTheWaitForALengthAndConsumesItsFirstBytes) {
   EXPECT_EQ(socket->bytesAvailable(), 0);
 }
 
-TEST_F(FrameReceive, SendingToAConnectionThePeerClosedFails) {
-  client.close();
+TEST_F(FrameReceive, AStopEndsTheWaitForABodyWhoseLengthWasRead) {
+  // 1,000 bytes announced, one sent; the client would drip the rest.
+  sendInPieces({hexBytes("00 00 00 00 00 00 03 E8 41")}, 0);
+  std::thread stopper([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    stop = true;
+  });
+  QElapsedTimer timer;
+  timer.start();
   QByteArray body;
   EXPECT_EQ(receive(body), framing::ReceiveResult::Failed);
-  EXPECT_FALSE(framing::sendBlock(*socket, framing::notificationBlock("PostRunCalled", 1)));
+  EXPECT_LT(timer.elapsed(), 200 + 4 * framing::kStopPollSliceMs);
+  stopper.join();
+}
+
+// A block far larger than both ends' buffers, to a client that does not read.
+TEST(FrameSend, AWholeSendEndsOnlyOnAStopTheNoProgressLimitOrAClosedPeer) {
+  const QByteArray block(4 * 1024 * 1024, 'x');
+  struct Row {
+    const char* what;
+    int noProgressLimitMs;
+    bool stopAfter100Ms;
+    bool peerCloses;
+    framing::SendResult expected;
+  };
+  for (const Row& row : {Row{"stop", 60000, true, false, framing::SendResult::Stopped},
+                         Row{"no progress", 300, false, false, framing::SendResult::Stalled},
+                         Row{"peer closed", 60000, false, true, framing::SendResult::Gone}}) {
+    SCOPED_TRACE(row.what);
+    QTcpServer server;
+    LoopbackClient client;
+    client.setReceiveBuffer(4096);
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    ASSERT_TRUE(client.connectTo(server.serverPort()));
+    ASSERT_TRUE(server.waitForNewConnection(2000));
+    std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
+    socket->setParent(nullptr);
+    const int sendBuffer = 4096;
+    ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    if (row.peerCloses) client.close();
+    std::atomic<bool> stop{false};
+    std::thread stopper([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (row.stopAfter100Ms) stop = true;
+    });
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(framing::sendWhole(socket->socketDescriptor(), block, stop, row.noProgressLimitMs), row.expected);
+    EXPECT_LT(timer.elapsed(), 2000);
+    stopper.join();
+  }
 }

@@ -1,6 +1,7 @@
 // Step notifications at the limits of the wire: a client that stops reading
-// during the run, a stalled client among many silent ones, and a process that
-// cannot start the delivery thread.
+// during the run, a stalled client among many silent ones, a process that
+// cannot start the delivery thread, frames that go in pieces or are handed
+// over, and a client that leaves while two threads look at it.
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
@@ -52,6 +53,31 @@ int stepUntilPending(TcpIpExport& plugin, int timePoint, qint64 bytes = 1) {
 }
 
 constexpr qint64 kLastingBacklog = 64 * 1024;
+
+// A plug-in whose delivery thread cannot start: the host's thread writes
+// everything.
+std::unique_ptr<TcpIpExport> startWithoutDeliveryThread(quint16& port) {
+  FakeHost::reset();
+  port = freeTcpPort();
+  FakeHost::state().integerInput = port;
+  auto plugin = std::make_unique<TcpIpExport>();
+  ChannelListsProbe::failDeliveryThreadStart(*plugin);
+  if (!plugin->initPlugin() || !plugin->executePreRun(0)) return nullptr;
+  return plugin;
+}
+
+// Lets the thread that runs it wait until `go` is set, once: the first time
+// it comes past on a thread other than `passes`.
+struct OneHold {
+  std::thread::id passes = std::this_thread::get_id();
+  std::atomic<bool> reached{false}, go{false}, returned{false};
+  bool operator()() {
+    if (std::this_thread::get_id() == passes || reached.exchange(true)) return true;
+    while (!go.load()) QThread::msleep(1);
+    returned = true;
+    return true;
+  }
+};
 
 }  // namespace
 
@@ -139,13 +165,9 @@ TEST(NotificationDelivery, AClientThatLeavesMoreThan256KiBUnreadIsDisconnected) 
 }
 
 TEST(NotificationDelivery, WhenTheDeliveryThreadCannotStartTheHostsThreadWritesAndLogsOneLine) {
-  FakeHost::reset();
-  const quint16 port = freeTcpPort();
-  FakeHost::state().integerInput = port;
-  auto plugin = std::make_unique<TcpIpExport>();
-  ChannelListsProbe::failDeliveryThreadStart(*plugin);
-  ASSERT_TRUE(plugin->initPlugin());
-  ASSERT_TRUE(plugin->executePreRun(0));
+  quint16 port = 0;
+  auto plugin = startWithoutDeliveryThread(port);
+  ASSERT_NE(plugin, nullptr);
   ASSERT_TRUE(plugin->executePreRun(0));
   int warnings = 0;
   for (const std::string& line : FakeHost::logLines())
@@ -166,4 +188,105 @@ TEST(NotificationDelivery, WhenTheDeliveryThreadCannotStartTheHostsThreadWritesA
   reader.join();
   EXPECT_EQ(received.size(), expected.size());
   EXPECT_TRUE(received == expected);
+}
+
+TEST(NotificationDelivery, WithoutADeliveryThreadTheHostsThreadDisconnectsAClientPast256KiB) {
+  quint16 port = 0;
+  auto plugin = startWithoutDeliveryThread(port);
+  ASSERT_NE(plugin, nullptr);
+  LoopbackClient client;
+  connectBackedUpClient(*plugin, port, client);
+  int timePoint = 0;
+  while (ChannelListsProbe::executeChannelCount(*plugin) > 0 && timePoint < 20000) step(*plugin, ++timePoint);
+  EXPECT_EQ(ChannelListsProbe::executeChannelCount(*plugin), 0);
+  EXPECT_GT(timePoint * stepFrames(1, 1).size(), 256 * 1024);
+  EXPECT_TRUE(client.waitForClose(3000));
+}
+
+TEST(NotificationDelivery, FramesThatGoInPiecesOnTheHostsDirectPathArriveWholeAndInOrder) {
+  quint16 port = 0;
+  auto plugin = startServedPlugin(port);
+  ASSERT_NE(plugin, nullptr);
+  LoopbackClient client;
+  ASSERT_FALSE(connectAs(client, port, "Execute Socket").isEmpty());
+  ASSERT_TRUE(eventually([&] { return ChannelListsProbe::executeChannelCount(*plugin) == 1; }));
+  // No send takes more than 7 bytes of a frame of 30 or more.
+  ChannelListsProbe::deliverySeam(*plugin).setSendLimit(7);
+  constexpr int kSteps = 20;
+  for (int t = 1; t <= kSteps; ++t) {
+    // The delivery thread has finished the last step's rests and waits: the
+    // host's thread sends the first piece of each frame itself.
+    ASSERT_TRUE(eventually([&] {
+      return ChannelListsProbe::pendingNotificationBytes(*plugin) == 0 &&
+             ChannelListsProbe::deliveryThreadWaits(*plugin);
+    }));
+    step(*plugin, t);
+  }
+  EXPECT_TRUE(client.receive(stepFrames(1, kSteps).size()) == stepFrames(1, kSteps));
+}
+
+TEST(NotificationDelivery, FramesHandedOverWhileTheDeliveryThreadSendsArriveWholeAndInOrder) {
+  quint16 port = 0;
+  auto plugin = startServedPlugin(port);
+  ASSERT_NE(plugin, nullptr);
+  LoopbackClient client;
+  ASSERT_FALSE(connectAs(client, port, "Execute Socket").isEmpty());
+  ASSERT_TRUE(eventually([&] { return ChannelListsProbe::executeChannelCount(*plugin) == 1; }));
+  DeliveryTestSeam& seam = ChannelListsProbe::deliverySeam(*plugin);
+  // Frames go in pieces, so the delivery thread has sends of its own; its
+  // first one is held, with the connections' lock, until the host's thread
+  // has handed frames over.
+  seam.setSendLimit(7);
+  OneHold hold;
+  seam.setSendHold([&hold] { return hold(); });
+  step(*plugin, 1);
+  ASSERT_TRUE(eventually([&] { return hold.reached.load(); }));
+  step(*plugin, 2);
+  step(*plugin, 3);
+  EXPECT_TRUE(ChannelListsProbe::framesHandedOver(*plugin));
+  hold.go = true;
+  EXPECT_TRUE(client.receive(stepFrames(1, 3).size()) == stepFrames(1, 3));
+  seam.setSendHold(nullptr);
+}
+
+TEST(NotificationDelivery, AClientWhoseBytesDoNotMoveForTheNoProgressLimitIsDisconnected) {
+  quint16 port = 0;
+  auto plugin = startServedPlugin(port);
+  ASSERT_NE(plugin, nullptr);
+  ChannelListsProbe::deliverySeam(*plugin).setNoProgressLimitMs(300);
+  LoopbackClient client;
+  connectBackedUpClient(*plugin, port, client);
+  // Well short of the size limit; a backlog the system's buffers cannot
+  // shrink by taking a little more now and then.
+  stepUntilPending(*plugin, 0, kLastingBacklog);
+  // No further step: only the no-progress limit can end the connection now.
+  EXPECT_TRUE(eventually([&] { return ChannelListsProbe::executeChannelCount(*plugin) == 0; }));
+  EXPECT_TRUE(client.waitForClose(3000));
+}
+
+TEST(NotificationDelivery, AClientSeenGoneByTheSweepAndByTheHostsSendIsRetiredOnce) {
+  quint16 port = 0;
+  auto plugin = startServedPlugin(port);
+  ASSERT_NE(plugin, nullptr);
+  LoopbackClient client;
+  ASSERT_FALSE(connectAs(client, port, "Execute Socket").isEmpty());
+  ASSERT_TRUE(eventually([&] { return ChannelListsProbe::executeChannelCount(*plugin) == 1; }));
+  DeliveryTestSeam& seam = ChannelListsProbe::deliverySeam(*plugin);
+  // The worker's sweep sees the client gone and is held before it takes the
+  // connection out; meanwhile the host's step finds it gone too.
+  OneHold hold;
+  seam.setSweepHold([&hold] { return hold(); });
+  client.reset();
+  ASSERT_TRUE(eventually([&] { return hold.reached.load(); }));
+  step(*plugin, 1);
+  step(*plugin, 2);
+  ASSERT_TRUE(eventually([&] { return ChannelListsProbe::executeChannelCount(*plugin) == 0; }));
+  hold.go = true;
+  ASSERT_TRUE(eventually([&] { return hold.returned.load(); }));
+  // The worker goes on from the hold, releases what was retired and sweeps
+  // again; a second retirement would end the process here.
+  QThread::msleep(3 * 100);
+  seam.setSweepHold(nullptr);
+  step(*plugin, 3);
+  plugin.reset();
 }

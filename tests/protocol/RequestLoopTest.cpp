@@ -80,3 +80,30 @@ TEST_F(RequestLoop, EmptyBodyIsAMessageWithoutAName) {
   ASSERT_TRUE(client.send(requestFrame("tGetNrOfROIs")));
   EXPECT_EQ(nextReply(), kThreeRois);
 }
+
+TEST_F(RequestLoop, A2MBVolumeReadTwoSecondsLateOverSmallBuffersArrivesWholeAndTheNextRequestIsAnswered) {
+  {
+    auto lock = FakeHost::lock();
+    FakeHostState& host = FakeHost::state();
+    host.dimX = 128;
+    host.dimY = 128;
+    host.dimZ = 64;
+    host.currentTimePoint = 1;
+  }
+  FakeHost::fillTimeCourse(1);
+  LoopbackClient late;
+  late.setReceiveBuffer(64 * 1024);
+  ASSERT_EQ(connectAs(late, port, "Request Socket").size(), 39);
+  ASSERT_TRUE(eventually([&] { return ChannelListsProbe::requestChannelCount(*plugin) == 2; }));
+  ChannelListsProbe::shrinkRequestSendBuffers(*plugin, 64 * 1024);
+  const QByteArray expected = framed([](QDataStream& out) {
+    out << "tGetValueOfAllVoxelsAtTime" << qint32(0);
+    for (int i = 0; i < 128 * 128 * 64; ++i) out << qint16(1 + i);
+  });
+  ASSERT_GT(expected.size(), 2 * 1024 * 1024);
+  ASSERT_TRUE(late.send(requestFrame("tGetValueOfAllVoxelsAtTime", {0})));
+  QThread::msleep(2000);
+  EXPECT_TRUE(late.receive(expected.size(), 10000) == expected);
+  ASSERT_TRUE(late.send(requestFrame("tGetNrOfROIs", {})));
+  EXPECT_EQ(late.receiveFrame(), kThreeRois);
+}

@@ -54,6 +54,16 @@ QVector<quint16> ChannelListsProbe::executeClientPorts(TcpIpExport& plugin) {
   return ports;
 }
 
+void ChannelListsProbe::shrinkRequestSendBuffers(TcpIpExport& plugin, int bytes) {
+  MutexLock lock(&plugin.channelListsMutex);
+  for (QtTCPIPServer* channel : plugin.requestChannels)
+    ::setsockopt(int(channel->socketDescriptor), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
+DeliveryTestSeam& ChannelListsProbe::deliverySeam(TcpIpExport& plugin) {
+  return plugin.notificationDelivery.testSeam;
+}
+
 void SettingsFolderProbe::use(TcpIpExport& plugin, const QString& folder) { plugin.settingsFolder = folder; }
 void ChannelListsProbe::shrinkExecuteSendBuffers(TcpIpExport& plugin, int bytes) {
   MutexLock lock(&plugin.channelListsMutex);
@@ -63,19 +73,27 @@ void ChannelListsProbe::shrinkExecuteSendBuffers(TcpIpExport& plugin, int bytes)
 
 qint64 ChannelListsProbe::pendingNotificationBytes(TcpIpExport& plugin) {
   NotificationDelivery& delivery = plugin.notificationDelivery;
-  MutexLock lock(&delivery.mutex_);
+  MutexLock lock(&delivery.connectionsMutex);
   qint64 bytes = 0;
-  for (const NotificationDelivery::Connection& connection : delivery.connections_)
-    bytes += connection.pending.size();
+  for (const NotificationDelivery::Connection& connection : delivery.connections)
+    bytes += connection.outbox.size();
   return bytes;
 }
 
+bool ChannelListsProbe::deliveryThreadWaits(TcpIpExport& plugin) {
+  return !plugin.notificationDelivery.threadAwake.load();
+}
+
+bool ChannelListsProbe::framesHandedOver(TcpIpExport& plugin) {
+  return plugin.notificationDelivery.handOver.isWaiting();
+}
+
 quint64 ChannelListsProbe::deliveryWakeUps(TcpIpExport& plugin) {
-  return plugin.notificationDelivery.wakeUps_.load();
+  return plugin.notificationDelivery.wakeUps.load();
 }
 
 void ChannelListsProbe::failDeliveryThreadStart(TcpIpExport& plugin) {
-  plugin.notificationDelivery.spawn_ = [](std::function<void()>) -> std::thread {
+  plugin.notificationDelivery.spawn = [](std::function<void()>) -> std::thread {
     throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
   };
 }

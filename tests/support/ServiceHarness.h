@@ -31,8 +31,19 @@ struct ChannelListsProbe {
   // Gives every execute connection's socket a send buffer of `bytes`, so
   // that a client that does not read backs the plug-in up soon.
   static void shrinkExecuteSendBuffers(TcpIpExport& plugin, int bytes);
+  // The same for the request channels' sockets: a large reply leaves in
+  // many pieces.
+  static void shrinkRequestSendBuffers(TcpIpExport& plugin, int bytes);
+  // The delivery's test seam: its time limits, sends that go in pieces, and
+  // a hold of the worker's sweep.
+  static DeliveryTestSeam& deliverySeam(TcpIpExport& plugin);
   // Notification bytes that wait in the plug-in, over all connections.
   static qint64 pendingNotificationBytes(TcpIpExport& plugin);
+  // Whether the delivery thread waits for work (so the host's thread may
+  // send a step's frames itself).
+  static bool deliveryThreadWaits(TcpIpExport& plugin);
+  // Whether frames wait in the hand-over for the delivery thread.
+  static bool framesHandedOver(TcpIpExport& plugin);
   // How often the delivery thread has returned from a wait.
   static quint64 deliveryWakeUps(TcpIpExport& plugin);
   // Makes the delivery thread's start fail, as in a process out of threads.
