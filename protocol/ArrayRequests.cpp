@@ -77,11 +77,17 @@ void rawValueOfAllVoxelsAtTime(const RequestContext& context, ReplyWriter& reply
   const qint64 voxels = ReplyWriter::runLength(hostcounts::queryDims().voxels(), 2);
   reply.begin(4 + 2 * voxels);
   reply.writeInt(timePoint);
-  // A volume beyond the copy (a run longer than expected, or dimensions that
-  // changed since the run started) has no stored samples: refused as out of
-  // range rather than read from outside the copy.
-  if (!context.record.copyRawSamples(voxels * timePoint, voxels, reply.claim(2 * voxels)))
-    return reply.fail(texts::kTimePointOutOfRange);
+  switch (context.record.copyRawSamples(voxels * timePoint, voxels, reply.claim(2 * voxels))) {
+    case RunRecordReader::RawCopy::Copied:
+      return;
+    // A volume beyond the copy (a run longer than expected, or dimensions that
+    // changed since the run started) has no stored samples: refused as out of
+    // range rather than read from outside the copy.
+    case RunRecordReader::RawCopy::OutsideRecord:
+      return reply.fail(texts::kTimePointOutOfRange);
+    case RunRecordReader::RawCopy::NotKept:
+      return reply.fail(texts::kRawDataNotKept);
+  }
 }
 
 void betaMaps(const RequestContext&, ReplyWriter& reply) {

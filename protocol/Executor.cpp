@@ -1,5 +1,5 @@
 // TcpIpExport::executeRequest: one decoded request to one framed reply.
-#include "plugin/RunRecord.h"
+#include "analytics/RunRecord.h"
 #include "plugin/TcpIpExport.h"
 #include "protocol/RequestTable.h"
 #include "protocol/ReplyWriter.h"
