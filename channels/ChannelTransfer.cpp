@@ -1,5 +1,4 @@
 // QtTCPIPServer's framed transfer and the role handshake.
-#include <QDataStream>
 #include <QTcpSocket>
 
 #include "channels/Framing.h"
@@ -42,11 +41,10 @@ void QtTCPIPServer::identifyClient() {
   QByteArray message;
   role.clear();
   if (receiveMessage(message)) {
-    QDataStream in(message);
-    framing::setUpStream(in);
-    QByteArray text;
-    if (framing::readText(in, text)) {
-      role = QString::fromUtf8(text);
+    int at = 0;
+    framing::TextView text;
+    if (framing::readText(message, at, text)) {
+      role = QString::fromUtf8(text.chars, text.length);
     } else {
       discardPendingInput();
     }

@@ -36,6 +36,7 @@
 
 class ClientAdmission;
 class QtTCPIPServer;
+struct RequestEntry;
 
 class TcpIpExport : public QThread, public NMBPluginInterface {
   Q_OBJECT
@@ -60,6 +61,9 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   // arguments) with the complete framed reply.  Called on request channel
   // threads, several at once; it keeps no state between calls.
   QByteArray executeRequest(QList<QVariant> request);
+  // The same for a request the decoder has matched to `entry` of the request
+  // table (null: no request has its name).
+  QByteArray executeRequest(const RequestEntry* entry, const QList<QVariant>& request);
 
   // Sends the notification `name` with `value` to every connected execute
   // channel in handshake order; execute channels whose client left are taken
