@@ -3,6 +3,7 @@
 #include <QtEndian>
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 qint16* RawVolumeRecord::allocateZeroed(size_t samples) {
   // Large blocks come straight from the system, which zeroes each page when
@@ -11,7 +12,7 @@ qint16* RawVolumeRecord::allocateZeroed(size_t samples) {
 }
 
 RawVolumeRecord::RawVolumeRecord(qint64 pieceSamples, Allocator allocate)
-    : pieceSamples(pieceSamples), allocate(allocate) {}
+    : pieceSamples(pieceSamples), allocate(std::move(allocate)) {}
 
 qint64 RawVolumeRecord::allocatedPieces() const {
   return std::count_if(pieces.begin(), pieces.end(), [](const Piece& piece) { return piece != nullptr; });

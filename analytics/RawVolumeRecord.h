@@ -23,6 +23,7 @@
 #include <QtGlobal>
 #include <cstddef>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -35,7 +36,7 @@ class RawVolumeRecord {
   static constexpr qint64 kMaxSamples = qint64(1) << 38;
 
   // `samples` zeroed 16-bit values that std::free releases, or null.
-  using Allocator = qint16* (*)(size_t samples);
+  using Allocator = std::function<qint16*(size_t samples)>;
   static qint16* allocateZeroed(size_t samples);
 
   explicit RawVolumeRecord(qint64 pieceSamples = kDefaultPieceSamples, Allocator allocate = allocateZeroed);

@@ -42,6 +42,11 @@ void TcpIpExport::recordVolume(int volumeIndex, int voxelsPerVolume) {
                       .arg(volumeIndex));
 }
 
+qint16* TcpIpExport::allocateRawPiece(size_t samples) {
+  qint16* piece = samples == rawPieceReserve.pieceSamples() ? rawPieceReserve.take() : nullptr;
+  return piece != nullptr ? piece : RawVolumeRecord::allocateZeroed(samples);
+}
+
 void TcpIpExport::recordRoiValues() {
   // The new values are built aside, from shared copies of the current ones
   // (taken under the lock, cheap), and swapped in.

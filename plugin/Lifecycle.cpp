@@ -99,6 +99,7 @@ bool TcpIpExport::doPreRun() {
   // Starting the running worker again has no effect; it picks up the new port.
   start(QThread::InheritPriority);
   notificationDelivery.start();
+  rawPieceReserve.start();
 
   const QString addresses = rules.listen == QHostAddress(QHostAddress::Any)
                                 ? loglines::addressList(QNetworkInterface::allAddresses())

@@ -26,6 +26,7 @@
 #include <QVector>
 #include <atomic>
 
+#include "analytics/RawPieceReserve.h"
 #include "analytics/RawVolumeRecord.h"
 #include "channels/AccessRules.h"
 #include "channels/NotificationDelivery.h"
@@ -133,6 +134,8 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   void recordVolume(int volumeIndex, int voxelsPerVolume) LOCKS_EXCLUDED(runRecordMutex);
   // Post-step: roiMeans and roiDetrendedValues from the host's current values.
   void recordRoiValues() LOCKS_EXCLUDED(runRecordMutex);
+  // rawVolumes' allocator: a piece from rawPieceReserve when one is ready.
+  qint16* allocateRawPiece(size_t samples);
 
   // The host's thread is the run record's only writer, so it reads its own
   // writes without the lock: the request threads only ever read.  Host's
@@ -161,7 +164,11 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   // Host's thread only.  Monotonic, so a run across midnight reports its true
   // length; invalid until the first pre-step of a run.
   QElapsedTimer runTimer;
-  RawVolumeRecord rawVolumes GUARDED_BY(runRecordMutex);
+  // Pieces for rawVolumes, made ahead from the first pre-run on; declared
+  // before it, which takes from it.
+  RawPieceReserve rawPieceReserve{size_t(RawVolumeRecord::kDefaultPieceSamples), 3};
+  RawVolumeRecord rawVolumes GUARDED_BY(runRecordMutex){
+      RawVolumeRecord::kDefaultPieceSamples, [this](size_t samples) { return allocateRawPiece(samples); }};
   // Host's thread only: this run's record has logged that it ran out of memory.
   bool rawVolumesLossLogged = false;
   int storedTimePoint GUARDED_BY(runRecordMutex) = 0;

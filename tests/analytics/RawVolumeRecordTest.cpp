@@ -1,11 +1,15 @@
 // The raw record's pieces: what a store keeps and a copy reads, across piece
-// edges, resizes and allocations that fail.  Pieces of 4 samples, so every
-// case crosses them.
+// edges, resizes and allocations that fail, and the reserve that makes them
+// ahead.  Pieces of 4 samples, so every case crosses them.
 #include <gtest/gtest.h>
 
 #include <QtEndian>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
 #include <vector>
 
+#include "analytics/RawPieceReserve.h"
 #include "analytics/RawVolumeRecord.h"
 
 namespace {
@@ -106,4 +110,24 @@ TEST(RawVolumeRecord, ARunBeyondTheLimitKeepsWhatLiesBelowIt) {
   EXPECT_EQ(record.allocatedPieces(), 1);
   record.resize(-5);
   EXPECT_EQ(record.size(), 0);
+}
+
+TEST(RawPieceReserve, HandsOutZeroedPiecesMadeAheadAndMakesTheNext) {
+  RawPieceReserve reserve(kPiece, 2);
+  EXPECT_EQ(reserve.take(), nullptr) << "nothing before it starts";
+  reserve.start();
+  std::vector<qint16*> taken;
+  // Three pieces from a reserve of two: the third is made after a take.
+  for (int attempt = 0; attempt < 5000 && taken.size() < 3; ++attempt) {
+    if (qint16* piece = reserve.take()) {
+      taken.push_back(piece);
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  ASSERT_EQ(taken.size(), 3u);
+  for (qint16* piece : taken) {
+    EXPECT_EQ(std::vector<qint16>(piece, piece + kPiece), std::vector<qint16>(kPiece, 0));
+    std::free(piece);
+  }
 }
