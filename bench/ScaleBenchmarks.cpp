@@ -32,19 +32,17 @@ double maximum(const std::vector<double>& samples) {
 
 // What a pre-step's copy of a new volume costs where nothing is done ahead:
 // one volume into memory fresh from the system, whose pages it touches first.
-std::vector<double> freshCopies(long voxels, int reps) {
+// Taken right after each pre-step, so that both see the same machine.
+double freshCopy(long voxels) {
   const short* volume = BenchHost::state().sharedTimeCourse[0];
   const std::size_t bytes = std::size_t(voxels) * sizeof(short);
-  std::vector<double> samples;
-  for (int r = 0; r < reps; ++r) {
-    const auto t0 = BenchClock::now();
-    void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (block == MAP_FAILED) throw std::runtime_error("no memory for the baseline's copy");
-    std::memcpy(block, volume, bytes);
-    samples.push_back(microsecondsBetween(t0, BenchClock::now()));
-    munmap(block, bytes);
-  }
-  return samples;
+  const auto t0 = BenchClock::now();
+  void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED) throw std::runtime_error("no memory for the baseline's copy");
+  std::memcpy(block, volume, bytes);
+  const double us = microsecondsBetween(t0, BenchClock::now());
+  munmap(block, bytes);
+  return us;
 }
 
 // Nimbrel's volumes come a repetition time apart (0.8 s and more); the steps
@@ -58,7 +56,7 @@ void benchPreSteps(BenchContext& c, VolumeSize size, int expected) {
 
   // Each first pre-step in a plug-in of its own, so that none finds the
   // memory of an earlier run.
-  std::vector<double> first, later;
+  std::vector<double> first, later, firstCopies, laterCopies;
   double residentGrowth = 0;
   const int plugins = c.options.reps(5, 2);
   for (int p = 0; p < plugins; ++p) {
@@ -71,6 +69,7 @@ void benchPreSteps(BenchContext& c, VolumeSize size, int expected) {
     fresh.preStep();
     first.push_back(microsecondsBetween(t0, BenchClock::now()));
     fresh.postStep();
+    firstCopies.push_back(freshCopy(size.voxels()));
     if (p + 1 < plugins) continue;
     for (int s = 0; s < laterSteps; ++s) {
       std::this_thread::sleep_for(kStepInterval);
@@ -78,14 +77,14 @@ void benchPreSteps(BenchContext& c, VolumeSize size, int expected) {
       fresh.preStep();
       later.push_back(microsecondsBetween(t0, BenchClock::now()));
       fresh.postStep();
+      laterCopies.push_back(freshCopy(size.voxels()));
     }
     residentGrowth = (residentBytes() - before) / double(laterSteps + 1);
   }
-  const std::vector<double> copies = freshCopies(size.voxels(), std::max(plugins, laterSteps));
 
   Figure& f = c.report.add("scale", "first pre-step, " + label, "us", "one volume copied into fresh pages");
   f.plugin = summarize(first);
-  f.baseline = summarize(copies);
+  f.baseline = summarize(firstCopies);
   f.details["maxUs"] = maximum(first);
   f.details["recordBytesOfRun"] = 2.0 * double(expected) * double(size.voxels());
   f.target = "max <= 1000 us";
@@ -94,7 +93,7 @@ void benchPreSteps(BenchContext& c, VolumeSize size, int expected) {
 
   Figure& g = c.report.add("scale", "later pre-step, " + label, "us", "one volume copied into fresh pages");
   g.plugin = summarize(later);
-  g.baseline = summarize(copies);
+  g.baseline = summarize(laterCopies);
   g.details["maxUs"] = maximum(later);
   g.details["residentBytesPerVolume"] = residentGrowth;
   g.details["volumeBytes"] = 2.0 * double(size.voxels());
