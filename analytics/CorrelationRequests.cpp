@@ -66,9 +66,10 @@ void answer(const RequestContext& context, ReplyWriter& reply, const Correlation
   const qint64 values = kind.measure == Measure::InstantProxy ? 1 : pairs;
   // A host reporting more ROIs than any reply could carry pairs for gets the
   // echo with an empty run, the meaning of a count that cannot be served.
-  const bool servable = ReplyWriter::runLength(pairs, 8) == pairs &&
-                        ReplyWriter::runLength(qint64(participating) * windowSize, 8) != 0;
-  reply.begin((kind.atTimePoint ? 8 : 4) + (servable ? 4 * values : 0));
+  const bool servable = ReplyWriter::runLength(pairs, int(sizeof(double))) == pairs &&
+                        ReplyWriter::runLength(qint64(participating) * windowSize, int(sizeof(double))) != 0;
+  reply.begin(framing::kIntBytes * (kind.atTimePoint ? 2 : 1) +
+              (servable ? framing::kRealBytes * values : 0));
   reply.writeInt(windowSize);
   if (kind.atTimePoint) reply.writeInt(timePoint);
   if (!servable) return;

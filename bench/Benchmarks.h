@@ -31,6 +31,17 @@ void benchSteps(BenchContext& context);
 void benchFeedback(BenchContext& context);
 void benchConnections(BenchContext& context);
 void benchCorrelations(BenchContext& context);
+// Pre-steps by run length and volume size, big replies by volume size,
+// correlations by ROIs.
+void benchScale(BenchContext& context);
+// One volume size's whole-volume and map replies, beside the same bytes from
+// the minimal server (and the host-call loop alone).
+void benchLargeRepliesAt(BenchContext& context, const char* group, int dimX, int dimY, int dimZ, int reps,
+                         bool contrastMaps);
+// One correlation request of `rois` ROIs of `voxels` voxels over `window`
+// time points up to the host's current one.
+void benchCorrelationAt(BenchContext& context, const char* group, const char* name, int rois, int window,
+                        int voxels, int reps);
 void benchMemory(BenchContext& context, const char* selfPath);
 // The client's marks and ledger stamps, per event.
 void benchLedger(BenchContext& context);

@@ -184,78 +184,76 @@ void benchRoundTrips(BenchContext& c) {
 }
 
 void benchLargeReplies(BenchContext& c) {
-  struct Size {
-    int x, y, z;
-    int reps;
+  benchLargeRepliesAt(c, "large reply", 64, 64, 30, c.options.reps(600, 30), true);
+  benchLargeRepliesAt(c, "large reply", 128, 128, 60, c.options.reps(120, 10), false);
+}
+
+void benchLargeRepliesAt(BenchContext& c, const char* group, int dimX, int dimY, int dimZ, int reps,
+                         bool contrastMaps) {
+  BenchHost::configureVolume(dimX, dimY, dimZ, 4, 2, 4);
+  c.plugin.startRun();
+  for (int i = 0; i < 2; ++i) {
+    c.plugin.preStep();
+    c.plugin.postStep();
+  }
+  const std::string dims = std::to_string(dimX) + "x" + std::to_string(dimY) + "x" + std::to_string(dimZ);
+  const long voxels = long(dimX) * dimY * dimZ;
+
+  // The loops of host calls the handlers make, one call per element, alone.
+  // Each value is stored, as a handler must, but not converted.
+  std::vector<float> sink(std::size_t(4 * voxels));
+  auto timeCourseLoop = [voxels, &sink] {
+    for (long i = 0; i < voxels; ++i) sink[std::size_t(i)] = hostFunctions.tGetTimeCourseData()[0][i];
+    keep(sink.data());
   };
-  const Size sizes[] = {{64, 64, 30, c.options.reps(600, 30)}, {128, 128, 60, c.options.reps(120, 10)}};
-  for (const Size& size : sizes) {
-    BenchHost::configureVolume(size.x, size.y, size.z, 4, 2, 4);
-    c.plugin.startRun();
-    for (int i = 0; i < 2; ++i) {
-      c.plugin.preStep();
-      c.plugin.postStep();
-    }
-    const std::string dims =
-        std::to_string(size.x) + "x" + std::to_string(size.y) + "x" + std::to_string(size.z);
-    const long voxels = long(size.x) * size.y * size.z;
+  auto betaLoop = [voxels, &sink] {
+    for (long i = 0; i < 4 * voxels; ++i) sink[std::size_t(i)] = float(hostFunctions.tGetBetaMaps()[i]);
+    keep(sink.data());
+  };
+  auto contrastLoop = [voxels, &sink] {
+    for (long i = 0; i < voxels; ++i) sink[std::size_t(i)] = hostFunctions.tGetContrastMaps()[i];
+    keep(sink.data());
+  };
+  struct Case {
+    std::string name;
+    std::vector<int> args;
+    std::function<void()> hostLoop;
+  };
+  std::vector<Case> cases = {{"tGetRawValueOfAllVoxelsAtTime", {0}, nullptr},
+                             {"tGetValueOfAllVoxelsAtTime", {0}, timeCourseLoop},
+                             {"tGetBetaMaps", {}, betaLoop}};
+  if (contrastMaps) cases.push_back({"tGetContrastMaps", {}, contrastLoop});
 
-    // The loops of host calls the handlers make, one call per element, alone.
-    // Each value is stored, as a handler must, but not converted.
-    std::vector<float> sink(std::size_t(4 * voxels));
-    auto timeCourseLoop = [voxels, &sink] {
-      for (long i = 0; i < voxels; ++i) sink[std::size_t(i)] = hostFunctions.tGetTimeCourseData()[0][i];
-      keep(sink.data());
-    };
-    auto betaLoop = [voxels, &sink] {
-      for (long i = 0; i < 4 * voxels; ++i) sink[std::size_t(i)] = float(hostFunctions.tGetBetaMaps()[i]);
-      keep(sink.data());
-    };
-    auto contrastLoop = [voxels, &sink] {
-      for (long i = 0; i < voxels; ++i) sink[std::size_t(i)] = hostFunctions.tGetContrastMaps()[i];
-      keep(sink.data());
-    };
-    struct Case {
-      std::string name;
-      std::vector<int> args;
-      std::function<void()> hostLoop;
-    };
-    std::vector<Case> cases = {{"tGetRawValueOfAllVoxelsAtTime", {0}, nullptr},
-                               {"tGetValueOfAllVoxelsAtTime", {0}, timeCourseLoop},
-                               {"tGetBetaMaps", {}, betaLoop}};
-    if (size.x == 64) cases.push_back({"tGetContrastMaps", {}, contrastLoop});
-
-    for (const Case& k : cases) {
-      const std::string request = requestFrame(k.name, k.args);
-      const std::string reply = c.plugin.reply(k.name, k.args);
-      c.baseline.setReplies({{request, reply}});
-      auto [plugin, baseline] = alternate(c, request, reply, 1, size.reps);
-      const std::string label = k.name + (k.name == "tGetBetaMaps" ? " (4 pred.) " : " ") + dims;
-      Figure& f = c.report.add("large reply", label, "us",
-                               k.hostLoop ? "same bytes from minimal server + host-call loop alone"
-                                          : "same bytes from minimal server");
-      f.details["replyBytes"] = double(reply.size());
-      const Summary bytes = summarize(baseline.latenciesUs);
-      f.details["baselineBytesMedianUs"] = bytes.median;
-      f.plugin = summarize(plugin.latenciesUs);
-      f.baseline = bytes;
-      if (k.hostLoop) {
-        std::vector<double> loop;
-        for (int r = 0; r < size.reps; ++r) {
-          const auto t0 = BenchClock::now();
-          k.hostLoop();
-          loop.push_back(microsecondsBetween(t0, BenchClock::now()));
-        }
-        const Summary loopSummary = summarize(loop);
-        f.details["hostLoopMedianUs"] = loopSummary.median;
-        f.baseline.median += loopSummary.median;
-        f.baseline.p99 += loopSummary.p99;
-        f.baseline.mean += loopSummary.mean;
+  for (const Case& k : cases) {
+    const std::string request = requestFrame(k.name, k.args);
+    const std::string reply = c.plugin.reply(k.name, k.args);
+    c.baseline.setReplies({{request, reply}});
+    auto [plugin, baseline] = alternate(c, request, reply, 1, reps);
+    const std::string label = k.name + (k.name == "tGetBetaMaps" ? " (4 pred.) " : " ") + dims;
+    Figure& f = c.report.add(group, label, "us",
+                             k.hostLoop ? "same bytes from minimal server + host-call loop alone"
+                                        : "same bytes from minimal server");
+    f.details["replyBytes"] = double(reply.size());
+    const Summary bytes = summarize(baseline.latenciesUs);
+    f.details["baselineBytesMedianUs"] = bytes.median;
+    f.plugin = summarize(plugin.latenciesUs);
+    f.baseline = bytes;
+    if (k.hostLoop) {
+      std::vector<double> loop;
+      for (int r = 0; r < reps; ++r) {
+        const auto t0 = BenchClock::now();
+        k.hostLoop();
+        loop.push_back(microsecondsBetween(t0, BenchClock::now()));
       }
-      f.target = "median <= 1.5x";
-      f.met = f.ratioMedian() <= 1.5;
-      c.report.printRow(stdout, f);
+      const Summary loopSummary = summarize(loop);
+      f.details["hostLoopMedianUs"] = loopSummary.median;
+      f.baseline.median += loopSummary.median;
+      f.baseline.p99 += loopSummary.p99;
+      f.baseline.mean += loopSummary.mean;
     }
+    f.target = "median <= 1.5x";
+    f.met = f.ratioMedian() <= 1.5;
+    c.report.printRow(stdout, f);
   }
   c.plugin.endRun();
 }
@@ -264,78 +262,74 @@ void benchCorrelations(BenchContext& c) {
   BenchHost::configureVolume(64, 64, 30, 100, 2, 4);
   const int savedTimePoint = BenchHost::state().currentTimePoint.load();
   BenchHost::state().currentTimePoint = 100;
-  struct Config {
-    int rois, window, voxels;
-  };
-  std::vector<Config> configs;
-  for (int rois : {2, 8, 32})
-    for (int window : {10, 40})
-      for (int voxels : {10, 100}) configs.push_back({rois, window, voxels});
-  for (const char* name : {"tGetPearsonCorrelation", "tGetPartialCorrelation"}) {
-    for (const Config& config : configs) {
-      BenchHost::configureRois(config.rois, config.voxels);
-      const std::string request = requestFrame(name, {config.window});
-      const std::string reply = c.plugin.reply(name, {config.window});
-      c.baseline.setReplies({{request, reply}});
-
-      // Host calls of one request, counted on a request of its own so that
-      // counting costs nothing in the timed ones.
-      BenchHost::resetCounts();
-      BenchHost::setCounting(true);
-      {
-        RawClient probe(c.plugin.port());
-        probe.roundTrip(request);
-      }
-      BenchHost::setCounting(false);
-      const auto byFunction = BenchHost::callsByFunction();
-      std::uint64_t calls = 0;
-      for (std::size_t i = 0; i < byFunction.size(); ++i) calls += byFunction[i];
-      // The handshake of the probe made no host call; everything counted is
-      // the request's.
-      const double expected = double(config.rois) * config.window * (2.0 * config.voxels + 1);
-
-      const int reps = c.options.reps(100, 6);
-      auto [plugin, baseline] = alternate(c, request, reply, 1, reps);
-
-      // The same host calls in a plain loop: what the request costs at least.
-      std::vector<double> loop;
-      for (int r = 0; r < reps; ++r) {
-        const auto t0 = BenchClock::now();
-        double sum = 0;
-        for (int roi = 0; roi < config.rois; ++roi)
-          for (int t = 100 - config.window; t < 100; ++t) {
-            const int n = hostFunctions.tGetNrOfVoxelsOfROI(roi);
-            for (int v = 0; v < n; ++v) {
-              int x, y, z;
-              if (hostFunctions.tGetCoordsOfVoxelOfROI(roi, v, &x, &y, &z))
-                sum += hostFunctions.tGetValueOfVoxelAtTime(x, y, z, t);
-            }
-          }
-        keep(sum);
-        loop.push_back(microsecondsBetween(t0, BenchClock::now()));
-      }
-      const Summary loopSummary = summarize(loop);
-
-      const std::string label = std::string(name).substr(4) + " R=" + std::to_string(config.rois) +
-                                " w=" + std::to_string(config.window) +
-                                " vox=" + std::to_string(config.voxels);
-      Figure& f =
-          c.report.add("correlation", label, "us", "host-call loop alone + minimal server round trip");
-      f.plugin = summarize(plugin.latenciesUs);
-      const Summary trip = summarize(baseline.latenciesUs);
-      f.baseline = trip;
-      f.baseline.median += loopSummary.median;
-      f.baseline.p99 += loopSummary.p99;
-      f.baseline.mean += loopSummary.mean;
-      f.details["hostCalls"] = double(calls);
-      f.details["expectedHostCalls"] = expected;
-      f.details["hostLoopMedianUs"] = loopSummary.median;
-      f.details["nsPerHostCall"] = 1000.0 * f.plugin.median / double(calls);
-      f.target = "host calls = R*w*(2*vox+1) + O(1)";
-      f.met = double(calls) >= expected && double(calls) <= expected + 8;
-      c.report.printRow(stdout, f);
-    }
-  }
+  for (const char* name : {"tGetPearsonCorrelation", "tGetPartialCorrelation"})
+    for (int rois : {2, 8, 32})
+      for (int window : {10, 40})
+        for (int voxels : {10, 100})
+          benchCorrelationAt(c, "correlation", name, rois, window, voxels, c.options.reps(100, 6));
   BenchHost::configureRois(8, 20);
   BenchHost::state().currentTimePoint = savedTimePoint;
+}
+
+void benchCorrelationAt(BenchContext& c, const char* group, const char* name, int rois, int window,
+                        int voxels, int reps) {
+  const int now = BenchHost::state().currentTimePoint.load();
+  BenchHost::configureRois(rois, voxels);
+  const std::string request = requestFrame(name, {window});
+  const std::string reply = c.plugin.reply(name, {window});
+  c.baseline.setReplies({{request, reply}});
+
+  // Host calls of one request, counted on a request of its own so that
+  // counting costs nothing in the timed ones.
+  BenchHost::resetCounts();
+  BenchHost::setCounting(true);
+  {
+    RawClient probe(c.plugin.port());
+    probe.roundTrip(request);
+  }
+  BenchHost::setCounting(false);
+  const auto byFunction = BenchHost::callsByFunction();
+  std::uint64_t calls = 0;
+  for (std::size_t i = 0; i < byFunction.size(); ++i) calls += byFunction[i];
+  // The handshake of the probe made no host call; everything counted is
+  // the request's.
+  const double expected = double(rois) * window * (2.0 * voxels + 1);
+
+  auto [plugin, baseline] = alternate(c, request, reply, 1, reps);
+
+  // The same host calls in a plain loop: what the request costs at least.
+  std::vector<double> loop;
+  for (int r = 0; r < reps; ++r) {
+    const auto t0 = BenchClock::now();
+    double sum = 0;
+    for (int roi = 0; roi < rois; ++roi)
+      for (int t = now - window; t < now; ++t) {
+        const int n = hostFunctions.tGetNrOfVoxelsOfROI(roi);
+        for (int v = 0; v < n; ++v) {
+          int x, y, z;
+          if (hostFunctions.tGetCoordsOfVoxelOfROI(roi, v, &x, &y, &z))
+            sum += hostFunctions.tGetValueOfVoxelAtTime(x, y, z, t);
+        }
+      }
+    keep(sum);
+    loop.push_back(microsecondsBetween(t0, BenchClock::now()));
+  }
+  const Summary loopSummary = summarize(loop);
+
+  const std::string label = std::string(name).substr(4) + " R=" + std::to_string(rois) +
+                            " w=" + std::to_string(window) + " vox=" + std::to_string(voxels);
+  Figure& f = c.report.add(group, label, "us", "host-call loop alone + minimal server round trip");
+  f.plugin = summarize(plugin.latenciesUs);
+  const Summary trip = summarize(baseline.latenciesUs);
+  f.baseline = trip;
+  f.baseline.median += loopSummary.median;
+  f.baseline.p99 += loopSummary.p99;
+  f.baseline.mean += loopSummary.mean;
+  f.details["hostCalls"] = double(calls);
+  f.details["expectedHostCalls"] = expected;
+  f.details["hostLoopMedianUs"] = loopSummary.median;
+  f.details["nsPerHostCall"] = 1000.0 * f.plugin.median / double(calls);
+  f.target = "host calls = R*w*(2*vox+1) + O(1)";
+  f.met = double(calls) >= expected && double(calls) <= expected + 8;
+  c.report.printRow(stdout, f);
 }

@@ -6,7 +6,7 @@
 // clients alike) on one CPU: without wake-ups across CPUs the ratios show the
 // software's own cost and vary little from run to run.
 //
-// Groups: memory, roundtrip, large, steps, feedback, connection, correlation, ledger.
+// Groups: memory, roundtrip, large, steps, feedback, connection, correlation, ledger, scale.
 // The program is the plug-in's host: it exports the host functions, links the
 // plug-in and drives its lifecycle on its main thread.  It refuses to run
 // where other network interfaces than loopback exist, since the plug-in
@@ -30,7 +30,7 @@ namespace {
 void usage() {
   std::fprintf(stderr,
                "usage: nmb_bench [--quick] [--json FILE] [--only GROUP[,GROUP...]] [--pin CPU]\n"
-               "groups: memory, roundtrip, large, steps, feedback, connection, correlation, ledger\n");
+               "groups: memory, roundtrip, large, steps, feedback, connection, correlation, ledger, scale\n");
 }
 
 }  // namespace
@@ -99,6 +99,7 @@ int main(int argc, char** argv) {
     if (wanted("connection")) benchConnections(context);
     if (wanted("correlation")) benchCorrelations(context);
     if (wanted("ledger")) benchLedger(context);
+    if (wanted("scale")) benchScale(context);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "nmb_bench: %s\n", e.what());
     return 1;

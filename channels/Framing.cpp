@@ -1,10 +1,15 @@
 #include "channels/Framing.h"
 
 #include <QtEndian>
+#include <cstring>
 
 namespace framing {
 
 namespace {
+
+// The longest notification name the in-place writer takes; the names are
+// a few letters.
+constexpr int kMaxNotificationNameLength = 64;
 
 // Opens a block with the placeholder length that finishBlock overwrites.
 void beginBlock(QDataStream& out) {
@@ -24,21 +29,23 @@ void finishBlock(QByteArray& block) {
   qToBigEndian<qint64>(bodySize, block.data());
 }
 
-bool readText(QDataStream& in, QByteArray& text) {
-  text.clear();
-  quint32 count = 0;
-  in >> count;
-  if (in.status() != QDataStream::Ok || count == 0) return false;
-  // The count is the peer's; never allocate more than the stream can hold.
-  const qint64 available = in.device() != nullptr ? in.device()->bytesAvailable() : 0;
-  if (qint64(count) > available) {
-    in.skipRawData(int(available));
-    return false;
-  }
-  QByteArray bytes(int(count), Qt::Uninitialized);
-  if (in.readRawData(bytes.data(), int(count)) != int(count)) return false;
-  const int nul = bytes.indexOf('\0');
-  text = nul < 0 ? bytes : bytes.left(nul);
+int writeCountedText(char* out, const char* text, int length) {
+  qToBigEndian<quint32>(quint32(length + 1), out);
+  std::memcpy(out + kCountBytes, text, size_t(length));
+  out[kCountBytes + length] = '\0';
+  return int(countedTextBytes(length));
+}
+
+bool readText(const QByteArray& body, int& at, TextView& text) {
+  text = TextView();
+  if (at < 0 || body.size() - at < kCountBytes) return false;
+  const quint32 count = qFromBigEndian<quint32>(body.constData() + at);
+  // The count is the peer's: compared with what is there, never allocated.
+  if (count == 0 || count > quint32(body.size() - at - kCountBytes)) return false;
+  text.chars = body.constData() + at + kCountBytes;
+  // The text ends at its NUL, or with its count for a peer that sent none.
+  text.length = int(qstrnlen(text.chars, count));
+  at += kCountBytes + int(count);
   return true;
 }
 
@@ -62,19 +69,21 @@ QByteArray notificationBlock(const QString& name, int value) {
 }
 
 int writeNotificationFrame(char* out, int capacity, const QString& name, int value) {
-  // Length field, text count, the characters and their NUL, the value.
-  const int size = kLengthFieldSize + 4 + name.size() + 1 + 4;
+  // Length field, the name as a counted text, the value.
+  const qint64 size = kLengthFieldSize + countedTextBytes(name.size()) + kIntBytes;
   if (size > capacity) return 0;
-  char* text = out + kLengthFieldSize + 4;
-  for (const QChar c : name) {
-    if (c.unicode() == 0 || c.unicode() > 0x7F) return 0;
-    *text++ = char(c.unicode());
+  char ascii[kMaxNotificationNameLength];
+  if (name.size() > kMaxNotificationNameLength) return 0;
+  for (int i = 0; i < name.size(); ++i) {
+    const ushort c = name.at(i).unicode();
+    if (c == 0 || c > 0x7F) return 0;
+    ascii[i] = char(c);
   }
-  *text++ = '\0';
+  char* at = out + kLengthFieldSize;
+  at += writeCountedText(at, ascii, name.size());
+  qToBigEndian<qint32>(qint32(value), at);
   qToBigEndian<qint64>(size - kLengthFieldSize, out);
-  qToBigEndian<quint32>(quint32(name.size() + 1), out + kLengthFieldSize);
-  qToBigEndian<qint32>(qint32(value), text);
-  return size;
+  return int(size);
 }
 
 }  // namespace framing

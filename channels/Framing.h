@@ -16,6 +16,15 @@ namespace framing {
 
 // Bytes of the length field in front of every body.
 inline constexpr int kLengthFieldSize = 8;
+// Bytes of the values a body carries: the count in front of a text (which
+// includes the text's NUL), an int, a real (IEEE single) and a 16-bit sample.
+inline constexpr int kCountBytes = 4;
+inline constexpr int kIntBytes = 4;
+inline constexpr int kRealBytes = 4;
+inline constexpr int kSampleBytes = 2;
+// Bytes of a counted text of `length` characters: its count, the characters
+// and their NUL, as QDataStream writes a const char*.
+constexpr qint64 countedTextBytes(qint64 length) { return kCountBytes + length + 1; }
 inline constexpr QDataStream::Version kStreamVersion = QDataStream::Qt_4_6;  // version 12
 
 // The largest body a client may announce.  The longest request is a name and
@@ -32,11 +41,20 @@ void setUpStream(QDataStream& stream);
 // writes the block's size minus the length field into its first 8 bytes.
 void finishBlock(QByteArray& block);
 
-// Reads one text (32-bit count including a NUL, then the bytes).  Returns false
-// for a null text: a count of 0, or fewer bytes left than the count needs.
-// Otherwise `text` holds the bytes up to the first NUL, or all of them if
-// there is none.
-bool readText(QDataStream& in, QByteArray& text);
+// Writes `length` characters of `text` at `out` as a counted text;
+// `out` has room for countedTextBytes(length).  Returns the bytes written.
+int writeCountedText(char* out, const char* text, int length);
+
+// A text read in place: `length` characters at `chars`, inside the body read.
+struct TextView {
+  const char* chars = nullptr;
+  int length = 0;
+};
+// Reads the counted text at offset `at` of `body` and moves `at` past it.
+// Returns false, leaving `at`, for a null text: no whole count, a count of 0,
+// or fewer bytes left than the count needs.  Otherwise `text` holds the bytes
+// up to the first NUL, or all of them if there is none.
+bool readText(const QByteArray& body, int& at, TextView& text);
 
 // The answer to a role handshake: `role` in Latin-1, then 2, 0, 0.
 QByteArray handshakeAnswerBlock(const QString& role);

@@ -1,6 +1,5 @@
 #include "channels/QtTCPIPServer.h"
 
-#include <QDataStream>
 #include <QTcpSocket>
 
 #include "channels/Framing.h"
@@ -102,11 +101,10 @@ void QtTCPIPServer::identifyClient() {
   QByteArray message;
   role.clear();
   if (receiveMessage(message)) {
-    QDataStream in(message);
-    framing::setUpStream(in);
-    QByteArray text;
-    if (framing::readText(in, text)) {
-      role = QString::fromUtf8(text);
+    int at = 0;
+    framing::TextView text;
+    if (framing::readText(message, at, text)) {
+      role = QString::fromUtf8(text.chars, text.length);
     } else {
       discardPendingInput();
     }

@@ -30,8 +30,9 @@ void requireWellFormedReply(const QByteArray& reply, const QString& requestName)
   if (length != reply.size() - framing::kLengthFieldSize) std::abort();
   // The classifier answers a state it does not know with the empty frame.
   if (length == 0 && requestName == QLatin1String(texts::request::kGetCurrentClassifierOutput)) return;
-  QByteArray name;
-  if (!framing::readText(in, name)) std::abort();
+  int at = framing::kLengthFieldSize;
+  framing::TextView name;
+  if (!framing::readText(reply, at, name)) std::abort();
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The run lifecycle: the five interface operations the host calls on its thread.
 #include <QNetworkInterface>
 #include <cstdio>
-#include <limits>
 
 #include "plugin/HostFunctions.h"
 #include "plugin/HostVersion.h"
@@ -11,6 +10,7 @@
 #include "plugin/TcpIpExport.h"
 #include "plugin/Translation.h"
 #include "plugin/platform/HostModule.h"
+#include "protocol/HostCounts.h"
 #include "protocol/ProtocolTexts.h"
 
 namespace {
@@ -99,6 +99,7 @@ bool TcpIpExport::doPreRun() {
   // Starting the running worker again has no effect; it picks up the new port.
   start(QThread::InheritPriority);
   notificationDelivery.start();
+  rawPieceReserve.start();
 
   const QString addresses = rules.listen == QHostAddress(QHostAddress::Any)
                                 ? loglines::addressList(QNetworkInterface::allAddresses())
@@ -117,17 +118,10 @@ bool TcpIpExport::doPreRun() {
 bool TcpIpExport::doPreStep() {
   if (pluginCanceled) return true;
 
-  int dimX = 0, dimY = 0, dimZ = 0;
-  if (hostFunctions.tGetDimsOfFunctionalData != nullptr)
-    hostFunctions.tGetDimsOfFunctionalData(&dimX, &dimY, &dimZ);
-  // Formed so that no size the host reports can overflow it, and so that two
-  // negative sizes do not make a volume.
-  qint64 voxels = 0;
-  if (dimX > 0 && dimY > 0 && dimZ > 0) {
-    const qint64 plane = qint64(dimX) * dimY;
-    if (plane <= std::numeric_limits<int>::max()) voxels = plane * dimZ;
-  }
-  const int voxelsPerVolume = (voxels > 0 && voxels <= std::numeric_limits<int>::max()) ? int(voxels) : 0;
+  hostcounts::Dims dims;
+  if (hostFunctions.tGetDimsOfFunctionalData != nullptr) dims = hostcounts::queryDims();
+  // 0 for sizes whose product does not fit an int or that make no volume.
+  const int voxelsPerVolume = int(dims.voxels());
 
   // In 64 bits, so that the lowest time point a host may report stays a
   // (skipped) negative index instead of overflowing.

@@ -12,7 +12,7 @@
 //
 // Its members are defined with the subsystem each serves: construction,
 // destruction and the settings here (TcpIpExport.cpp), the run lifecycle in
-// Lifecycle.cpp, the per-volume history in RunHistory.cpp, the channel worker
+// Lifecycle.cpp, the per-volume history in analytics/RunRecord.cpp, the channel worker
 // in channels/ChannelWorker.cpp and channels/ChannelLists.cpp, the executor in
 // protocol/Executor.cpp.
 #pragma once
@@ -26,6 +26,8 @@
 #include <QVector>
 #include <atomic>
 
+#include "analytics/RawPieceReserve.h"
+#include "analytics/RawVolumeRecord.h"
 #include "channels/AccessRules.h"
 #include "channels/NotificationDelivery.h"
 #include "plugin/Mutex.h"
@@ -34,6 +36,7 @@
 #include "plugin/SettingsFile.h"
 
 class QtTCPIPServer;
+struct RequestEntry;
 
 class TcpIpExport : public QThread, public NMBPluginInterface {
   Q_OBJECT
@@ -58,6 +61,9 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   // arguments) with the complete framed reply.  Called on request channel
   // threads, several at once; it keeps no state between calls.
   QByteArray executeRequest(QList<QVariant> request);
+  // The same for a request the decoder has matched to `entry` of the request
+  // table (null: no request has its name).
+  QByteArray executeRequest(const RequestEntry* entry, const QList<QVariant>& request);
 
   // Sends the notification `name` with `value` to every connected execute
   // channel in handshake order; execute channels whose client left are taken
@@ -123,19 +129,23 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   // The per-volume history, written on the host's thread; each holds
   // runRecordMutex only while it changes the record.
   // First pre-step of a run: storedTimePoint 0, rawVolumes sized to `entries`
-  // (kept values stay, new ones are 0).
+  // (kept values stay, new ones are 0).  Allocates nothing of the volumes.
   void startRunRecord(qint64 entries) LOCKS_EXCLUDED(runRecordMutex);
   // Copies volume `volumeIndex` of the host's time-course table into
-  // rawVolumes; a volume that does not fit the prepared buffer is skipped.
+  // rawVolumes; a volume that does not fit the prepared record is skipped.
+  // The first volume that memory cannot be found for is logged, once a run.
   void recordVolume(int volumeIndex, int voxelsPerVolume) LOCKS_EXCLUDED(runRecordMutex);
   // Post-step: roiMeans and roiDetrendedValues from the host's current values.
   void recordRoiValues() LOCKS_EXCLUDED(runRecordMutex);
+  // rawVolumes' allocator: a piece from rawPieceReserve when one is ready.
+  qint16* allocateRawPiece(size_t samples);
 
   // The host's thread is the run record's only writer, so it reads its own
   // writes without the lock: the request threads only ever read.  Host's
   // thread only.
   bool runStartPendingOnHostThread() const NO_THREAD_SAFETY_ANALYSIS { return runStartPending; }
   qint64 rawVolumesSizeOnHostThread() const NO_THREAD_SAFETY_ANALYSIS { return rawVolumes.size(); }
+  qint64 rawVolumesKeptSizeOnHostThread() const NO_THREAD_SAFETY_ANALYSIS { return rawVolumes.keptSize(); }
 
   // Members in the order the plug-in's interface documents them.  The run
   // record (runStartPending, roiMeans, roiDetrendedValues, rawVolumes,
@@ -157,7 +167,13 @@ class TcpIpExport : public QThread, public NMBPluginInterface {
   // Host's thread only.  Monotonic, so a run across midnight reports its true
   // length; invalid until the first pre-step of a run.
   QElapsedTimer runTimer;
-  QVector<qint16> rawVolumes GUARDED_BY(runRecordMutex);
+  // Pieces for rawVolumes, made ahead from the first pre-run on; declared
+  // before it, which takes from it.
+  RawPieceReserve rawPieceReserve{size_t(RawVolumeRecord::kDefaultPieceSamples), 3};
+  RawVolumeRecord rawVolumes GUARDED_BY(runRecordMutex){
+      RawVolumeRecord::kDefaultPieceSamples, [this](size_t samples) { return allocateRawPiece(samples); }};
+  // Host's thread only: this run's record has logged that it ran out of memory.
+  bool rawVolumesLossLogged = false;
   int storedTimePoint GUARDED_BY(runRecordMutex) = 0;
   // Written by executePreRun, read by the worker whenever it listens anew.
   std::atomic<quint16> port{0};

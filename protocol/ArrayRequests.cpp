@@ -22,8 +22,8 @@ void existingMeansOfROI(const RequestContext& context, ReplyWriter& reply) {
   if (!inRange(roi, hostFunctions.tGetNrOfROIs())) return reply.fail(texts::kRoiOrTimePointOutOfRange);
   if (!inRange(endTimePoint, context.record.snapshot().storedTimePoint))
     return reply.fail(texts::kRoiOrTimePointOutOfRange);
-  const qint64 means = ReplyWriter::runLength(endTimePoint, 4);
-  reply.begin(8 + 4 * means);
+  const qint64 means = ReplyWriter::runLength(endTimePoint, kRealBytes);
+  reply.begin(kIntBytes * 2 + kRealBytes * means);
   reply.writeInt(roi);
   reply.writeInt(endTimePoint);
   for (int t = 0; t < means; ++t) reply.writeReal(roiMeanFromVoxels(roi, t));
@@ -35,7 +35,8 @@ void allCoordsOfVoxelsOfROI(const RequestContext& context, ReplyWriter& reply) {
   NMB_REQUIRE_HOST(reply, tGetCoordsOfVoxelOfROI);
   const int roi = context.arg(1);
   if (!inRange(roi, hostFunctions.tGetNrOfROIs())) return reply.fail(texts::kRoiOutOfRange);
-  const qint64 voxels = ReplyWriter::runLength(3 * qint64(hostFunctions.tGetNrOfVoxelsOfROI(roi)), 4) / 3;
+  const qint64 voxels =
+      ReplyWriter::runLength(3 * qint64(hostFunctions.tGetNrOfVoxelsOfROI(roi)), kIntBytes) / 3;
   QVector<qint32> coords;
   coords.reserve(int(3 * voxels));
   for (int v = 0; v < voxels; ++v) {
@@ -43,7 +44,7 @@ void allCoordsOfVoxelsOfROI(const RequestContext& context, ReplyWriter& reply) {
     hostFunctions.tGetCoordsOfVoxelOfROI(roi, v, &x, &y, &z);
     coords << x << y << z;
   }
-  reply.begin(4 + 4 * qint64(coords.size()));
+  reply.begin(kIntBytes + kIntBytes * qint64(coords.size()));
   reply.writeInt(roi);
   for (qint32 value : coords) reply.writeInt(value);
 }
@@ -55,15 +56,15 @@ void valueOfAllVoxelsAtTime(const RequestContext& context, ReplyWriter& reply) {
   const int timePoint = context.arg(1);
   if (!inRange(timePoint, hostFunctions.tGetCurrentTimePoint()))
     return reply.fail(texts::kTimePointOutOfRange);
-  const qint64 voxels = ReplyWriter::runLength(hostcounts::queryDims().voxels(), 2);
-  reply.begin(4 + 2 * voxels);
+  const qint64 voxels = ReplyWriter::runLength(hostcounts::queryDims().voxels(), kSampleBytes);
+  reply.begin(kIntBytes + kSampleBytes * voxels);
   reply.writeInt(timePoint);
-  char* out = reply.claim(2 * voxels);
+  char* out = reply.claim(kSampleBytes * voxels);
   for (qint64 i = 0; i < voxels; ++i) {
     short** volumes = hostFunctions.tGetTimeCourseData();
     if (volumes == nullptr || volumes[timePoint] == nullptr)
       return NMB_FAIL_NULL_HOST_ARRAY(reply, tGetTimeCourseData);
-    qToBigEndian<qint16>(volumes[timePoint][i], out + 2 * i);
+    qToBigEndian<qint16>(volumes[timePoint][i], out + kSampleBytes * i);
   }
 }
 
@@ -74,14 +75,20 @@ void rawValueOfAllVoxelsAtTime(const RequestContext& context, ReplyWriter& reply
   // A copy shorter than the time point means the plug-in saw no run start.
   if (record.rawSampleCount < record.storedTimePoint) return reply.fail(texts::kNoRawData);
   if (!inRange(timePoint, record.storedTimePoint)) return reply.fail(texts::kTimePointOutOfRange);
-  const qint64 voxels = ReplyWriter::runLength(hostcounts::queryDims().voxels(), 2);
-  reply.begin(4 + 2 * voxels);
+  const qint64 voxels = ReplyWriter::runLength(hostcounts::queryDims().voxels(), kSampleBytes);
+  reply.begin(kIntBytes + kSampleBytes * voxels);
   reply.writeInt(timePoint);
-  // A volume beyond the copy (a run longer than expected, or dimensions that
-  // changed since the run started) has no stored samples: refused as out of
-  // range rather than read from outside the copy.
-  if (!context.record.copyRawSamples(voxels * timePoint, voxels, reply.claim(2 * voxels)))
-    return reply.fail(texts::kTimePointOutOfRange);
+  switch (context.record.copyRawSamples(voxels * timePoint, voxels, reply.claim(kSampleBytes * voxels))) {
+    case RunRecordReader::RawCopy::Copied:
+      return;
+    // A volume beyond the copy (a run longer than expected, or dimensions that
+    // changed since the run started) has no stored samples: refused as out of
+    // range rather than read from outside the copy.
+    case RunRecordReader::RawCopy::OutsideRecord:
+      return reply.fail(texts::kTimePointOutOfRange);
+    case RunRecordReader::RawCopy::NotKept:
+      return reply.fail(texts::kRawDataNotKept);
+  }
 }
 
 void betaMaps(const RequestContext&, ReplyWriter& reply) {
@@ -90,13 +97,13 @@ void betaMaps(const RequestContext&, ReplyWriter& reply) {
   NMB_REQUIRE_HOST(reply, tGetBetaMaps);
   const qint64 voxels = hostcounts::queryDims().voxels();
   const qint64 count =
-      ReplyWriter::runLength(hostcounts::product(voxels, hostFunctions.tGetCurrentNrOfPredictors()), 4);
-  reply.begin(4 * count);
-  char* out = reply.claim(4 * count);
+      ReplyWriter::runLength(hostcounts::product(voxels, hostFunctions.tGetCurrentNrOfPredictors()), kRealBytes);
+  reply.begin(kRealBytes * count);
+  char* out = reply.claim(kRealBytes * count);
   for (qint64 i = 0; i < count; ++i) {
     const double* maps = hostFunctions.tGetBetaMaps();
     if (maps == nullptr) return NMB_FAIL_NULL_HOST_ARRAY(reply, tGetBetaMaps);
-    ReplyWriter::putReal(float(maps[i]), out + 4 * i);
+    ReplyWriter::putReal(float(maps[i]), out + kRealBytes * i);
   }
 }
 
@@ -106,13 +113,13 @@ void contrastMaps(const RequestContext&, ReplyWriter& reply) {
   NMB_REQUIRE_HOST(reply, tGetContrastMaps);
   const qint64 voxels = hostcounts::queryDims().voxels();
   const qint64 count =
-      ReplyWriter::runLength(hostcounts::product(voxels, hostFunctions.tGetNrOfContrasts()), 4);
-  reply.begin(4 * count);
-  char* out = reply.claim(4 * count);
+      ReplyWriter::runLength(hostcounts::product(voxels, hostFunctions.tGetNrOfContrasts()), kRealBytes);
+  reply.begin(kRealBytes * count);
+  char* out = reply.claim(kRealBytes * count);
   for (qint64 i = 0; i < count; ++i) {
     const float* maps = hostFunctions.tGetContrastMaps();
     if (maps == nullptr) return NMB_FAIL_NULL_HOST_ARRAY(reply, tGetContrastMaps);
-    ReplyWriter::putReal(maps[i], out + 4 * i);
+    ReplyWriter::putReal(maps[i], out + kRealBytes * i);
   }
 }
 

@@ -26,11 +26,11 @@ void currentClassifierOutput(const RequestContext&, ReplyWriter& reply) {
   // is as unusable as the other negative counts: the empty reply, and the host
   // is not handed a buffer it would overrun.
   const qint64 pairs = hostcounts::classPairs(classes);
-  if (classes > 1 && ReplyWriter::runLength(pairs, 4) != pairs) return reply.makeEmpty();
+  if (classes > 1 && ReplyWriter::runLength(pairs, kRealBytes) != pairs) return reply.makeEmpty();
   // One class has no pairs; the host still gets a buffer, never a null pointer.
   std::vector<float> output(size_t(pairs > 0 ? pairs : 1), 0.0f);
   const int result = hostFunctions.tGetCurrentClassifierOutput(output.data());
-  reply.begin(4 + 4 * pairs);
+  reply.begin(kIntBytes + kRealBytes * pairs);
   reply.writeInt(result);
   for (qint64 i = 0; i < pairs; ++i) reply.writeReal(output[size_t(i)]);
 }

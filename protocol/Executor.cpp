@@ -1,12 +1,15 @@
 // TcpIpExport::executeRequest: one decoded request to one framed reply.
-#include "plugin/RunRecord.h"
+#include "analytics/RunRecord.h"
 #include "plugin/TcpIpExport.h"
 #include "protocol/RequestTable.h"
 #include "protocol/ReplyWriter.h"
 
 QByteArray TcpIpExport::executeRequest(QList<QVariant> request) {
-  const QString name = request.value(0).toString();
-  const RequestEntry* entry = findRequest(name);
+  const QByteArray name = request.value(0).toString().toUtf8();
+  return executeRequest(findRequest(name.constData(), name.size()), request);
+}
+
+QByteArray TcpIpExport::executeRequest(const RequestEntry* entry, const QList<QVariant>& request) {
   // Without a matching entry the writer finishes as "No function call matched!".
   ReplyWriter reply(entry != nullptr ? entry->name : nullptr);
   if (entry != nullptr) {

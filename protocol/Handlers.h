@@ -8,6 +8,12 @@
 
 namespace handlers {
 
+// The sizes a handler announces its body in.
+using framing::countedTextBytes;
+using framing::kIntBytes;
+using framing::kRealBytes;
+using framing::kSampleBytes;
+
 // Scalar family (ScalarRequests.cpp): no arguments, no checks.
 void currentTimePoint(const RequestContext& context, ReplyWriter& reply);
 void expectedNrOfTimePoints(const RequestContext& context, ReplyWriter& reply);

@@ -35,7 +35,7 @@ void valueOfDesignMatrix(const RequestContext& context, ReplyWriter& reply) {
   if (!inRange(timePoint, storedTimePoint(context))) return reply.fail(texts::kTimePointOutOfRangeNr);
   if (!inRange(predictor, hostFunctions.tGetFullNrOfPredictors()))
     return reply.fail(texts::kPredictorOutOfRange);
-  reply.begin(12);
+  reply.begin(kIntBytes * 2 + kRealBytes);
   reply.writeInt(predictor);
   reply.writeInt(timePoint);
   reply.writeReal(hostFunctions.tGetValueOfDesignMatrix(predictor, timePoint));
@@ -48,7 +48,7 @@ void meanOfROI(const RequestContext& context, ReplyWriter& reply) {
   if (!inRange(roi, hostFunctions.tGetNrOfROIs())) return reply.fail(texts::kRoiOutOfRange);
   const float live = hostFunctions.tGetMeanOfROI(roi);
   const float value = withRecordedFallback(live, &RunRecordReader::storedRoiMean, context, roi);
-  reply.begin(8);
+  reply.begin(kIntBytes + kRealBytes);
   reply.writeInt(roi);
   reply.writeReal(value);
 }
@@ -60,7 +60,7 @@ void detrendedValueOfROI(const RequestContext& context, ReplyWriter& reply) {
   if (!inRange(roi, hostFunctions.tGetNrOfROIs())) return reply.fail(texts::kRoiOutOfRange);
   const float live = hostFunctions.tGetDetrendedValueOfROI(roi);
   const float value = withRecordedFallback(live, &RunRecordReader::storedDetrendedValue, context, roi);
-  reply.begin(8);
+  reply.begin(kIntBytes + kRealBytes);
   reply.writeInt(roi);
   reply.writeReal(value);
 }
@@ -74,7 +74,7 @@ void meanOfROIAtTimePoint(const RequestContext& context, ReplyWriter& reply) {
   const int timePoint = context.arg(2);
   if (!inRange(roi, hostFunctions.tGetNrOfROIs())) return reply.fail(texts::kRoiOrTimePointOutOfRange);
   if (!inRange(timePoint, storedTimePoint(context))) return reply.fail(texts::kRoiOrTimePointOutOfRange);
-  reply.begin(12);
+  reply.begin(kIntBytes * 2 + kRealBytes);
   reply.writeInt(roi);
   reply.writeInt(timePoint);
   reply.writeReal(roiMeanFromVoxels(roi, timePoint));
@@ -85,7 +85,7 @@ void nrOfVoxelsOfROI(const RequestContext& context, ReplyWriter& reply) {
   NMB_REQUIRE_HOST(reply, tGetNrOfVoxelsOfROI);
   const int roi = context.arg(1);
   if (!inRange(roi, hostFunctions.tGetNrOfROIs())) return reply.fail(texts::kRoiOutOfRange);
-  reply.begin(8);
+  reply.begin(kIntBytes * 2);
   reply.writeInt(roi);
   reply.writeInt(hostFunctions.tGetNrOfVoxelsOfROI(roi));
 }
@@ -98,7 +98,7 @@ void betaOfROI(const RequestContext& context, ReplyWriter& reply) {
   const int beta = context.arg(2);
   if (!inRange(roi, hostFunctions.tGetNrOfROIs())) return reply.fail(texts::kRoiOutOfRange);
   if (!inRange(beta, hostFunctions.tGetFullNrOfPredictors())) return reply.fail(texts::kBetaOutOfRange);
-  reply.begin(12);
+  reply.begin(kIntBytes * 2 + kRealBytes);
   reply.writeInt(roi);
   reply.writeInt(beta);
   reply.writeReal(hostFunctions.tGetBetaOfROI(roi, beta));
@@ -115,7 +115,7 @@ void coordsOfVoxelOfROI(const RequestContext& context, ReplyWriter& reply) {
   // A host that refuses the voxel writes nothing; the reply then carries 0s.
   int x = 0, y = 0, z = 0;
   hostFunctions.tGetCoordsOfVoxelOfROI(roi, voxel, &x, &y, &z);
-  reply.begin(20);
+  reply.begin(kIntBytes * 5);
   reply.writeInt(roi);
   reply.writeInt(voxel);
   reply.writeInt(x);
@@ -133,7 +133,7 @@ void valueOfVoxelAtTime(const RequestContext& context, ReplyWriter& reply) {
   if (!inRange(timePoint, hostFunctions.tGetCurrentTimePoint()))
     return reply.fail(texts::kTimePointOutOfRangeNr);
   if (!hostcounts::queryDims().contains(x, y, z)) return reply.fail(texts::kVoxelLocationOutOfRangeSpaced);
-  reply.begin(20);
+  reply.begin(kIntBytes * 4 + kRealBytes);
   reply.writeInt(x);
   reply.writeInt(y);
   reply.writeInt(z);
@@ -149,7 +149,7 @@ void betaOfVoxel(const RequestContext& context, ReplyWriter& reply) {
   const int x = context.arg(2), y = context.arg(3), z = context.arg(4);
   if (!inRange(beta, hostFunctions.tGetCurrentNrOfPredictors())) return reply.fail(texts::kBetaOutOfRange);
   if (!hostcounts::queryDims().contains(x, y, z)) return reply.fail(texts::kVoxelLocationOutOfRange);
-  reply.begin(20);
+  reply.begin(kIntBytes * 4 + kRealBytes);
   reply.writeInt(beta);
   reply.writeInt(x);
   reply.writeInt(y);
@@ -165,7 +165,7 @@ void mapValueOfVoxel(const RequestContext& context, ReplyWriter& reply) {
   const int x = context.arg(2), y = context.arg(3), z = context.arg(4);
   if (!inRange(map, hostFunctions.tGetNrOfContrasts())) return reply.fail(texts::kMapOutOfRange);
   if (!hostcounts::queryDims().contains(x, y, z)) return reply.fail(texts::kVoxelLocationOutOfRange);
-  reply.begin(20);
+  reply.begin(kIntBytes * 4 + kRealBytes);
   reply.writeInt(map);
   reply.writeInt(x);
   reply.writeInt(y);

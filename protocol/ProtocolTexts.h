@@ -76,6 +76,8 @@ inline constexpr char kVoxelLocationOutOfRange[] = "VoxelLocation out of range";
 inline constexpr char kMapOutOfRange[] = "NrOfMaps out of range";
 inline constexpr char kTimePointOutOfRange[] = "TimePoint out of range";
 inline constexpr char kNoRawData[] = "No Raw data Available. Please start the plugin before starting the run.";
+// The plug-in ran out of memory for the raw copy at or before this time point.
+inline constexpr char kRawDataNotKept[] = "Raw data of this time point not kept: the plugin ran out of memory.";
 inline constexpr char kClassifierNotUsed[] = "Real-time SVM classifier is not used";
 inline constexpr char kClassifierNotIncremental[] = "Classifier is not producing incremental output";
 inline constexpr char kClassifierNoOutputYet[] = "Classifier is working but no output has been generated yet";

@@ -2,14 +2,12 @@
 
 #include <QtEndian>
 #include <cstring>
+#include <stdexcept>
 
-#include "channels/Framing.h"
 #include "plugin/Translation.h"
 #include "protocol/ProtocolTexts.h"
 
-namespace {
-constexpr int kCountSize = 4;
-}
+using framing::countedTextBytes;
 
 ReplyWriter::ReplyWriter(const char* echoName) : echoName(echoName) {}
 
@@ -32,7 +30,7 @@ void ReplyWriter::failHostArrayMissing(const char* functionName) {
 
 void ReplyWriter::failWith(const QByteArray& text) {
   const int wrongLength = int(sizeof(texts::kWrongRequest)) - 1;
-  block.resize(framing::kLengthFieldSize + 2 * kCountSize + wrongLength + 1 + text.size() + 1);
+  block.resize(int(framing::kLengthFieldSize + countedTextBytes(wrongLength) + countedTextBytes(text.size())));
   position = framing::kLengthFieldSize;
   writeString(texts::kWrongRequest, wrongLength);
   writeString(text.constData(), text.size());
@@ -47,38 +45,42 @@ void ReplyWriter::makeEmpty() {
 
 void ReplyWriter::begin(qint64 valueBytes) {
   const int nameLength = int(std::strlen(echoName));
-  block.resize(int(framing::kLengthFieldSize + kCountSize + nameLength + 1 + valueBytes));
+  block.resize(int(framing::kLengthFieldSize + countedTextBytes(nameLength) + valueBytes));
   position = framing::kLengthFieldSize;
   writeString(echoName, nameLength);
   state = State::Body;
 }
 
 char* ReplyWriter::claim(qint64 bytes) {
-  // begin() sized the block; growing here only covers a handler that wrote
-  // more than it announced.
-  if (position + bytes > block.size()) block.resize(int(position + bytes));
+  // begin() sized the block for the whole body.
+  if (bytes < 0 || bytes > block.size() - position) wrongSize();
   char* run = block.data() + position;
   position += int(bytes);
   return run;
 }
 
-void ReplyWriter::writeInt(qint32 value) { qToBigEndian<qint32>(value, claim(4)); }
+void ReplyWriter::writeInt(qint32 value) { qToBigEndian<qint32>(value, claim(framing::kIntBytes)); }
 
-void ReplyWriter::writeReal(float value) { putReal(value, claim(4)); }
+void ReplyWriter::writeReal(float value) { putReal(value, claim(framing::kRealBytes)); }
 
-void ReplyWriter::writeSample(qint16 value) { qToBigEndian<qint16>(value, claim(2)); }
+void ReplyWriter::writeSample(qint16 value) { qToBigEndian<qint16>(value, claim(framing::kSampleBytes)); }
 
 void ReplyWriter::writeString(const char* text, int length) {
-  // As QDataStream writes a const char*: the count includes the closing NUL.
-  qToBigEndian<quint32>(quint32(length + 1), claim(kCountSize));
-  char* bytes = claim(length + 1);
-  std::memcpy(bytes, text, size_t(length));
-  bytes[length] = '\0';
+  framing::writeCountedText(claim(countedTextBytes(length)), text, length);
 }
 
 QByteArray ReplyWriter::finish() {
   if (state == State::Unset) fail(texts::kNoFunctionCallMatched);
-  block.resize(position);
+  if (position != block.size()) wrongSize();
   framing::finishBlock(block);
   return block;
+}
+
+void ReplyWriter::wrongSize() {
+  // A handler wrote more or less than it announced to begin(): a fault of the
+  // handler, which a debug build stops at.  Otherwise the request's
+  // connection ends (the request loop's handler), rather than a client getting
+  // a frame of the wrong length or the block being written past its end.
+  Q_ASSERT_X(false, "ReplyWriter", "a handler's reply differs from the size it announced");
+  throw std::logic_error("reply size differs from the size announced");
 }

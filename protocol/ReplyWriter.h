@@ -3,7 +3,8 @@
 // Every handler answers through one writer: either it refuses with fail() (the
 // error body "Wrong request!" plus the text), or, once all its checks have
 // passed, it calls begin() with the number of value bytes that will follow the
-// echoed name and then writes the values.  The block is sized once by begin(),
+// echoed name (from the sizes in channels/Framing.h) and then writes exactly
+// that many.  The block is sized once by begin(),
 // and runs of values are written straight into it in the byte order a
 // QDataStream of the protocol writes them (big-endian; reals as IEEE singles).
 // fail() may also be called after begin(): whatever was written is dropped, so
@@ -12,7 +13,7 @@
 // One writer per request, used on the request channel's thread only.
 //
 //   ReplyWriter reply(texts::request::kGetNrOfROIs);
-//   reply.begin(4);
+//   reply.begin(framing::kIntBytes);
 //   reply.writeInt(hostFunctions.tGetNrOfROIs());
 //   QByteArray block = reply.finish();
 #pragma once
@@ -21,6 +22,8 @@
 #include <QtEndian>
 #include <QtGlobal>
 #include <cstring>
+
+#include "channels/Framing.h"
 
 class ReplyWriter {
  public:
@@ -56,6 +59,8 @@ class ReplyWriter {
   // `length` characters of `text` as a protocol string: count with the NUL.
   void writeString(const char* text, int length);
   // Hands out `bytes` bytes of the body for the caller to fill in place.
+  // More than begin() announced is a fault of the handler (see wrongSize), as
+  // is a body that finish() finds shorter.
   char* claim(qint64 bytes);
   // Stores `value` at `out` as writeReal does (big-endian IEEE single), for
   // runs filled in place after claim().
@@ -68,6 +73,10 @@ class ReplyWriter {
   // The finished block with its length field.  Without any call above, the
   // reply is the error "No function call matched!".
   QByteArray finish();
+
+  // What a wrong size does: stops a debug build; otherwise throws
+  // std::logic_error.
+  [[noreturn]] static void wrongSize();
 
  private:
   enum class State { Unset, Body, Failed, Empty };

@@ -11,7 +11,7 @@
 #include <QVariant>
 
 #include "plugin/HostFunctions.h"
-#include "plugin/RunRecord.h"
+#include "analytics/RunRecord.h"
 #include "protocol/ReplyWriter.h"
 
 struct RequestContext {

@@ -1,40 +1,29 @@
 #include "protocol/RequestDecoder.h"
 
-#include <QDataStream>
 #include <QString>
+#include <QtEndian>
 
 #include "channels/Framing.h"
 #include "protocol/RequestTable.h"
 
-namespace {
-constexpr int kCountSize = 4;
-}  // namespace
-
-bool decodeRequest(const QByteArray& payload, QList<QVariant>& request) {
+bool decodeRequest(const QByteArray& payload, QList<QVariant>& request, const RequestEntry** entry) {
   request.clear();
-  QDataStream in(payload);
-  framing::setUpStream(in);
-  quint32 count = 0;
-  in >> count;
-  if (in.status() != QDataStream::Ok || count == 0 || count > quint32(payload.size() - kCountSize))
-    return false;
-  const char* bytes = payload.constData() + kCountSize;
-  // The name ends at its NUL, or with its count for a client that sent none.
-  const int length = int(qstrnlen(bytes, count));
-  in.skipRawData(int(count));
+  if (entry != nullptr) *entry = nullptr;
+  int at = 0;
+  framing::TextView name;
+  if (!framing::readText(payload, at, name)) return false;
 
-  const RequestEntry* known = findRequest(bytes, length);
+  const RequestEntry* known = findRequest(name.chars, name.length);
+  if (entry != nullptr) *entry = known;
   if (known == nullptr) {
-    request << QString::fromUtf8(bytes, length);
+    request << QString::fromUtf8(name.chars, name.length);
     return true;
   }
   request << QString::fromLatin1(known->name, known->nameLength);
-  for (int i = 0; i < known->argumentCount; ++i) {
-    qint32 argument = 0;
-    in >> argument;
-    // Past the end the stream stops reading; a missing argument is 0.
-    if (in.status() != QDataStream::Ok) argument = 0;
-    request << QVariant(int(argument));
+  for (int i = 0; i < known->argumentCount; ++i, at += framing::kIntBytes) {
+    // A missing argument, or one the message ends inside, is 0.
+    const bool whole = payload.size() - at >= framing::kIntBytes;
+    request << QVariant(whole ? int(qFromBigEndian<qint32>(payload.constData() + at)) : 0);
   }
   return true;
 }

@@ -15,7 +15,8 @@ void QtTCPIPServer::serveRequests() {
     QByteArray payload;
     if (!receiveMessage(payload)) break;
     QList<QVariant> request;
-    if (!decodeRequest(payload, request)) {
+    const RequestEntry* entry = nullptr;
+    if (!decodeRequest(payload, request, &entry)) {
       // A message without a name leaves the client and the service out of
       // step: everything buffered behind it is dropped, and nothing answered.
       while (!tcpSocket->atEnd()) tcpSocket->read(kDiscardChunkBytes);
@@ -24,7 +25,7 @@ void QtTCPIPServer::serveRequests() {
     }
     try {
       // A failed send shows as a failed receive on the next pass.
-      sendMessage(owner->executeRequest(request));
+      sendMessage(owner->executeRequest(entry, request));
     } catch (...) {
       // Out of memory for the reply: the client is told by the end of its
       // connection rather than left waiting, and nothing ends the process.

@@ -66,9 +66,3 @@ const RequestEntry* findRequest(const char* name, int length) {
       return &candidate;
   return nullptr;
 }
-
-const RequestEntry* findRequest(const QString& name) {
-  for (const RequestEntry& candidate : kRequests)
-    if (name == QLatin1String(candidate.name, candidate.nameLength)) return &candidate;
-  return nullptr;
-}

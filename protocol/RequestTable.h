@@ -9,11 +9,10 @@
 // allocates nothing.  Any name not in the table is decoded without arguments
 // and answered "No function call matched!".
 //
-//   const RequestEntry* entry = findRequest(name);
+//   const RequestEntry* entry = findRequest(name, length);
 //   if (entry != nullptr) entry->handler(context, reply);
 #pragma once
 
-#include <QString>
 
 #include "protocol/RequestContext.h"
 
@@ -26,5 +25,3 @@ struct RequestEntry {
 
 // The entry named by the `length` bytes at `name`, or null.
 const RequestEntry* findRequest(const char* name, int length);
-// The entry named `name`, or null.
-const RequestEntry* findRequest(const QString& name);

@@ -18,12 +18,12 @@ void sendText(void (*hostFunction)(char*), ReplyWriter& reply) {
   hostFunction(buffer.data());
   buffer.back() = '\0';
   const int length = int(qstrnlen(buffer.data(), kTextBufferSize));
-  reply.begin(4 + length + 1);
+  reply.begin(countedTextBytes(length));
   reply.writeString(buffer.data(), length);
 }
 
 void sendInt(int value, ReplyWriter& reply) {
-  reply.begin(4);
+  reply.begin(kIntBytes);
   reply.writeInt(value);
 }
 
@@ -47,7 +47,7 @@ void dimsOfFunctionalData(const RequestContext&, ReplyWriter& reply) {
   NMB_REQUIRE_HOST(reply, tGetDimsOfFunctionalData);
   int x = 0, y = 0, z = 0;
   hostFunctions.tGetDimsOfFunctionalData(&x, &y, &z);
-  reply.begin(12);
+  reply.begin(kIntBytes * 3);
   reply.writeInt(x);
   reply.writeInt(y);
   reply.writeInt(z);

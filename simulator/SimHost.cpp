@@ -32,10 +32,10 @@ void SimHost::configure(const HostSettings& settings, const ScanSource* source, 
   dims_ = source->dims();
   volumesPerRun_ = volumesPerRun;
   const size_t voxels = static_cast<size_t>(dims_.voxels());
-  samples_.assign(voxels * static_cast<size_t>(volumesPerRun_), 0);
+  // The memory grows with the volumes that arrive, not with the run's length.
+  volumes_.clear();
+  volumes_.resize(static_cast<size_t>(volumesPerRun_));
   rows_.assign(static_cast<size_t>(volumesPerRun_), nullptr);
-  for (int v = 0; v < volumesPerRun_; ++v)
-    rows_[static_cast<size_t>(v)] = &samples_[voxels * static_cast<size_t>(v)];
   const int p = protocol_->predictors();
   const int k = protocol_->conditions();
   contrasts_.clear();
@@ -79,6 +79,11 @@ bool SimHost::acquireVolume(const VolumeSpoil& spoil) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (arrived_ >= volumesPerRun_) return false;
     index = arrived_;
+    std::unique_ptr<short[]>& volume = volumes_[static_cast<size_t>(index)];
+    if (volume == nullptr) {
+      volume.reset(new short[static_cast<size_t>(dims_.voxels())]());
+      rows_[static_cast<size_t>(index)] = volume.get();
+    }
   }
   source_->volume(run_, index, rows_[static_cast<size_t>(index)]);
   if (spoil.any()) spoil.apply(dims_, rows_[static_cast<size_t>(index)]);

@@ -8,7 +8,8 @@
 // integer input), which may block on the user and are set in configure only.
 //
 // Arrays handed out by pointer stay valid for the life of the host: the time
-// course table is allocated for the whole run once, and the beta and contrast
+// course table has a row for every volume of a run, each allocated when its
+// volume first arrives and kept for the next runs, and the beta and contrast
 // maps rotate through three buffers that are allocated once, so a buffer the
 // plug-in got a pointer to is not written again until two more volumes have
 // been processed.
@@ -121,8 +122,10 @@ class SimHost {
   int arrived_ = 0;
   int processed_ = 0;
 
-  std::vector<short> samples_;  // volumesPerRun_ volumes
-  std::vector<short*> rows_;    // per volume, into samples_
+  // Volume v's samples, once it has arrived in some run; rows_ points to them
+  // (null before), and is what tGetTimeCourseData hands out.
+  std::vector<std::unique_ptr<short[]>> volumes_;
+  std::vector<short*> rows_;
   std::array<std::vector<double>, kMapBuffers> betaMaps_;
   std::array<std::vector<float>, kMapBuffers> contrastMaps_;
   int published_ = 0;

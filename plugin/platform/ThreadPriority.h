@@ -15,4 +15,8 @@ int currentThreadPriority();
 // returned).  Failures are ignored: the thread then keeps the default.
 void setCurrentThreadPriority(int priority);
 
+// Makes the calling thread yield to every thread of normal priority: work
+// done ahead for the host must never delay it.  Failures are ignored.
+void lowerCurrentThreadPriority();
+
 }  // namespace platform

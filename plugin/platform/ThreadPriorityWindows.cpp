@@ -10,4 +10,6 @@ void setCurrentThreadPriority(int priority) {
   if (priority != THREAD_PRIORITY_ERROR_RETURN) SetThreadPriority(GetCurrentThread(), priority);
 }
 
+void lowerCurrentThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST); }
+
 }  // namespace platform

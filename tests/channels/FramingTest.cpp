@@ -50,9 +50,11 @@ TEST(FramingBlocks, RealsTravelAsBigEndianSingles) {
 namespace {
 
 bool readTextFrom(const QByteArray& body, QByteArray& text) {
-  QDataStream in(body);
-  framing::setUpStream(in);
-  return framing::readText(in, text);
+  int at = 0;
+  framing::TextView view;
+  const bool read = framing::readText(body, at, view);
+  text = QByteArray(view.chars, view.length);
+  return read;
 }
 
 }  // namespace

@@ -7,15 +7,20 @@
 #include <QTcpServer>
 #include <QThread>
 #include <QtEndian>
+#include <unistd.h>
+
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "plugin/RunRecord.h"
+#include "analytics/RunRecord.h"
 #include "plugin/HostFunctions.h"
 #include "plugin/TcpIpExport.h"
 #include "tests/support/FakeHost.h"
 #include "tests/support/LoopbackClient.h"
+#include "tests/support/RunRecordTestWriter.h"
+#include "tests/support/Wire.h"
 
 namespace {
 
@@ -49,10 +54,26 @@ std::string escaped(const std::string& text) {
 
 std::vector<qint16> rawSamples(const TcpIpExport& plugin, qint64 first, qint64 count) {
   QByteArray bytes(int(count * 2), '\0');
-  if (!RunRecordReader(plugin).copyRawSamples(first, count, bytes.data())) return {};
+  if (RunRecordReader(plugin).copyRawSamples(first, count, bytes.data()) != RunRecordReader::RawCopy::Copied)
+    return {};
   std::vector<qint16> samples;
   for (qint64 i = 0; i < count; ++i) samples.push_back(qFromBigEndian<qint16>(bytes.constData() + 2 * i));
   return samples;
+}
+
+// The raw-volume request's reply for `timePoint`, as the executor builds it.
+QByteArray rawReply(TcpIpExport& plugin, int timePoint) {
+  return plugin.executeRequest(wire::request("tGetRawValueOfAllVoxelsAtTime", {timePoint}));
+}
+
+// This process's resident memory in bytes, or -1 where /proc does not say.
+qint64 residentBytes() {
+  std::FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (statm == nullptr) return -1;
+  long pages = 0, resident = -1;
+  if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = -1;
+  std::fclose(statm);
+  return resident < 0 ? -1 : qint64(resident) * sysconf(_SC_PAGESIZE);
 }
 
 FakeRoi roi(float mean, float detrendedValue) {
@@ -351,4 +372,83 @@ TEST_F(Lifecycle, AHostLackingFunctionsDoesNotStopTheRun) {
   EXPECT_TRUE(plugin->executePostRun());
   EXPECT_EQ(FakeHost::logLines().size(), lines);
   EXPECT_EQ(RunRecordReader(*plugin).snapshot().rawSampleCount, 0);
+}
+
+TEST_F(Lifecycle, ARunOfMoreThanTwoToTheThirtySamplesKeepsItsFirstAndLastVolume) {
+  // 1,025 volumes of 2^20 voxels, all one volume in the host's table.
+  const int volumes = 1025;
+  std::vector<short> volume(size_t(1) << 20);
+  for (size_t i = 0; i < volume.size(); ++i) volume[i] = short(i * 31);
+  {
+    auto hostLock = FakeHost::lock();
+    FakeHostState& s = FakeHost::state();
+    s.dimX = s.dimY = 1024;
+    s.dimZ = 1;
+    s.expectedTimePoints = volumes;
+    s.sharedTimeCourse.assign(size_t(volumes), volume.data());
+  }
+  startRun();
+  for (int timePoint : {1, volumes}) {
+    setTimePoint(timePoint);
+    ASSERT_TRUE(plugin->executePreStep());
+    ASSERT_TRUE(plugin->executePostStep());
+  }
+  EXPECT_GT(RunRecordReader(*plugin).snapshot().rawSampleCount, qint64(1) << 30);
+  for (int timePoint : {0, volumes - 1}) {
+    SCOPED_TRACE(timePoint);
+    const QByteArray reply = rawReply(*plugin, timePoint);
+    ASSERT_TRUE(wire::isSuccessReply(reply, "tGetRawValueOfAllVoxelsAtTime", 4 + 2 * int(volume.size())));
+    const char* samples = reply.constData() + reply.size() - 2 * int(volume.size());
+    for (size_t i : {size_t(0), size_t(1), volume.size() - 1})
+      EXPECT_EQ(qFromBigEndian<qint16>(samples + 2 * i), volume[i]) << "voxel " << i;
+  }
+  EXPECT_TRUE(wire::isSuccessReply(rawReply(*plugin, 1), "tGetRawValueOfAllVoxelsAtTime",
+                                   4 + 2 * int(volume.size())))
+      << "a volume never copied reads as zeros";
+}
+
+TEST_F(Lifecycle, TheFirstPreStepOfALongRunTakesTheMemoryOfOneVolume) {
+  const qint64 before = residentBytes();
+  if (before < 0) GTEST_SKIP() << "no /proc/self/statm";
+  {
+    auto hostLock = FakeHost::lock();
+    FakeHostState& s = FakeHost::state();
+    s.dimX = s.dimY = 104;
+    s.dimZ = 72;
+    s.expectedTimePoints = 1500;  // 2.3 GB of raw record
+  }
+  FakeHost::fillTimeCourse(1);
+  startRun();
+  const qint64 ready = residentBytes();
+  setTimePoint(1);
+  ASSERT_TRUE(plugin->executePreStep());
+  EXPECT_LT(residentBytes() - ready, qint64(16) << 20);
+}
+
+TEST_F(Lifecycle, ARecordThatRunsOutOfMemorySaysSoOnceAndKeepsWhatItHad) {
+  // Pieces of one 4-voxel volume; the second allocation fails.
+  static int piecesLeft;
+  piecesLeft = 1;
+  RunRecordTestWriter::useRawAllocator(*plugin, 4, [](size_t samples) -> qint16* {
+    return piecesLeft-- > 0 ? RawVolumeRecord::allocateZeroed(samples) : nullptr;
+  });
+  FakeHost::state().expectedTimePoints = 4;
+  startRun();
+  const size_t runStart = FakeHost::logLines().size();
+  for (int t = 1; t <= 3; ++t) {
+    setTimePoint(t);
+    ASSERT_TRUE(plugin->executePreStep());
+    ASSERT_TRUE(plugin->executePostStep());
+  }
+  std::vector<std::string> warnings;
+  for (const std::string& line : logSince(runStart))
+    if (line.find("Warning") != std::string::npos) warnings.push_back(line);
+  EXPECT_EQ(warnings, std::vector<std::string>{
+                          "<b>Warning</b> - Out of memory: raw volumes from time point 1 on are not kept."});
+  EXPECT_TRUE(wire::isSuccessReply(rawReply(*plugin, 0), "tGetRawValueOfAllVoxelsAtTime", 4 + 8));
+  for (int t : {1, 2})
+    EXPECT_EQ(rawReply(*plugin, t),
+              wire::errorReply("Raw data of this time point not kept: the plugin ran out of memory."))
+        << "time point " << t;
+  EXPECT_EQ(rawReply(*plugin, 3), wire::errorReply("TimePoint out of range"));
 }

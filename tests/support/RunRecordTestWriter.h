@@ -22,7 +22,15 @@ struct RunRecordTestWriter {
     plugin.storedTimePoint = record.storedTimePoint;
     plugin.roiMeans = std::move(record.roiMeans);
     plugin.roiDetrendedValues = std::move(record.roiDetrendedValues);
-    plugin.rawVolumes = std::move(record.rawVolumes);
+    plugin.rawVolumes = RawVolumeRecord();
+    plugin.rawVolumes.resize(record.rawVolumes.size());
+    plugin.rawVolumes.store(0, record.rawVolumes.constData(), record.rawVolumes.size());
+  }
+  // Gives the plug-in an empty raw record that takes its memory from
+  // `allocate` in pieces of `pieceSamples`.
+  static void useRawAllocator(TcpIpExport& plugin, qint64 pieceSamples, RawVolumeRecord::Allocator allocate) {
+    MutexLock guard(&plugin.runRecordMutex);
+    plugin.rawVolumes = RawVolumeRecord(pieceSamples, allocate);
   }
 };
 using RunRecord = RunRecordTestWriter::Record;

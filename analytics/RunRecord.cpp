@@ -2,19 +2,13 @@
 // the host's thread and read by the request handlers (RunRecordReader), both
 // under runRecordMutex.  Host calls are made outside the lock, so a request
 // never waits for the host.
-#include <QtEndian>
-#include <cstring>
-#include <limits>
+#include "analytics/RunRecord.h"
 
 #include "plugin/HostFunctions.h"
-#include "plugin/RunRecord.h"
+#include "plugin/LogLines.h"
 #include "plugin/TcpIpExport.h"
 
 namespace {
-
-// QVector holds at most this many 16-bit values; a host reporting a run beyond
-// it gets no raw record rather than a failed allocation inside Nimbrel.
-constexpr qint64 kMaxRawEntries = (std::numeric_limits<int>::max() / 2) - 64;
 
 std::optional<float> entryAt(const QVector<float>& values, int index) {
   if (index < 0 || index >= values.size()) return std::nullopt;
@@ -24,22 +18,33 @@ std::optional<float> entryAt(const QVector<float>& values, int index) {
 }  // namespace
 
 void TcpIpExport::startRunRecord(qint64 entries) {
-  if (entries < 0 || entries > kMaxRawEntries) entries = 0;
+  rawVolumesLossLogged = false;
   MutexLock lock(&runRecordMutex);
   storedTimePoint = 0;
-  // Reserved once, so the copies of the run never reallocate under a reader.
-  rawVolumes.reserve(int(entries));
-  rawVolumes.resize(int(entries));
+  // Only the table of pieces: each volume's memory is taken by its own copy.
+  rawVolumes.resize(entries);
 }
 
 void TcpIpExport::recordVolume(int volumeIndex, int voxelsPerVolume) {
   if (volumeIndex < 0 || voxelsPerVolume <= 0) return;
   const qint64 first = qint64(volumeIndex) * voxelsPerVolume;
   if (first + voxelsPerVolume > rawVolumesSizeOnHostThread()) return;
-  short** table = callHost<short**>(hostFunctions.tGetTimeCourseData, nullptr);
-  if (table == nullptr || table[volumeIndex] == nullptr) return;
-  MutexLock lock(&runRecordMutex);
-  std::memcpy(rawVolumes.data() + first, table[volumeIndex], size_t(voxelsPerVolume) * sizeof(qint16));
+  if (first + voxelsPerVolume <= rawVolumesKeptSizeOnHostThread()) {
+    short** table = callHost<short**>(hostFunctions.tGetTimeCourseData, nullptr);
+    if (table == nullptr || table[volumeIndex] == nullptr) return;
+    MutexLock lock(&runRecordMutex);
+    if (rawVolumes.store(first, table[volumeIndex], voxelsPerVolume)) return;
+  }
+  if (rawVolumesLossLogged) return;
+  rawVolumesLossLogged = true;
+  loglines::write(QStringLiteral("<b>Warning</b> - Out of memory: raw volumes from time point %1 on are "
+                                 "not kept.")
+                      .arg(volumeIndex));
+}
+
+qint16* TcpIpExport::allocateRawPiece(size_t samples) {
+  qint16* piece = samples == rawPieceReserve.pieceSamples() ? rawPieceReserve.take() : nullptr;
+  return piece != nullptr ? piece : RawVolumeRecord::allocateZeroed(samples);
 }
 
 void TcpIpExport::recordRoiValues() {
@@ -66,7 +71,7 @@ void TcpIpExport::recordRoiValues() {
 
 RunRecordReader::Snapshot RunRecordReader::snapshot() const {
   MutexLock guard(&plugin.runRecordMutex);
-  return Snapshot{plugin.runStartPending, plugin.storedTimePoint, qint64(plugin.rawVolumes.size())};
+  return Snapshot{plugin.runStartPending, plugin.storedTimePoint, plugin.rawVolumes.size()};
 }
 
 std::optional<float> RunRecordReader::storedRoiMean(int roi) const {
@@ -79,11 +84,9 @@ std::optional<float> RunRecordReader::storedDetrendedValue(int roi) const {
   return entryAt(plugin.roiDetrendedValues, roi);
 }
 
-bool RunRecordReader::copyRawSamples(qint64 first, qint64 count, char* out) const {
+RunRecordReader::RawCopy RunRecordReader::copyRawSamples(qint64 first, qint64 count, char* out) const {
   MutexLock guard(&plugin.runRecordMutex);
-  if (first < 0 || count < 0 || first > plugin.rawVolumes.size() - count) return false;
-  const qint16* samples = plugin.rawVolumes.constData() + first;
-  // Qt's array form swaps a vector register at a time.
-  qToBigEndian<qint16>(samples, count, out);
-  return true;
+  const RawVolumeRecord& raw = plugin.rawVolumes;
+  if (first < 0 || count < 0 || first > raw.size() - count) return RawCopy::OutsideRecord;
+  return raw.copyBigEndian(first, count, out) ? RawCopy::Copied : RawCopy::NotKept;
 }
