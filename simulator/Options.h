@@ -32,6 +32,17 @@ struct SimOptions {
   std::vector<std::array<int, 6>> roiBoxes;
   std::vector<std::string> roiMasks;
   std::string nifti;
+  // BIDS replay: a tree and the entities that pick one run, or a *_bold.nii[.gz] in one.
+  std::string bids, subject, session, task, bidsRun;
+  // DICOM (one series folder, --series picks among several) and PAR/REC replay.
+  std::string dicom, parrec;
+  int series = -1;  // -1: the folder's only series
+  // The scanner's trigger.
+  std::string triggerTty;  // a link to a pseudo-terminal's other end
+  int triggerUdp = 0;      // 0: none
+  char triggerByte = '5';
+  int processingDelayMs = 0;  // from a volume's trigger to the host's pre-step for it
+  std::string startOn;        // "", "enter", "clients=N" or "trigger-ack"
   int conditions = 1;
   bool conditionsGiven = false;
   int blockVolumes = 10;
