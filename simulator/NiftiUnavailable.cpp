@@ -17,3 +17,5 @@ bool readNiftiMask(const std::string&, const Dims&, std::vector<float>&, std::st
   error = kNoNifti;
   return false;
 }
+
+void NiftiScan::undoConversion(bool, const std::string&) {}

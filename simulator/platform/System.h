@@ -67,6 +67,17 @@ constexpr char kSearchPathSeparator = ';';
 constexpr char kSearchPathSeparator = ':';
 #endif
 
+// --- Programs ----------------------------------------------------------
+
+// The full path of program `name` found on PATH ("" when absent).
+std::string findProgram(const std::string& name);
+// Runs `program` with `arguments`, its output into the file `outputPath`, and
+// waits for it.  Its exit status, or -1 when it could not be started.
+int runProgram(const std::string& program, const std::vector<std::string>& arguments,
+               const std::string& outputPath);
+// A new empty folder for this process's temporary files ("" on failure).
+std::string makeTemporaryFolder(const std::string& prefix);
+
 // --- Network ---------------------------------------------------------------
 
 // True when a TCP socket of this very process listens on `port` (on any local
