@@ -130,3 +130,37 @@ def test_triggers_lead_the_pre_steps_by_the_delay_and_spike_flags_fall_on_the_sp
     assert errors[int(0.9 * len(errors)) - 1] <= 5.0, errors
     assert errors[-1] < 50.0, errors
 
+
+
+def test_the_trigger_follower_example_names_each_volumes_trigger_and_the_missing_ones():
+    import importlib.util
+    path = os.path.join(os.path.dirname(__file__), "..", "..", "..", "clients", "python", "examples",
+                        "trigger_follower.py")
+    spec = importlib.util.spec_from_file_location("trigger_follower", path)
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    trigger_port = free_port(socket.SOCK_DGRAM)
+    options = ["--dims", 8, 8, 4, "--volumes", 12, "--tr-ms", 200, "--trigger-udp", trigger_port,
+               "--processing-delay-ms", 80, "--start-on", "clients=1", "--linger-ms", 500,
+               "--faults", "first-trigger-missed,missed-trigger=0.2,extra-trigger=0.2,seed=4"]
+    with simulator.running(*options) as sim:
+        follower = example.TriggerFollower("127.0.0.1", sim.port, trigger_port)
+        lines = []
+        while not follower.ended:
+            lines += follower.poll()
+        follower.close()
+        log = sim.wait_for_log("done")
+    missed = [int(v) for v in re.findall(r"no trigger for volume (\d+)", log)]
+    extra = [int(v) for v in re.findall(r"a second trigger for volume (\d+)", log)]
+    assert missed[0] == 1 and len(missed) > 1 and extra, log
+    assert lines[0] == "first trigger: volume %d" % min(set(range(1, 13)) - set(missed))
+    volumes = {int(m.group(1)): m.group(2) for m in (re.match(r"volume +(\d+): (.*)", line) for line in lines) if m}
+    assert sorted(volumes) == list(range(1, 13))
+    assert [v for v, said in volumes.items() if said == "no trigger (missed)"] == missed
+    for v, said in volumes.items():
+        if v not in missed:
+            assert said.startswith("trigger %d, pre-step " % v), said
+    # A second trigger after a missed first one is the only one the program hears.
+    assert sorted(int(v) for v in re.findall(r"extra trigger for volume (\d+)", "\n".join(lines))) == \
+        sorted(v for v in extra if v not in missed)
+    assert lines[-1].startswith("run ended after 12 volumes: %d without a trigger" % len(missed))
