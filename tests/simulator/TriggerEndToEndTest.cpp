@@ -201,3 +201,25 @@ TEST(SimulatorTrigger, TriggerAckStartsTheRunWhenTheStimulusProgramAnswers) {
   EXPECT_EQ(sim.wait(10000), 0) << sim.err();
   EXPECT_NE(access(link.c_str(), F_OK), 0) << "the link goes with the simulator";
 }
+
+TEST(SimulatorTrigger, TheCppTriggerFollowerNamesEachVolumesTriggerAndTheMissingOnes) {
+  const int port = freeTcpPort(), triggerPort = freeLoopbackPort(SOCK_DGRAM);
+  SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--exit-when-done", "--linger-ms", "500",
+                  "--port", std::to_string(port), "--dims", "8", "8", "4", "--volumes", "8", "--tr-ms", "200",
+                  "--trigger-udp", std::to_string(triggerPort), "--processing-delay-ms", "60", "--start-on",
+                  "clients=1", "--faults", "first-trigger-missed,missed-trigger=0.2,seed=4"});
+  SimProcess follower({NMB_TRIGGER_FOLLOWER, "--trigger-port", std::to_string(triggerPort), "--wait", "10",
+                       "127.0.0.1", std::to_string(port)});
+  ASSERT_EQ(follower.wait(30000), 0) << follower.err();
+  EXPECT_EQ(sim.wait(10000), 0) << sim.err();
+  const std::vector<int> missed = noticedVolumes(sim.err(), "no trigger for volume ([0-9]+)");
+  ASSERT_GT(missed.size(), 1u) << sim.err();
+  EXPECT_EQ(noticedVolumes(follower.out(), "volume +([0-9]+): no trigger \\(missed\\)"), missed) << follower.out();
+  std::vector<int> followed = noticedVolumes(follower.out(), "volume +([0-9]+): trigger [0-9]+, pre-step");
+  for (int v : missed) followed.push_back(v);
+  std::sort(followed.begin(), followed.end());
+  EXPECT_EQ(followed, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8})) << follower.out();
+  EXPECT_NE(follower.out().find("run ended after 8 volumes: " + std::to_string(missed.size()) + " without a trigger"),
+            std::string::npos)
+      << follower.out();
+}
