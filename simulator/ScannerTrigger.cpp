@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "simulator/Options.h"
+
 ScannerTrigger::~ScannerTrigger() {
   simsys::closeTriggerTerminal(terminal_);
   simsys::closeLoopbackSender(sender_);
@@ -17,6 +19,11 @@ bool ScannerTrigger::open(const std::string& ttyLink, char byte, int udpPort, st
       return false;
     }
     port_ = udpPort;
+    // ./dev run's door to the machine's network listens in the simulator's
+    // network on this port and relays each trigger to udpPort there.
+    long long copy = 0;
+    if (parseLong(simsys::environmentVariable("NMB_SIM_TRIGGER_COPY_PORT"), 1, 65535, copy))
+      copyPort_ = static_cast<int>(copy);
   }
   return true;
 }
@@ -30,5 +37,8 @@ std::string ScannerTrigger::datagram(int run, int volume, double wallSeconds) {
 void ScannerTrigger::send(int run, int volume) {
   // The byte first: it is what a trigger box sends, the datagram is the extra.
   simsys::writeTriggerTerminal(terminal_, byte_);
-  if (sender_ >= 0) simsys::sendLoopbackDatagram(sender_, port_, datagram(run, volume, simsys::wallClockSeconds()));
+  if (sender_ < 0) return;
+  const std::string text = datagram(run, volume, simsys::wallClockSeconds());
+  simsys::sendLoopbackDatagram(sender_, port_, text);
+  if (copyPort_ > 0) simsys::sendLoopbackDatagram(sender_, copyPort_, text);
 }

@@ -40,4 +40,5 @@ class ScannerTrigger {
   char byte_ = '5';
   long long sender_ = -1;
   int port_ = 0;
+  int copyPort_ = 0;  // ./dev run's door, 0: none
 };
