@@ -1,12 +1,20 @@
 // Which TCP ports this process listens on, from the IP helper's tables of
 // listening sockets with their owning process (IPv4 and IPv6).
 // Winsock 2 before the IP helper, which otherwise pulls in the old winsock.h.
+// The headers declare a socket's TCP figures (SIO_TCP_INFO) for Windows 10
+// 1703 and later only; older systems refuse the call at run time.
+#ifndef NTDDI_VERSION
+#define _WIN32_WINNT 0x0A00
+#define NTDDI_VERSION 0x0A000003
+#endif
 // clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
+#include <mstcpip.h>
 // clang-format on
 
+#include <cstdint>
 #include <vector>
 
 #include "simulator/platform/System.h"
@@ -51,14 +59,57 @@ bool processListensOn(int port) {
          ownListener<MIB_TCP6TABLE_OWNER_PID>(AF_INET6, port);
 }
 
-// The IP helper's tables give no byte counts: every established connection
-// counts, request connections included.
+namespace {
+
+// A role message: an 8-byte length, a 4-byte count and "Execute Socket" or
+// "Request Socket" with its NUL; the handshake's answer adds three integers.
+constexpr ULONG64 kRoleMessageBytes = 27;
+constexpr ULONG64 kHandshakeAnswerBytes = 39;
+// Socket handles are small multiples of 4; the plug-in's are among the first.
+constexpr std::uintptr_t kHighestHandle = 0x8000;
+
+int portOf(const sockaddr_storage& address) {
+  if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+  if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+  return -1;
+}
+
+}  // namespace
+
+// The plug-in's sockets are this process's own handles, so each is asked
+// directly: its ports, and (Windows 10 and later) what the client has sent
+// and what the plug-in has answered.  The IP helper's tables name no owner
+// under Wine.  Where a socket gives no byte counts, every established
+// connection to the port counts.
 int countAnnouncedConnections(int port) {
-  const auto established = [](const auto& row) { return row.dwState == MIB_TCP_STATE_ESTAB; };
-  const int v4 = ownSockets<MIB_TCPTABLE_OWNER_PID>(AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, port, established);
-  const int v6 = ownSockets<MIB_TCP6TABLE_OWNER_PID>(AF_INET6, TCP_TABLE_OWNER_PID_CONNECTIONS, port, established);
-  if (v4 < 0 && v6 < 0) return -1;
-  return (v4 > 0 ? v4 : 0) + (v6 > 0 ? v6 : 0);
+  static const bool started = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  if (!started) return -1;
+  int count = 0;
+  for (std::uintptr_t handle = 4; handle < kHighestHandle; handle += 4) {
+    const SOCKET socket = static_cast<SOCKET>(handle);
+    int type = 0;
+    int size = sizeof type;
+    if (getsockopt(socket, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &size) != 0 || type != SOCK_STREAM)
+      continue;
+    sockaddr_storage local{}, peer{};
+    int localSize = sizeof local, peerSize = sizeof peer;
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 || portOf(local) != port ||
+        getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0)
+      continue;
+    DWORD version = 0, returned = 0;
+    TCP_INFO_v0 info{};
+    if (WSAIoctl(socket, SIO_TCP_INFO, &version, sizeof version, &info, sizeof info, &returned, nullptr, nullptr) != 0) {
+      ++count;
+      continue;
+    }
+    if (info.State == TCPSTATE_ESTABLISHED && info.BytesIn == kRoleMessageBytes &&
+        info.BytesOut >= kHandshakeAnswerBytes)
+      ++count;
+  }
+  return count;
 }
 
 }  // namespace simsys
