@@ -138,7 +138,8 @@ def test_triggers_lead_the_pre_steps_by_the_delay_and_spike_flags_fall_on_the_sp
     errors = sorted(abs((float(r["pre_step_s"]) - float(r["trigger_s"])) * 1000.0
                         - (delay_ms + (late_ms if int(r["time_point"]) in late else 0)))
                     for r in rows)
-    assert errors[int(0.9 * len(errors)) - 1] <= 5.0, errors
+    # Wine's sleeps and socket calls (through its server) are coarser.
+    assert errors[int(0.9 * len(errors)) - 1] <= (10.0 if os.environ.get("NMB_WINDOWS_SIMULATOR") else 5.0), errors
     assert errors[-1] < 50.0, errors
 
 
