@@ -57,9 +57,12 @@ def test_the_stream_the_answers_and_the_recording_under_every_kind_of_fault(tmp_
         recording = subprocess.Popen([sys.executable, "-m", "nmbclient", "--port", str(sim.port), "record",
                                       "--tsv", str(tmp_path / "run.tsv")],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=os.environ)
-        client = Client("127.0.0.1", sim.port, timeout=10)
         post_steps, post_run, checked = [], None, 0
         with Subscription("127.0.0.1", sim.port, timeout=10) as sub:
+            # Asked at once: a request connection that has asked nothing yet
+            # would count as a subscriber for --start-on.
+            client = Client("127.0.0.1", sim.port, timeout=10)
+            client.current_time_point()
             for step in sub.notifications(timeout=10):
                 if step.name == "PostRunCalled":
                     post_run = step.time_point
