@@ -151,9 +151,9 @@ def test_the_trigger_follower_example_names_each_volumes_trigger_and_the_missing
     import importlib.util
     path = os.path.join(os.path.dirname(__file__), "..", "..", "..", "clients", "python", "examples",
                         "trigger_follower.py")
-    spec = importlib.util.spec_from_file_location("trigger_follower", path)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    found = importlib.util.spec_from_file_location("trigger_follower", path)
+    example = importlib.util.module_from_spec(found)
+    found.loader.exec_module(example)
     trigger_port = free_port(socket.SOCK_DGRAM)
     options = ["--dims", 8, 8, 4, "--volumes", 12, "--tr-ms", 200, "--trigger-udp", trigger_port,
                "--processing-delay-ms", 80, *start_on(1), "--linger-ms", 500,
