@@ -48,8 +48,9 @@ bool sameLabel(const std::string& wanted, const std::string& label, bool numeric
 }
 
 bool fits(const std::string& stem, const BidsEntities& e) {
-  return sameLabel(e.subject, entity(stem, "sub"), false) && sameLabel(e.session, entity(stem, "ses"), false) &&
-         sameLabel(e.task, entity(stem, "task"), false) && sameLabel(e.run, entity(stem, "run"), true);
+  return sameLabel(e.subject, entity(stem, "sub"), false) &&
+         sameLabel(e.session, entity(stem, "ses"), false) && sameLabel(e.task, entity(stem, "task"), false) &&
+         sameLabel(e.run, entity(stem, "run"), true);
 }
 
 std::string sidecarOf(const fs::path& bold, const std::string& stem, const fs::path& root) {
@@ -107,13 +108,15 @@ bool findBidsRun(const std::string& root, const BidsEntities& entities, BidsRun&
     return false;
   }
   if (candidates.empty()) {
-    error = "--bids: no *_bold.nii[.gz] in " + root + " fits the --subject, --session, --task and --run given";
+    error =
+        "--bids: no *_bold.nii[.gz] in " + root + " fits the --subject, --session, --task and --run given";
     return false;
   }
   if (candidates.size() > 1) {
     error = "--bids: " + std::to_string(candidates.size()) + " runs in " + root + " fit:";
     for (size_t i = 0; i < candidates.size() && i < 8; ++i) error += " " + candidates[i].filename().string();
-    error += (candidates.size() > 8 ? " ..." : "") + std::string("; pick one with --subject, --session, --task, --run");
+    error += (candidates.size() > 8 ? " ..." : "") +
+             std::string("; pick one with --subject, --session, --task, --run");
     return false;
   }
   const fs::path bold = candidates.front();
@@ -134,8 +137,9 @@ bool findBidsRun(const std::string& root, const BidsEntities& entities, BidsRun&
   return true;
 }
 
-bool readBidsEvents(const std::string& path, double trSeconds, int volumes, std::unique_ptr<Protocol>& protocol,
-                    std::vector<std::string>& names, std::string& error) {
+bool readBidsEvents(const std::string& path, double trSeconds, int volumes,
+                    std::unique_ptr<Protocol>& protocol, std::vector<std::string>& names,
+                    std::string& error) {
   std::ifstream file(path);
   if (!file) {
     error = "cannot open the events file " + path;
@@ -152,9 +156,11 @@ bool readBidsEvents(const std::string& path, double trSeconds, int volumes, std:
     const auto found = std::find(header.begin(), header.end(), name);
     return found == header.end() ? -1 : static_cast<int>(found - header.begin());
   };
-  const int onsetColumn = column("onset"), durationColumn = column("duration"), typeColumn = column("trial_type");
+  const int onsetColumn = column("onset"), durationColumn = column("duration"),
+            typeColumn = column("trial_type");
   for (const auto& [index, name] : {std::pair<int, const char*>{onsetColumn, "onset"},
-                                    {durationColumn, "duration"}, {typeColumn, "trial_type"}}) {
+                                    {durationColumn, "duration"},
+                                    {typeColumn, "trial_type"}}) {
     if (index < 0) {
       error = path + " line 1: no \"" + name + "\" column";
       return false;
@@ -172,7 +178,8 @@ bool readBidsEvents(const std::string& path, double trSeconds, int volumes, std:
     const std::vector<std::string> fields = splitTabs(line);
     const std::string where = path + " line " + std::to_string(number) + ": ";
     if (fields.size() != header.size()) {
-      error = where + std::to_string(fields.size()) + " fields, the header has " + std::to_string(header.size());
+      error =
+          where + std::to_string(fields.size()) + " fields, the header has " + std::to_string(header.size());
       return false;
     }
     Event event{};
@@ -204,8 +211,10 @@ bool readBidsEvents(const std::string& path, double trSeconds, int volumes, std:
   std::vector<double> startOf(n, -1e300);
   for (const Event& event : events) {
     const double first = std::floor(event.onset / trSeconds);
-    const double last = event.duration > 0.0 ? std::ceil((event.onset + event.duration) / trSeconds) - 1.0 : first;
-    for (double t = std::max(first, 0.0); t <= std::max(first, last) && t < static_cast<double>(n); t += 1.0) {
+    const double last =
+        event.duration > 0.0 ? std::ceil((event.onset + event.duration) / trSeconds) - 1.0 : first;
+    for (double t = std::max(first, 0.0); t <= std::max(first, last) && t < static_cast<double>(n);
+         t += 1.0) {
       const size_t v = static_cast<size_t>(t);
       covered[static_cast<size_t>(event.condition - 1)][v] = true;
       if (event.onset >= startOf[v]) {

@@ -32,5 +32,5 @@ bool findBidsRun(const std::string& root, const BidsEntities& entities, BidsRun&
 // TR (an event without duration, "n/a" or 0, to the volume it starts in); the
 // host reports the one that started last.  False with `error` naming the file
 // and the line.
-bool readBidsEvents(const std::string& path, double trSeconds, int volumes, std::unique_ptr<Protocol>& protocol,
-                    std::vector<std::string>& names, std::string& error);
+bool readBidsEvents(const std::string& path, double trSeconds, int volumes,
+                    std::unique_ptr<Protocol>& protocol, std::vector<std::string>& names, std::string& error);

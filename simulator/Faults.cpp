@@ -101,7 +101,8 @@ bool parseFaults(const std::string& list, FaultPlan& plan, std::string& error) {
       ok = parseWhole(value, 0, 1LL << 62, v);
       if (ok) parsed.seed = static_cast<std::uint64_t>(v);
     } else {
-      error = "unknown fault '" + key + "' (jitter, late, drop, repeat, stop-at, spike, shift, missed-trigger, extra-trigger, "
+      error = "unknown fault '" + key +
+              "' (jitter, late, drop, repeat, stop-at, spike, shift, missed-trigger, extra-trigger, "
               "first-trigger-missed, seed)";
       return false;
     }
@@ -146,7 +147,8 @@ VolumeFaults FaultDice::next(bool first) {
   faults.repeat = !faults.drop && chance(random_, plan_.repeatProbability);
   faults.spike = chance(spoilRandom_, plan_.spikeProbability);
   faults.shift = chance(spoilRandom_, plan_.shiftProbability);
-  faults.missedTrigger = chance(triggerRandom_, plan_.missedTriggerProbability) || (first && plan_.firstTriggerMissed);
+  faults.missedTrigger =
+      chance(triggerRandom_, plan_.missedTriggerProbability) || (first && plan_.firstTriggerMissed);
   faults.extraTrigger = chance(triggerRandom_, plan_.extraTriggerProbability);
   return faults;
 }

@@ -65,12 +65,12 @@ bool parseFaults(const std::string& list, FaultPlan& plan, std::string& error);
 
 // The faults of one volume.
 struct VolumeFaults {
-  int delayMs = 0;      // after the volume's slot: jitter plus a late arrival
-  bool late = false;    // delayMs includes the plan's late delay
-  bool drop = false;    // the host skips the plug-in for this volume
-  bool repeat = false;  // the plug-in's pre- and post-step run a second time
-  bool spike = false;   // every value jumps by the plan's spikePercent
-  bool shift = false;   // the volume moves by the plan's shiftVoxels along x
+  int delayMs = 0;             // after the volume's slot: jitter plus a late arrival
+  bool late = false;           // delayMs includes the plan's late delay
+  bool drop = false;           // the host skips the plug-in for this volume
+  bool repeat = false;         // the plug-in's pre- and post-step run a second time
+  bool spike = false;          // every value jumps by the plan's spikePercent
+  bool shift = false;          // the volume moves by the plan's shiftVoxels along x
   bool missedTrigger = false;  // the scanner sends no trigger for it
   bool extraTrigger = false;   // a second trigger, same number, half a TR later
 };

@@ -53,7 +53,8 @@ class Reader {
     return true;
   }
   void space() {
-    while (position_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[position_]))) ++position_;
+    while (position_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[position_])))
+      ++position_;
   }
   bool fail(const char* what) {
     if (problem_.empty()) problem_ = what;
@@ -77,12 +78,26 @@ class Reader {
       const char e = peek();
       ++position_;
       switch (e) {
-        case '"': case '\\': case '/': out += e; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case '"':
+        case '\\':
+        case '/':
+          out += e;
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
         case 'u':
           for (int k = 0; k < 4; ++k)
             if (!std::isxdigit(static_cast<unsigned char>(peek())) || position_++ >= text_.size())
@@ -173,7 +188,8 @@ bool readJsonSidecar(const std::string& path, std::map<std::string, JsonValue>& 
   Reader reader(text);
   std::map<std::string, JsonValue> read;
   if (!reader.document(read)) {
-    error = path + ": not valid JSON at byte " + std::to_string(reader.position()) + " (" + reader.problem() + ")";
+    error = path + ": not valid JSON at byte " + std::to_string(reader.position()) + " (" + reader.problem() +
+            ")";
     return false;
   }
   values = std::move(read);

@@ -136,8 +136,9 @@ void NiftiScan::undoConversion(bool rowsFirst, const std::string& origin) {
 
 std::string NiftiScan::description() const {
   if (!origin_.empty())
-    return origin_ + " (converted by dcm2niix): " + std::to_string(dims_.x) + " x " + std::to_string(dims_.y) +
-           " x " + std::to_string(dims_.z) + " voxels, " + std::to_string(volumes_) + " volumes";
+    return origin_ + " (converted by dcm2niix): " + std::to_string(dims_.x) + " x " +
+           std::to_string(dims_.y) + " x " + std::to_string(dims_.z) + " voxels, " +
+           std::to_string(volumes_) + " volumes";
   return "NIfTI replay of " + path_ + ": " + std::to_string(dims_.x) + " x " + std::to_string(dims_.y) +
          " x " + std::to_string(dims_.z) + " voxels, " + std::to_string(volumes_) + " volumes";
 }

@@ -4,7 +4,8 @@
 
 namespace {
 
-const char kNoNifti[] = "this nimbrel-sim was built without the NIfTI library; only the synthetic scan is available";
+const char kNoNifti[] =
+    "this nimbrel-sim was built without the NIfTI library; only the synthetic scan is available";
 
 }  // namespace
 

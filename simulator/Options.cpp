@@ -225,11 +225,11 @@ ParseResult parseOptions(int argc, const char* const* argv, SimOptions& o, std::
       long long n;
       if (ok && o.startOn != "enter" && o.startOn != "trigger-ack" &&
           !(o.startOn.rfind("clients=", 0) == 0 && parseLong(o.startOn.substr(8), 1, 1000, n))) {
-        error = "--start-on expects enter, clients=N (N from 1 to 1000) or trigger-ack, not '" + o.startOn + "'";
+        error =
+            "--start-on expects enter, clients=N (N from 1 to 1000) or trigger-ack, not '" + o.startOn + "'";
         ok = false;
       }
-    }
-    else if (a == "--roi-mask") {
+    } else if (a == "--roi-mask") {
       std::string file;
       ok = take(a, file);
       if (ok) o.roiMasks.push_back(file);

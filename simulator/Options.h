@@ -9,14 +9,14 @@
 #include "simulator/Volume.h"
 
 struct SimOptions {
-  std::string plugin;  // empty: the library built beside the simulator
+  std::string plugin;    // empty: the library built beside the simulator
   std::string settings;  // --settings FILE: NMBNetworkPlugin.ini for this run
   int runs = 1;
   int volumes = 200;  // NIfTI replay: at most the file's volumes
   bool volumesGiven = false;
   int trMs = 2000;  // NIfTI replay: the header's TR unless given
   bool trGiven = false;
-  int startDelayMs = -1;      // before the first volume of each run; -1: one TR
+  int startDelayMs = -1;  // before the first volume of each run; -1: one TR
   // With exitWhenDone: serving after the last run, before the end. Nimbrel keeps
   // the plug-in loaded after a run; a second lets clients read the last volume,
   // which they ask for as its post-run comes.

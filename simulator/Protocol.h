@@ -25,7 +25,8 @@ class Protocol {
   // `covered[c][t]`: condition c + 1 is on at volume t; `conditionOfVolume[t]`
   // the condition the host reports at volume t (0 = none).  Every vector has
   // one element per volume.
-  Protocol(const std::vector<std::vector<bool>>& covered, std::vector<int> conditionOfVolume, double trSeconds);
+  Protocol(const std::vector<std::vector<bool>>& covered, std::vector<int> conditionOfVolume,
+           double trSeconds);
 
   int conditions() const { return conditions_; }
   int volumes() const { return volumes_; }
@@ -44,7 +45,7 @@ class Protocol {
 
   int conditions_, volumes_;
   std::vector<int> conditionOf_;  // per volume
-  std::vector<double> matrix_;  // volumes_ rows of predictors() values
+  std::vector<double> matrix_;    // volumes_ rows of predictors() values
 };
 
 // The canonical double-gamma response (peak near 5 s, undershoot near 15 s,

@@ -1,8 +1,8 @@
 #include "simulator/RunDriver.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -52,11 +52,11 @@ void RunDriver::check(bool result, const char* operation) {
   console_.notice(std::string("warning: the plug-in's ") + operation + " returned false");
 }
 
-void RunDriver::step(PluginObject& plugin, bool (PluginObject::*operation)(), const char* name,
-                     int volume) {
+void RunDriver::step(PluginObject& plugin, bool (PluginObject::*operation)(), const char* name, int volume) {
   const auto start = std::chrono::steady_clock::now();
   const bool result = (plugin.*operation)();
-  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   check(result, name);
   stepTimes_.totalMs += ms;
   ++stepTimes_.calls;
@@ -239,8 +239,10 @@ bool RunDriver::runOnce(PluginObject& plugin, int run) {
   step(plugin, &PluginObject::executePostRun, "executePostRun", 0);
   if (faults_) console_.notice("run " + std::to_string(run + 1) + " faults: " + faultLog_.summary());
   char figures[200];
-  std::snprintf(figures, sizeof figures, "run %d: the plug-in held the host for %.1f ms at most (%s), %.2f ms on average",
-                run + 1, stepTimes_.maxMs, stepTimes_.worst.c_str(), stepTimes_.totalMs / std::max(stepTimes_.calls, 1));
+  std::snprintf(figures, sizeof figures,
+                "run %d: the plug-in held the host for %.1f ms at most (%s), %.2f ms on average", run + 1,
+                stepTimes_.maxMs, stepTimes_.worst.c_str(),
+                stepTimes_.totalMs / std::max(stepTimes_.calls, 1));
   console_.notice(figures);
   return complete;
 }

@@ -94,7 +94,7 @@ class RunDriver {
   // The faults injected into the current run.
   struct FaultLog {
     std::vector<int> dropped, repeated, late, spiked, shifted, missedTriggers, extraTriggers;
-    bool spoiling = false;  // the plan spoils volumes: spiked and shifted are listed
+    bool spoiling = false;    // the plan spoils volumes: spiked and shifted are listed
     bool triggering = false;  // the plan touches the triggers: they are listed
     int jittered = 0, jitterMaxMs = 0;
     long long jitterTotalMs = 0;

@@ -66,7 +66,8 @@ bool replayNifti(const SimOptions& options, const std::string& path, double side
   scan.volumes = nifti->volumes();
   if (options.volumesGiven) {
     if (options.volumes > nifti->volumes())
-      scan.notices.push_back("the file has only " + std::to_string(nifti->volumes()) + " volumes; playing those");
+      scan.notices.push_back("the file has only " + std::to_string(nifti->volumes()) +
+                             " volumes; playing those");
     else
       scan.volumes = options.volumes;
   }
@@ -98,20 +99,25 @@ bool replayNifti(const SimOptions& options, const std::string& path, double side
 
 bool setUpBids(const SimOptions& options, Scan& scan, std::string& error) {
   BidsRun run;
-  if (!findBidsRun(options.bids, {options.subject, options.session, options.task, options.bidsRun}, run, error) ||
+  if (!findBidsRun(options.bids, {options.subject, options.session, options.task, options.bidsRun}, run,
+                   error) ||
       !replayNifti(options, run.bold, run.trSeconds, nullptr, scan, error))
     return false;
   scan.notices.push_back("BIDS run " + run.bold + ", TR " + std::to_string(scan.trMs) + " ms" +
                          (options.trGiven ? " (--tr-ms)" : " (" + run.sidecar + ")"));
   if (run.events.empty()) {
-    scan.notices.push_back("the run has no events file: the block design of --conditions and --block-volumes");
+    scan.notices.push_back(
+        "the run has no events file: the block design of --conditions and --block-volumes");
     return true;
   }
   std::vector<std::string> names;
-  if (!readBidsEvents(run.events, scan.trMs / 1000.0, scan.volumes, scan.protocol, names, error)) return false;
+  if (!readBidsEvents(run.events, scan.trMs / 1000.0, scan.volumes, scan.protocol, names, error))
+    return false;
   std::string list;
-  for (size_t c = 0; c < names.size(); ++c) list += (c > 0 ? ", " : "") + std::to_string(c + 1) + " = " + names[c];
-  scan.notices.push_back("conditions from " + run.events + ": " + (list.empty() ? "none" : list) + " (0 = none)");
+  for (size_t c = 0; c < names.size(); ++c)
+    list += (c > 0 ? ", " : "") + std::to_string(c + 1) + " = " + names[c];
+  scan.notices.push_back("conditions from " + run.events + ": " + (list.empty() ? "none" : list) +
+                         " (0 = none)");
   if (options.conditionsGiven || options.classes > 0)
     scan.notices.push_back("--conditions is ignored: the events file gives the conditions");
   return true;
@@ -126,9 +132,10 @@ bool setUpScan(const SimOptions& options, Scan& scan, std::string& error) {
     replayed = true;
   } else if (!options.dicom.empty() || !options.parrec.empty()) {
     ConvertedRun converted;
-    const bool ok = (!options.dicom.empty() ? convertDicomFolder(options.dicom, options.series, converted, error)
-                                            : convertParRec(options.parrec, converted, error)) &&
-                    replayNifti(options, converted.nifti, converted.trSeconds, &converted, scan, error);
+    const bool ok =
+        (!options.dicom.empty() ? convertDicomFolder(options.dicom, options.series, converted, error)
+                                : convertParRec(options.parrec, converted, error)) &&
+        replayNifti(options, converted.nifti, converted.trSeconds, &converted, scan, error);
     // The replay holds the whole run in memory: dcm2niix's files can go.
     removeConversion(converted);
     if (!ok) return false;

@@ -46,7 +46,8 @@ bool convert(const std::string& input, const std::string& what, ConvertedRun& ru
   const std::string log = (fs::path(run.folder) / "dcm2niix.log").string();
   const fs::path out = fs::path(run.folder) / "out";
   fs::create_directory(out);
-  const int status = simsys::runProgram(program, {"-b", "y", "-z", "n", "-f", "%s_%p", "-o", out.string(), input}, log);
+  const int status =
+      simsys::runProgram(program, {"-b", "y", "-z", "n", "-f", "%s_%p", "-o", out.string(), input}, log);
   for (const fs::directory_entry& entry : fs::directory_iterator(out)) {
     if (entry.path().extension() != ".nii") continue;
     Image image;
@@ -57,7 +58,7 @@ bool convert(const std::string& input, const std::string& what, ConvertedRun& ru
     if (readJsonSidecar(image.sidecar, values, why)) {
       if (values.count("SeriesNumber") && values["SeriesNumber"].isNumber)
         image.series = static_cast<int>(values["SeriesNumber"].number);
-      image.protocol = values.count("ProtocolName") ? values["ProtocolName"].text
+      image.protocol = values.count("ProtocolName")        ? values["ProtocolName"].text
                        : values.count("SeriesDescription") ? values["SeriesDescription"].text
                                                            : "";
       if (values.count("RepetitionTime") && values["RepetitionTime"].isNumber)
@@ -70,7 +71,8 @@ bool convert(const std::string& input, const std::string& what, ConvertedRun& ru
   });
   if (images.empty()) {
     const std::string said = lastLine(log);
-    error = "dcm2niix found no image in " + what + (status != 0 ? " (status " + std::to_string(status) + ")" : "") +
+    error = "dcm2niix found no image in " + what +
+            (status != 0 ? " (status " + std::to_string(status) + ")" : "") +
             (said.empty() ? "" : ": " + said);
     return false;
   }
@@ -114,14 +116,15 @@ bool convertDicomFolder(const std::string& folder, int series, ConvertedRun& run
     return false;
   }
   const int wanted = series >= 0 ? series : numbers.front();
-  const auto found = std::find_if(images.begin(), images.end(), [wanted](const Image& i) { return i.series == wanted; });
+  const auto found =
+      std::find_if(images.begin(), images.end(), [wanted](const Image& i) { return i.series == wanted; });
   if (found == images.end()) {
     error = "--series " + std::to_string(series) + ": " + folder + " holds series " + list();
     return false;
   }
   pick(*found,
-       "DICOM series " + std::to_string(wanted) + (found->protocol.empty() ? "" : " (" + found->protocol + ")") +
-           " of " + folder,
+       "DICOM series " + std::to_string(wanted) +
+           (found->protocol.empty() ? "" : " (" + found->protocol + ")") + " of " + folder,
        run);
   return true;
 }

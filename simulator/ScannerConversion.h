@@ -8,10 +8,10 @@
 #include <vector>
 
 struct ConvertedRun {
-  std::string folder;   // the temporary folder, to be removed
-  std::string nifti;    // the picked series' image in it
+  std::string folder;  // the temporary folder, to be removed
+  std::string nifti;   // the picked series' image in it
   double trSeconds = 0.0;
-  std::string origin;   // "DICOM series 5 (bold) of DIR", for the console
+  std::string origin;  // "DICOM series 5 (bold) of DIR", for the console
 };
 
 // Converts the series folder `folder`; with several series in it, `series`

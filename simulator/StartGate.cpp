@@ -13,7 +13,8 @@ namespace {
 constexpr int kPollMs = 10;
 
 long long nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
@@ -69,7 +70,8 @@ bool StartGate::waitForClients() {
       return true;
     }
     if (count != shown && count < clients_) {
-      console_.notice(std::to_string(count) + " of " + std::to_string(clients_) + " execute clients subscribed");
+      console_.notice(std::to_string(count) + " of " + std::to_string(clients_) +
+                      " execute clients subscribed");
       shown = count;
     }
     if (count >= clients_) {

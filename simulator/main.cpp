@@ -85,14 +85,16 @@ int run(int argc, char** argv) {
   }
 
   if (faults.touchesTriggers() && options.triggerTty.empty() && options.triggerUdp == 0)
-    return fail(2, "--faults: missed-trigger, extra-trigger and first-trigger-missed need a trigger "
-                   "(--trigger-tty PATH or --trigger-udp PORT)");
+    return fail(2,
+                "--faults: missed-trigger, extra-trigger and first-trigger-missed need a trigger "
+                "(--trigger-tty PATH or --trigger-udp PORT)");
   // Removed as run() returns: the link to the trigger tty goes with it.
   ScannerTrigger trigger;
-  if (!trigger.open(options.triggerTty, options.triggerByte, options.triggerUdp, error)) return fail(2, error);
+  if (!trigger.open(options.triggerTty, options.triggerByte, options.triggerUdp, error))
+    return fail(2, error);
   if (trigger.hasTerminal())
-    console.notice("trigger: \"" + std::string(1, options.triggerByte) + "\" per volume on the pseudo-terminal at " +
-                   options.triggerTty);
+    console.notice("trigger: \"" + std::string(1, options.triggerByte) +
+                   "\" per volume on the pseudo-terminal at " + options.triggerTty);
   if (options.triggerUdp > 0)
     console.notice("trigger: a datagram per volume to 127.0.0.1:" + std::to_string(options.triggerUdp));
 
@@ -218,7 +220,8 @@ int run(int argc, char** argv) {
                    " (drops, repeats, late, spiked and shifted volumes are reported as they happen, all at "
                    "each run's end)");
   RunDriver driver(host, console, timing, interrupts::flag(), faults, &trigger);
-  StartGate gate(options.startOn, console, trigger, [&servedPort]() { return servedPort; }, interrupts::flag());
+  StartGate gate(
+      options.startOn, console, trigger, [&servedPort]() { return servedPort; }, interrupts::flag());
   if (!options.startOn.empty()) driver.onReady([&gate](int run) { return gate.wait(run); });
   ClientCommand client(options.client);
   if (!options.client.empty())

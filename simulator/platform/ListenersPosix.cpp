@@ -103,7 +103,8 @@ int countAnnouncedConnections(int port) {
     socklen_t size = sizeof info;
     if (getsockopt(static_cast<int>(fd), IPPROTO_TCP, TCP_INFO, &info, &size) != 0) continue;
     if (info.tcpi_state != kEstablishedState || localPort(static_cast<int>(fd)) != port) continue;
-    if (info.tcpi_bytes_received == kRoleMessageBytes && info.tcpi_bytes_acked >= kHandshakeAnswerBytes) ++count;
+    if (info.tcpi_bytes_received == kRoleMessageBytes && info.tcpi_bytes_acked >= kHandshakeAnswerBytes)
+      ++count;
   }
   closedir(folder);
   return count;

@@ -33,8 +33,7 @@ int ownSockets(ULONG family, TCP_TABLE_CLASS kind, int port, Keep keep) {
   // The table may grow between the size query and the read.
   for (int tries = 0; tries < 4 && rc == ERROR_INSUFFICIENT_BUFFER; ++tries) {
     buffer.resize(size);
-    rc = GetExtendedTcpTable(buffer.empty() ? nullptr : buffer.data(), &size, FALSE, family,
-                             kind, 0);
+    rc = GetExtendedTcpTable(buffer.empty() ? nullptr : buffer.data(), &size, FALSE, family, kind, 0);
   }
   if (rc != NO_ERROR) return -1;
   const auto* table = reinterpret_cast<const Table*>(buffer.data());
@@ -92,7 +91,8 @@ int countAnnouncedConnections(int port) {
     const SOCKET socket = static_cast<SOCKET>(handle);
     int type = 0;
     int size = sizeof type;
-    if (getsockopt(socket, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &size) != 0 || type != SOCK_STREAM)
+    if (getsockopt(socket, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &size) != 0 ||
+        type != SOCK_STREAM)
       continue;
     sockaddr_storage local{}, peer{};
     int localSize = sizeof local, peerSize = sizeof peer;
@@ -101,7 +101,8 @@ int countAnnouncedConnections(int port) {
       continue;
     DWORD version = 0, returned = 0;
     TCP_INFO_v0 info{};
-    if (WSAIoctl(socket, SIO_TCP_INFO, &version, sizeof version, &info, sizeof info, &returned, nullptr, nullptr) != 0) {
+    if (WSAIoctl(socket, SIO_TCP_INFO, &version, sizeof version, &info, sizeof info, &returned, nullptr,
+                 nullptr) != 0) {
       ++count;
       continue;
     }

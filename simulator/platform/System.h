@@ -90,8 +90,8 @@ bool processListensOn(int port);
 // A pseudo-terminal playing a trigger box's serial port: the simulator writes
 // to one end, a stimulus program opens the other through a link at `link`.
 struct TriggerTerminal {
-  int writer = -1;       // the simulator's end
-  int otherEnd = -1;     // held open (in raw mode) so that the line stays up
+  int writer = -1;    // the simulator's end
+  int otherEnd = -1;  // held open (in raw mode) so that the line stays up
   std::string link;
 };
 // Whether this platform has pseudo-terminals (Windows has no counterpart here).

@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <sstream>
 #include <climits>
 #include <cstdlib>
+#include <sstream>
 #include <thread>
 
 #include "simulator/platform/System.h"

@@ -193,8 +193,8 @@ std::string makeTemporaryFolder(const std::string& prefix) {
   const DWORD n = GetTempPathA(sizeof base, base);
   if (n == 0 || n > MAX_PATH) return "";
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string folder = std::string(base) + prefix + std::to_string(GetCurrentProcessId()) + "-" +
-                               std::to_string(attempt);
+    const std::string folder =
+        std::string(base) + prefix + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
     if (CreateDirectoryA(folder.c_str(), nullptr)) return folder;
   }
   return "";

@@ -21,7 +21,8 @@ bool hasTriggerTerminal() { return true; }
 bool openTriggerTerminal(const std::string& link, TriggerTerminal& terminal, std::string& error) {
   struct stat existing {};
   if (lstat(link.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode)) {
-    error = "--trigger-tty: " + link + " exists and is not a link; give a path for the link to the trigger tty";
+    error =
+        "--trigger-tty: " + link + " exists and is not a link; give a path for the link to the trigger tty";
     return false;
   }
   const int writer = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -33,13 +34,14 @@ bool openTriggerTerminal(const std::string& link, TriggerTerminal& terminal, std
   const char* name = ptsname(writer);
   const int otherEnd = name != nullptr ? open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
   if (otherEnd < 0) {
-    error = std::string("--trigger-tty: cannot open the pseudo-terminal's other end: ") + std::strerror(errno);
+    error =
+        std::string("--trigger-tty: cannot open the pseudo-terminal's other end: ") + std::strerror(errno);
     close(writer);
     return false;
   }
   // Raw: each trigger byte reaches the reader at once, and nothing the
   // simulator writes is echoed back as if the stimulus program had sent it.
-  termios mode {};
+  termios mode{};
   tcgetattr(otherEnd, &mode);
   cfmakeraw(&mode);
   tcsetattr(otherEnd, TCSANOW, &mode);
@@ -93,8 +95,8 @@ bool sendLoopbackDatagram(long long sender, int port, const std::string& datagra
   to.sin_family = AF_INET;
   to.sin_port = htons(static_cast<uint16_t>(port));
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return sendto(static_cast<int>(sender), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                sizeof to) == static_cast<ssize_t>(datagram.size());
+  return sendto(static_cast<int>(sender), datagram.data(), datagram.size(), 0,
+                reinterpret_cast<sockaddr*>(&to), sizeof to) == static_cast<ssize_t>(datagram.size());
 }
 
 void closeLoopbackSender(long long sender) {

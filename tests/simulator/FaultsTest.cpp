@@ -42,11 +42,28 @@ TEST(Faults, ReadsEveryItemOfTheGrammar) {
 }
 
 TEST(Faults, RefusesWhatItCannotRead) {
-  for (const char* bad :
-       {"", "drop", "drop=1.5", "drop=-0.1", "late=0.1", "late=0.1:x", "jitter=-5ms", "stop-at=0",
-        "stop-at=4.5", "seed=x", "wobble=3", "drop=0.1,,jitter=abc", "spike=0.1:0", "spike=0.1:x%", "spike=2",
-        "spike=0.1:-101%", "shift=0.1:0", "shift=0.1:1.5", "shift=0.1:", "missed-trigger=2", "extra-trigger",
-        "first-trigger-missed=1"}) {
+  for (const char* bad : {"",
+                          "drop",
+                          "drop=1.5",
+                          "drop=-0.1",
+                          "late=0.1",
+                          "late=0.1:x",
+                          "jitter=-5ms",
+                          "stop-at=0",
+                          "stop-at=4.5",
+                          "seed=x",
+                          "wobble=3",
+                          "drop=0.1,,jitter=abc",
+                          "spike=0.1:0",
+                          "spike=0.1:x%",
+                          "spike=2",
+                          "spike=0.1:-101%",
+                          "shift=0.1:0",
+                          "shift=0.1:1.5",
+                          "shift=0.1:",
+                          "missed-trigger=2",
+                          "extra-trigger",
+                          "first-trigger-missed=1"}) {
     FaultPlan plan;
     plan.jitterMs = 99;
     std::string error;
@@ -107,9 +124,10 @@ TEST(Faults, TriggerFaultsLeaveTheVolumeFaultsAsTheyWereAndMissTheFirstTrigger) 
   FaultPlan plain, withTriggers;
   std::string error;
   ASSERT_TRUE(parseFaults("jitter=40ms,drop=0.2,spike=0.1,seed=5", plain, error));
-  ASSERT_TRUE(parseFaults("jitter=40ms,drop=0.2,spike=0.1,seed=5,missed-trigger=0.3,extra-trigger=0.3,"
-                          "first-trigger-missed",
-                          withTriggers, error));
+  ASSERT_TRUE(
+      parseFaults("jitter=40ms,drop=0.2,spike=0.1,seed=5,missed-trigger=0.3,extra-trigger=0.3,"
+                  "first-trigger-missed",
+                  withTriggers, error));
   FaultDice a(plain), b(withTriggers);
   int missed = 0, extra = 0;
   constexpr int kVolumes = 4000;

@@ -1,10 +1,10 @@
-#include "simulator/JsonSidecar.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <string>
+
+#include "simulator/JsonSidecar.h"
 
 namespace {
 
@@ -39,8 +39,9 @@ TEST(JsonSidecar, TakesTheTopLevelNumbersAndStringsAndSkipsTheRest) {
 }
 
 TEST(JsonSidecar, RefusesBrokenJsonNamingTheByte) {
-  for (const char* bad : {"", "[1]", "{\"a\": 1,}", "{\"a\" 1}", "{\"a\": 01x}", "{\"a\": \"open}", "{\"a\": tru}",
-                          "{\"a\": 1} {}", "{\"a\": [1, 2}", "{\"a\": \"\\q\"}", "{\"a\": -}"}) {
+  for (const char* bad :
+       {"", "[1]", "{\"a\": 1,}", "{\"a\" 1}", "{\"a\": 01x}", "{\"a\": \"open}", "{\"a\": tru}",
+        "{\"a\": 1} {}", "{\"a\": [1, 2}", "{\"a\": \"\\q\"}", "{\"a\": -}"}) {
     SCOPED_TRACE(bad);
     std::map<std::string, JsonValue> values;
     std::string error;

@@ -26,7 +26,8 @@
 namespace {
 
 double nowMs() {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 // Waits for the simulator's link to its trigger tty and opens it.
@@ -86,9 +87,7 @@ std::vector<int> noticedVolumes(const std::string& err, const std::string& patte
   return volumes;
 }
 
-std::string tempPath(const char* name) {
-  return testing::TempDir() + name + std::to_string(getpid());
-}
+std::string tempPath(const char* name) { return testing::TempDir() + name + std::to_string(getpid()); }
 
 }  // namespace
 
@@ -96,10 +95,31 @@ TEST(SimulatorTrigger, TriggersLeadThePreStepsByTheProcessingDelayAndTheFaultsSh
   const int port = freeTcpPort(), triggerPort = freeLoopbackPort(SOCK_DGRAM);
   const std::string link = tempPath("trigger-tty-");
   constexpr int kVolumes = 10, kDelayMs = 120;
-  SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--exit-when-done", "--linger-ms", "300",
-                  "--port", std::to_string(port), "--dims", "8", "8", "4", "--volumes", std::to_string(kVolumes),
-                  "--tr-ms", "250", "--trigger-tty", link, "--trigger-udp", std::to_string(triggerPort),
-                  "--processing-delay-ms", std::to_string(kDelayMs), "--start-on", "clients=1", "--faults",
+  SimProcess sim({NMB_SIM_EXECUTABLE,
+                  "--plugin",
+                  NMB_SIM_PLUGIN,
+                  "--exit-when-done",
+                  "--linger-ms",
+                  "300",
+                  "--port",
+                  std::to_string(port),
+                  "--dims",
+                  "8",
+                  "8",
+                  "4",
+                  "--volumes",
+                  std::to_string(kVolumes),
+                  "--tr-ms",
+                  "250",
+                  "--trigger-tty",
+                  link,
+                  "--trigger-udp",
+                  std::to_string(triggerPort),
+                  "--processing-delay-ms",
+                  std::to_string(kDelayMs),
+                  "--start-on",
+                  "clients=1",
+                  "--faults",
                   "first-trigger-missed,missed-trigger=0.2,extra-trigger=0.2,seed=4"});
   const int tty = openTriggerTty(link, 10000);
   ASSERT_GE(tty, 0) << sim.err();
@@ -154,12 +174,13 @@ TEST(SimulatorTrigger, TriggersLeadThePreStepsByTheProcessingDelayAndTheFaultsSh
     ASSERT_TRUE(std::regex_match(text, match, format)) << text;
     const int volume = std::stoi(match[1]);
     const bool onTime = std::count(missed.begin(), missed.end(), volume) == 0;  // else the extra one
-    if (perVolume[volume]++ == 0 && onTime && preSteps.count(volume) != 0) lags.push_back(preSteps[volume] - at);
+    if (perVolume[volume]++ == 0 && onTime && preSteps.count(volume) != 0)
+      lags.push_back(preSteps[volume] - at);
   }
   for (int v = 1; v <= kVolumes; ++v) {
     SCOPED_TRACE("volume " + std::to_string(v));
-    const int expected = 1 - int(std::count(missed.begin(), missed.end(), v)) +
-                         int(std::count(extra.begin(), extra.end(), v));
+    const int expected =
+        1 - int(std::count(missed.begin(), missed.end(), v)) + int(std::count(extra.begin(), extra.end(), v));
     EXPECT_EQ(perVolume[v], expected);
   }
   ASSERT_FALSE(lags.empty());
@@ -173,9 +194,28 @@ TEST(SimulatorTrigger, TriggersLeadThePreStepsByTheProcessingDelayAndTheFaultsSh
 TEST(SimulatorTrigger, TriggerAckStartsTheRunWhenTheStimulusProgramAnswers) {
   const int port = freeTcpPort();
   const std::string link = tempPath("trigger-ack-");
-  SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--exit-when-done", "--linger-ms", "200",
-                  "--port", std::to_string(port), "--dims", "8", "8", "4", "--volumes", "3", "--tr-ms", "100",
-                  "--trigger-tty", link, "--trigger-byte", "t", "--start-on", "trigger-ack"});
+  SimProcess sim({NMB_SIM_EXECUTABLE,
+                  "--plugin",
+                  NMB_SIM_PLUGIN,
+                  "--exit-when-done",
+                  "--linger-ms",
+                  "200",
+                  "--port",
+                  std::to_string(port),
+                  "--dims",
+                  "8",
+                  "8",
+                  "4",
+                  "--volumes",
+                  "3",
+                  "--tr-ms",
+                  "100",
+                  "--trigger-tty",
+                  link,
+                  "--trigger-byte",
+                  "t",
+                  "--start-on",
+                  "trigger-ack"});
   const int tty = openTriggerTty(link, 10000);
   ASSERT_GE(tty, 0) << sim.err();
   WireClient execute;
@@ -204,22 +244,44 @@ TEST(SimulatorTrigger, TriggerAckStartsTheRunWhenTheStimulusProgramAnswers) {
 
 TEST(SimulatorTrigger, TheCppTriggerFollowerNamesEachVolumesTriggerAndTheMissingOnes) {
   const int port = freeTcpPort(), triggerPort = freeLoopbackPort(SOCK_DGRAM);
-  SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--exit-when-done", "--linger-ms", "500",
-                  "--port", std::to_string(port), "--dims", "8", "8", "4", "--volumes", "8", "--tr-ms", "200",
-                  "--trigger-udp", std::to_string(triggerPort), "--processing-delay-ms", "60", "--start-on",
-                  "clients=1", "--faults", "first-trigger-missed,missed-trigger=0.2,seed=4"});
+  SimProcess sim({NMB_SIM_EXECUTABLE,
+                  "--plugin",
+                  NMB_SIM_PLUGIN,
+                  "--exit-when-done",
+                  "--linger-ms",
+                  "500",
+                  "--port",
+                  std::to_string(port),
+                  "--dims",
+                  "8",
+                  "8",
+                  "4",
+                  "--volumes",
+                  "8",
+                  "--tr-ms",
+                  "200",
+                  "--trigger-udp",
+                  std::to_string(triggerPort),
+                  "--processing-delay-ms",
+                  "60",
+                  "--start-on",
+                  "clients=1",
+                  "--faults",
+                  "first-trigger-missed,missed-trigger=0.2,seed=4"});
   SimProcess follower({NMB_TRIGGER_FOLLOWER, "--trigger-port", std::to_string(triggerPort), "--wait", "10",
                        "127.0.0.1", std::to_string(port)});
   ASSERT_EQ(follower.wait(30000), 0) << follower.err();
   EXPECT_EQ(sim.wait(10000), 0) << sim.err();
   const std::vector<int> missed = noticedVolumes(sim.err(), "no trigger for volume ([0-9]+)");
   ASSERT_GT(missed.size(), 1u) << sim.err();
-  EXPECT_EQ(noticedVolumes(follower.out(), "volume +([0-9]+): no trigger \\(missed\\)"), missed) << follower.out();
+  EXPECT_EQ(noticedVolumes(follower.out(), "volume +([0-9]+): no trigger \\(missed\\)"), missed)
+      << follower.out();
   std::vector<int> followed = noticedVolumes(follower.out(), "volume +([0-9]+): trigger [0-9]+, pre-step");
   for (int v : missed) followed.push_back(v);
   std::sort(followed.begin(), followed.end());
   EXPECT_EQ(followed, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8})) << follower.out();
-  EXPECT_NE(follower.out().find("run ended after 8 volumes: " + std::to_string(missed.size()) + " without a trigger"),
+  EXPECT_NE(follower.out().find("run ended after 8 volumes: " + std::to_string(missed.size()) +
+                                " without a trigger"),
             std::string::npos)
       << follower.out();
 }

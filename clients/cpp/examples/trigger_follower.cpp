@@ -53,7 +53,8 @@ std::optional<int> triggerVolume(const std::uint8_t* data, std::size_t size) {
   int run = 0, volume = 0;
   double seconds = 0;
   char end = 0;
-  if (std::sscanf(text.c_str(), "Nimbrel Trigger: %d %d %lf%c", &run, &volume, &seconds, &end) != 3) return {};
+  if (std::sscanf(text.c_str(), "Nimbrel Trigger: %d %d %lf%c", &run, &volume, &seconds, &end) != 3)
+    return {};
   return volume;
 }
 
@@ -77,7 +78,8 @@ int main(int argc, char** argv) {
       long& target = arg == "--wait" ? waitSeconds : triggerPort;
       const long low = arg == "--wait" ? 0 : 1, high = arg == "--wait" ? 86400 : 65535;
       if (i + 1 >= argc || !wholeNumber(argv[i + 1], low, high, target))
-        return usageError(arg + " needs a whole number from " + std::to_string(low) + " to " + std::to_string(high));
+        return usageError(arg + " needs a whole number from " + std::to_string(low) + " to " +
+                          std::to_string(high));
       ++i;
     } else if (arg.size() > 1 && arg[0] == '-') {
       return usageError("unknown option " + arg);
@@ -92,7 +94,8 @@ int main(int argc, char** argv) {
     return usageError("the port is a whole number from 1 to 65535, not '" + positional[1] + "'");
 
   try {
-    nmb::net::UdpReceiver triggers(static_cast<std::uint16_t>(triggerPort), nmb::net::UdpReceiver::Scope::Loopback);
+    nmb::net::UdpReceiver triggers(static_cast<std::uint16_t>(triggerPort),
+                                   nmb::net::UdpReceiver::Scope::Loopback);
     // Subscribed before the first trigger: the host's steps wait in the
     // connection until the program follows them.
     const nmb::WaitForHost wait{std::chrono::seconds(waitSeconds)};
@@ -141,10 +144,12 @@ int main(int argc, char** argv) {
         missed.push_back(step->timePoint);
         std::printf("volume %3d: no trigger (missed)\n", step->timePoint);
       } else {
-        const double delay = std::chrono::duration<double, std::milli>(step->received - trigger->second).count();
+        const double delay =
+            std::chrono::duration<double, std::milli>(step->received - trigger->second).count();
         const double typical = delays.empty() ? delay : median(delays);
         delays.push_back(delay);
-        std::printf("volume %3d: trigger %d, pre-step %.0f ms after it", step->timePoint, step->timePoint, delay);
+        std::printf("volume %3d: trigger %d, pre-step %.0f ms after it", step->timePoint, step->timePoint,
+                    delay);
         if (delay > kLagFactor * typical + 20) std::printf("  LAGS (typically %.0f ms)", typical);
         std::printf("\n");
       }
