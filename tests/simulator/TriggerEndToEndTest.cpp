@@ -285,3 +285,15 @@ TEST(SimulatorTrigger, TheCppTriggerFollowerNamesEachVolumesTriggerAndTheMissing
             std::string::npos)
       << follower.out();
 }
+
+TEST(SimulatorTrigger, StartOnEnterWaitsForTheOperatorAndStartsWhenInputEnds) {
+  // Standard input is /dev/null here: no Enter can come, and the run must
+  // not hang on it.
+  SimProcess sim({NMB_SIM_EXECUTABLE, "--plugin", NMB_SIM_PLUGIN, "--exit-when-done", "--linger-ms", "0",
+                  "--port", std::to_string(freeTcpPort()), "--dims", "4", "4", "2", "--volumes", "2",
+                  "--tr-ms", "50", "--start-on", "enter"});
+  EXPECT_EQ(sim.wait(20000), 0) << sim.err();
+  EXPECT_NE(sim.err().find("run 1 waits: press Enter to start it"), std::string::npos) << sim.err();
+  EXPECT_NE(sim.err().find("standard input has ended: starting without Enter"), std::string::npos)
+      << sim.err();
+}
