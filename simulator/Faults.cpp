@@ -89,18 +89,27 @@ bool parseFaults(const std::string& list, FaultPlan& plan, std::string& error) {
         parsed.shiftVoxels = static_cast<int>(v);
         return true;
       });
+    } else if (key == "missed-trigger") {
+      ok = parseProbability(value, parsed.missedTriggerProbability);
+    } else if (key == "extra-trigger") {
+      ok = parseProbability(value, parsed.extraTriggerProbability);
+    } else if (key == "first-trigger-missed") {
+      ok = equals == std::string::npos;
+      parsed.firstTriggerMissed = true;
     } else if (key == "seed") {
       long long v;
       ok = parseWhole(value, 0, 1LL << 62, v);
       if (ok) parsed.seed = static_cast<std::uint64_t>(v);
     } else {
-      error = "unknown fault '" + key + "' (jitter, late, drop, repeat, stop-at, spike, shift, seed)";
+      error = "unknown fault '" + key +
+              "' (jitter, late, drop, repeat, stop-at, spike, shift, missed-trigger, extra-trigger, "
+              "first-trigger-missed, seed)";
       return false;
     }
     if (!ok) {
       error = "cannot read '" + item +
               "' (examples: jitter=50ms, late=0.05:800ms, drop=0.02, repeat=0.01, stop-at=40, spike=0.02:8%, "
-              "shift=0.02:1, seed=7)";
+              "shift=0.02:1, missed-trigger=0.05, extra-trigger=0.02, first-trigger-missed, seed=7)";
       return false;
     }
   }
@@ -115,7 +124,10 @@ bool parseFaults(const std::string& list, FaultPlan& plan, std::string& error) {
 // The spoiling stream is seeded apart from the timing stream, so that a plan's
 // drops, repeats and delays stay where they were when spikes or shifts join it.
 FaultDice::FaultDice(const FaultPlan& plan)
-    : plan_(plan), random_(plan.seed), spoilRandom_(plan.seed ^ 0x9e3779b97f4a7c15ULL) {}
+    : plan_(plan),
+      random_(plan.seed),
+      spoilRandom_(plan.seed ^ 0x9e3779b97f4a7c15ULL),
+      triggerRandom_(plan.seed ^ 0xc2b2ae3d27d4eb4fULL) {}
 
 bool FaultDice::chance(std::mt19937_64& random, double probability) {
   // Always draws, so that one kind of fault does not shift the others' choices.
@@ -123,7 +135,7 @@ bool FaultDice::chance(std::mt19937_64& random, double probability) {
   return roll < probability;
 }
 
-VolumeFaults FaultDice::next() {
+VolumeFaults FaultDice::next(bool first) {
   VolumeFaults faults;
   const double jitter = std::uniform_real_distribution<double>(0.0, 1.0)(random_);
   if (plan_.jitterMs > 0) faults.delayMs = static_cast<int>(jitter * (plan_.jitterMs + 1));
@@ -135,5 +147,8 @@ VolumeFaults FaultDice::next() {
   faults.repeat = !faults.drop && chance(random_, plan_.repeatProbability);
   faults.spike = chance(spoilRandom_, plan_.spikeProbability);
   faults.shift = chance(spoilRandom_, plan_.shiftProbability);
+  faults.missedTrigger =
+      chance(triggerRandom_, plan_.missedTriggerProbability) || (first && plan_.firstTriggerMissed);
+  faults.extraTrigger = chance(triggerRandom_, plan_.extraTriggerProbability);
   return faults;
 }

@@ -113,7 +113,32 @@ void NiftiScan::volume(int, int index, short* out) const {
   std::memcpy(out, &samples_[n * static_cast<size_t>(index)], n * sizeof(short));
 }
 
+void NiftiScan::undoConversion(bool rowsFirst, const std::string& origin) {
+  const size_t nx = static_cast<size_t>(dims_.x), ny = static_cast<size_t>(dims_.y);
+  const size_t planes = static_cast<size_t>(dims_.z) * static_cast<size_t>(volumes_);
+  std::vector<short> reordered(samples_.size());
+  for (size_t p = 0; p < planes; ++p) {
+    const short* from = &samples_[p * nx * ny];
+    short* to = &reordered[p * nx * ny];
+    for (size_t y = 0; y < ny; ++y)
+      for (size_t x = 0; x < nx; ++x) {
+        const short v = from[x + nx * (ny - 1 - y)];
+        if (rowsFirst)
+          to[y + ny * x] = v;
+        else
+          to[x + nx * y] = v;
+      }
+  }
+  samples_.swap(reordered);
+  if (rowsFirst) std::swap(dims_.x, dims_.y);
+  origin_ = origin;
+}
+
 std::string NiftiScan::description() const {
+  if (!origin_.empty())
+    return origin_ + " (converted by dcm2niix): " + std::to_string(dims_.x) + " x " +
+           std::to_string(dims_.y) + " x " + std::to_string(dims_.z) + " voxels, " +
+           std::to_string(volumes_) + " volumes";
   return "NIfTI replay of " + path_ + ": " + std::to_string(dims_.x) + " x " + std::to_string(dims_.y) +
          " x " + std::to_string(dims_.z) + " voxels, " + std::to_string(volumes_) + " volumes";
 }

@@ -25,10 +25,17 @@ class NiftiScan : public ScanSource {
   void volume(int run, int index, short* out) const override;
   std::string description() const override;
 
+  // Puts the voxels of a file that dcm2niix converted back in the order of
+  // the scanner's own files, as nibabel reads them: rows reversed (dcm2niix
+  // stores an image bottom-up), then, for DICOM, the row index first
+  // (x and y swap).  `origin` names the data in the description.
+  void undoConversion(bool rowsFirst, const std::string& origin);
+
  private:
   NiftiScan() = default;
 
   std::string path_;
+  std::string origin_;  // what the file was converted from, if it was
   Dims dims_;
   int volumes_ = 0;
   double trMs_ = 0.0;

@@ -4,7 +4,8 @@
 
 namespace {
 
-const char kNoNifti[] = "this nimbrel-sim was built without the NIfTI library; only the synthetic scan is available";
+const char kNoNifti[] =
+    "this nimbrel-sim was built without the NIfTI library; only the synthetic scan is available";
 
 }  // namespace
 
@@ -17,3 +18,5 @@ bool readNiftiMask(const std::string&, const Dims&, std::vector<float>&, std::st
   error = kNoNifti;
   return false;
 }
+
+void NiftiScan::undoConversion(bool, const std::string&) {}

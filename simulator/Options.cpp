@@ -68,7 +68,8 @@ std::string usageText() {
          "  --exit-when-done       end after the last run (default: keep serving until Ctrl-C)\n"
          "  --linger-ms N          with --exit-when-done: keep serving N ms after the last run (1000)\n"
          "  --faults LIST          irregular runs: jitter=50ms,late=0.05:800ms,drop=0.02,\n"
-         "                         repeat=0.01,stop-at=40,spike=0.02:5%,shift=0.02:1,seed=7\n"
+         "                         repeat=0.01,stop-at=40,spike=0.02:5%,shift=0.02:1,seed=7,\n"
+         "                         missed-trigger=0.05,extra-trigger=0.02,first-trigger-missed\n"
          "                         (any of them, see the docs)\n"
          "  --version X.Y[.Z]      Nimbrel version reported to the plug-in (3.1.0)\n"
          "  --port N|cancel        answer to the plug-in's port dialog (ask on a terminal,\n"
@@ -79,6 +80,25 @@ std::string usageText() {
          "  --roi-box X0 Y0 Z0 X1 Y1 Z1   an ROI box, corners inclusive (repeatable)\n"
          "  --roi-mask FILE        an ROI from the non-zero voxels of a NIfTI mask (repeatable)\n"
          "  --nifti FILE           replay a 4D NIfTI run instead of the synthetic scan\n"
+         "  --bids DIR             replay a BIDS run: the *_bold.nii[.gz] that --subject, --session,\n"
+         "                         --task and --run pick (or DIR is that file), with the TR from its\n"
+         "                         JSON sidecar and the conditions from its *_events.tsv\n"
+         "  --subject S, --session S, --task T, --run R   the BIDS entities (without sub- etc.)\n"
+         "  --dicom DIR            replay a DICOM series folder (converted with dcm2niix); with\n"
+         "                         several series in it, --series N picks one\n"
+         "  --parrec FILE.PAR      replay a Philips PAR/REC run (converted with dcm2niix)\n"
+         "  --trigger-tty PATH     send the scanner's trigger, one byte per volume, on a\n"
+         "                         pseudo-terminal; PATH becomes a link to the end a stimulus\n"
+         "                         program opens as its serial port (not on Windows, which has no\n"
+         "                         pseudo-terminal: use --trigger-udp there)\n"
+         "  --trigger-byte C       the trigger byte (5)\n"
+         "  --trigger-udp PORT     send each trigger as a datagram \"Nimbrel Trigger: RUN VOLUME\n"
+         "                         SECONDS\" to 127.0.0.1:PORT\n"
+         "  --processing-delay-ms D  the trigger comes D ms before the host's pre-step (0)\n"
+         "  --start-on WHAT        start each run when: enter (Enter is pressed), clients=N (N\n"
+         "                         execute clients are subscribed), trigger-ack (a byte comes back\n"
+         "                         on the trigger tty, so not on Windows); without it a run\n"
+         "                         starts after the start delay\n"
          "  --conditions K         task conditions of the block design (1)\n"
          "  --block-volumes N      volumes per block (10)\n"
          "  --noise SD             synthetic noise, standard deviation in sample units (10)\n"
@@ -172,7 +192,46 @@ ParseResult parseOptions(int argc, const char* const* argv, SimOptions& o, std::
       ok = real(a, -100.0, 1000.0, o.activationPercent);
     else if (a == "--nifti")
       ok = take(a, o.nifti);
-    else if (a == "--roi-mask") {
+    else if (a == "--bids")
+      ok = take(a, o.bids);
+    else if (a == "--subject")
+      ok = take(a, o.subject);
+    else if (a == "--session")
+      ok = take(a, o.session);
+    else if (a == "--task")
+      ok = take(a, o.task);
+    else if (a == "--run")
+      ok = take(a, o.bidsRun);
+    else if (a == "--dicom")
+      ok = take(a, o.dicom);
+    else if (a == "--parrec")
+      ok = take(a, o.parrec);
+    else if (a == "--series")
+      ok = integer(a, 0, 1000000, o.series);
+    else if (a == "--trigger-tty")
+      ok = take(a, o.triggerTty);
+    else if (a == "--trigger-udp")
+      ok = integer(a, 1, 65535, o.triggerUdp);
+    else if (a == "--processing-delay-ms")
+      ok = integer(a, 0, 600000, o.processingDelayMs);
+    else if (a == "--trigger-byte") {
+      std::string text;
+      ok = take(a, text);
+      if (ok && text.size() != 1) {
+        error = "--trigger-byte expects one character, not '" + text + "'";
+        ok = false;
+      }
+      if (ok) o.triggerByte = text[0];
+    } else if (a == "--start-on") {
+      ok = take(a, o.startOn);
+      long long n;
+      if (ok && o.startOn != "enter" && o.startOn != "trigger-ack" &&
+          !(o.startOn.rfind("clients=", 0) == 0 && parseLong(o.startOn.substr(8), 1, 1000, n))) {
+        error =
+            "--start-on expects enter, clients=N (N from 1 to 1000) or trigger-ack, not '" + o.startOn + "'";
+        ok = false;
+      }
+    } else if (a == "--roi-mask") {
       std::string file;
       ok = take(a, file);
       if (ok) o.roiMasks.push_back(file);
@@ -222,6 +281,23 @@ ParseResult parseOptions(int argc, const char* const* argv, SimOptions& o, std::
   }
   if (static_cast<long long>(o.dims.x) * o.dims.y * o.dims.z > (1LL << 24)) {
     error = "--dims gives more than 16M voxels per volume";
+    return ParseResult::Error;
+  }
+  const int sources = !o.nifti.empty() + !o.bids.empty() + !o.dicom.empty() + !o.parrec.empty();
+  if (sources > 1) {
+    error = "give one of --nifti, --bids, --dicom and --parrec";
+    return ParseResult::Error;
+  }
+  if (o.bids.empty() && (!o.subject.empty() || !o.session.empty() || !o.task.empty() || !o.bidsRun.empty())) {
+    error = "--subject, --session, --task and --run pick a run of a --bids tree";
+    return ParseResult::Error;
+  }
+  if (o.series >= 0 && o.dicom.empty()) {
+    error = "--series picks a series of a --dicom folder";
+    return ParseResult::Error;
+  }
+  if (o.startOn == "trigger-ack" && o.triggerTty.empty()) {
+    error = "--start-on trigger-ack waits for a byte on the trigger tty: give --trigger-tty PATH";
     return ParseResult::Error;
   }
   if (o.classes > 0) {

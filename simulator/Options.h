@@ -9,14 +9,14 @@
 #include "simulator/Volume.h"
 
 struct SimOptions {
-  std::string plugin;  // empty: the library built beside the simulator
+  std::string plugin;    // empty: the library built beside the simulator
   std::string settings;  // --settings FILE: NMBNetworkPlugin.ini for this run
   int runs = 1;
   int volumes = 200;  // NIfTI replay: at most the file's volumes
   bool volumesGiven = false;
   int trMs = 2000;  // NIfTI replay: the header's TR unless given
   bool trGiven = false;
-  int startDelayMs = -1;      // before the first volume of each run; -1: one TR
+  int startDelayMs = -1;  // before the first volume of each run; -1: one TR
   // With exitWhenDone: serving after the last run, before the end. Nimbrel keeps
   // the plug-in loaded after a run; a second lets clients read the last volume,
   // which they ask for as its post-run comes.
@@ -32,6 +32,17 @@ struct SimOptions {
   std::vector<std::array<int, 6>> roiBoxes;
   std::vector<std::string> roiMasks;
   std::string nifti;
+  // BIDS replay: a tree and the entities that pick one run, or a *_bold.nii[.gz] in one.
+  std::string bids, subject, session, task, bidsRun;
+  // DICOM (one series folder, --series picks among several) and PAR/REC replay.
+  std::string dicom, parrec;
+  int series = -1;  // -1: the folder's only series
+  // The scanner's trigger.
+  std::string triggerTty;  // a link to a pseudo-terminal's other end
+  int triggerUdp = 0;      // 0: none
+  char triggerByte = '5';
+  int processingDelayMs = 0;  // from a volume's trigger to the host's pre-step for it
+  std::string startOn;        // "", "enter", "clients=N" or "trigger-ack"
   int conditions = 1;
   bool conditionsGiven = false;
   int blockVolumes = 10;

@@ -1,6 +1,7 @@
 #include "simulator/Protocol.h"
 
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -17,9 +18,30 @@ constexpr double kHrfSeconds = 32.0;
 double canonicalHrf(double seconds) { return gammaDensity(seconds, 6.0) - gammaDensity(seconds, 16.0) / 6.0; }
 
 Protocol::Protocol(int conditions, int blockVolumes, int volumes, double trSeconds)
-    : conditions_(conditions < 0 ? 0 : conditions),
-      blockVolumes_(blockVolumes < 1 ? 1 : blockVolumes),
-      volumes_(volumes < 0 ? 0 : volumes) {
+    : conditions_(conditions < 0 ? 0 : conditions), volumes_(volumes < 0 ? 0 : volumes) {
+  if (blockVolumes < 1) blockVolumes = 1;
+  conditionOf_.assign(static_cast<size_t>(volumes_), 0);
+  std::vector<std::vector<bool>> covered(static_cast<size_t>(conditions_),
+                                         std::vector<bool>(static_cast<size_t>(volumes_), false));
+  for (int t = 0; t < volumes_ && conditions_ > 0; ++t) {
+    const int block = t / blockVolumes;
+    if (block % 2 == 0) continue;
+    const int c = (block / 2) % conditions_ + 1;
+    conditionOf_[static_cast<size_t>(t)] = c;
+    covered[static_cast<size_t>(c - 1)][static_cast<size_t>(t)] = true;
+  }
+  buildMatrix(covered, trSeconds);
+}
+
+Protocol::Protocol(const std::vector<std::vector<bool>>& covered, std::vector<int> conditionOfVolume,
+                   double trSeconds)
+    : conditions_(static_cast<int>(covered.size())),
+      volumes_(static_cast<int>(conditionOfVolume.size())),
+      conditionOf_(std::move(conditionOfVolume)) {
+  buildMatrix(covered, trSeconds);
+}
+
+void Protocol::buildMatrix(const std::vector<std::vector<bool>>& covered, double trSeconds) {
   const int p = predictors();
   matrix_.assign(static_cast<size_t>(volumes_) * p, 0.0);
 
@@ -36,13 +58,15 @@ Protocol::Protocol(int conditions, int blockVolumes, int volumes, double trSecon
   if (sum != 0.0)
     for (double& h : hrf) h /= sum;
 
-  for (int c = 1; c <= conditions_; ++c)
+  for (int c = 0; c < conditions_; ++c) {
+    const std::vector<bool>& on = covered[static_cast<size_t>(c)];
     for (int t = 0; t < volumes_; ++t) {
       double v = 0.0;
       for (size_t k = 0; k < hrf.size() && k <= static_cast<size_t>(t); ++k)
-        if (conditionAt(t - static_cast<int>(k)) == c) v += hrf[k];
-      matrix_[static_cast<size_t>(t) * p + (c - 1)] = v;
+        if (on[static_cast<size_t>(t) - k]) v += hrf[k];
+      matrix_[static_cast<size_t>(t) * p + c] = v;
     }
+  }
   for (int t = 0; t < volumes_; ++t) {
     const double drift = volumes_ > 1 ? -1.0 + 2.0 * t / (volumes_ - 1) : 0.0;
     matrix_[static_cast<size_t>(t) * p + conditions_] = drift;
@@ -51,10 +75,8 @@ Protocol::Protocol(int conditions, int blockVolumes, int volumes, double trSecon
 }
 
 int Protocol::conditionAt(int t) const {
-  if (t < 0 || t >= volumes_ || conditions_ == 0) return 0;
-  const int block = t / blockVolumes_;
-  if (block % 2 == 0) return 0;
-  return (block / 2) % conditions_ + 1;
+  if (t < 0 || t >= volumes_) return 0;
+  return conditionOf_[static_cast<size_t>(t)];
 }
 
 double Protocol::design(int predictor, int t) const {

@@ -8,6 +8,9 @@
 // with the canonical haemodynamic response) followed by the confounds: a
 // linear drift running from -1 at the first volume to +1 at the last expected
 // one, then the constant 1.  Rest has no column: it is the baseline.
+// A study's own design (a BIDS events file) gives the condition of each volume
+// and, per condition, the volumes its events cover (they may overlap); each
+// condition's column is then that indicator convolved the same way.
 // Everything here is computed once, before the run, and is read-only after.
 #pragma once
 
@@ -19,6 +22,11 @@ class Protocol {
   static constexpr int kConfoundPredictors = 2;
 
   Protocol(int conditions, int blockVolumes, int volumes, double trSeconds);
+  // `covered[c][t]`: condition c + 1 is on at volume t; `conditionOfVolume[t]`
+  // the condition the host reports at volume t (0 = none).  Every vector has
+  // one element per volume.
+  Protocol(const std::vector<std::vector<bool>>& covered, std::vector<int> conditionOfVolume,
+           double trSeconds);
 
   int conditions() const { return conditions_; }
   int volumes() const { return volumes_; }
@@ -32,8 +40,12 @@ class Protocol {
   const double* row(int t) const { return &matrix_[static_cast<size_t>(t) * predictors()]; }
 
  private:
-  int conditions_, blockVolumes_, volumes_;
-  std::vector<double> matrix_;  // volumes_ rows of predictors() values
+  // Fills the design matrix from conditionOf_ or `covered`.
+  void buildMatrix(const std::vector<std::vector<bool>>& covered, double trSeconds);
+
+  int conditions_, volumes_;
+  std::vector<int> conditionOf_;  // per volume
+  std::vector<double> matrix_;    // volumes_ rows of predictors() values
 };
 
 // The canonical double-gamma response (peak near 5 s, undershoot near 15 s,

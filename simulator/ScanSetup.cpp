@@ -2,7 +2,9 @@
 
 #include <cmath>
 
+#include "simulator/BidsRun.h"
 #include "simulator/NiftiScan.h"
+#include "simulator/ScannerConversion.h"
 #include "simulator/SyntheticScan.h"
 
 namespace {
@@ -53,45 +55,97 @@ Roi centralBox(const Dims& dims) {
   return roi;
 }
 
+// Replays the NIfTI file `path`.  `sidecarTrSeconds` (0 if none) is the TR a
+// sidecar gives, which the header's yields to; --tr-ms overrides both.
+// `undo` puts a converted file's voxels back in the scanner's order.
+bool replayNifti(const SimOptions& options, const std::string& path, double sidecarTrSeconds,
+                 const ConvertedRun* converted, Scan& scan, std::string& error) {
+  std::unique_ptr<NiftiScan> nifti = NiftiScan::open(path, error);
+  if (!nifti) return false;
+  if (converted != nullptr) nifti->undoConversion(!options.dicom.empty(), converted->origin);
+  scan.volumes = nifti->volumes();
+  if (options.volumesGiven) {
+    if (options.volumes > nifti->volumes())
+      scan.notices.push_back("the file has only " + std::to_string(nifti->volumes()) +
+                             " volumes; playing those");
+    else
+      scan.volumes = options.volumes;
+  }
+  const double tr = sidecarTrSeconds > 0.0 ? sidecarTrSeconds * 1000.0 : nifti->trMilliseconds();
+  const char* whence = sidecarTrSeconds > 0.0 ? "sidecar's RepetitionTime" : "file's header";
+  if (options.trGiven) {
+    scan.trMs = options.trMs;
+  } else if (tr > 0.0) {
+    // A header whose time unit does not match its TR (2000 "seconds" is a
+    // common one) would make a run last for days.
+    if (tr < kPlausibleTrMs[0] || tr > kPlausibleTrMs[1]) {
+      error = std::string("the ") + whence + " gives a TR of " + std::to_string(std::llround(tr)) +
+              " ms, outside 0.1 to 30 s (is its time unit wrong?); give the TR with --tr-ms";
+      return false;
+    }
+    scan.trMs = static_cast<int>(std::lround(tr));
+  } else {
+    scan.trMs = kFallbackTrMs;
+    scan.notices.push_back("the file's header gives no TR; using " + std::to_string(kFallbackTrMs) + " ms");
+  }
+  if (options.dimsGiven) scan.notices.push_back("--dims is ignored: the file gives the volume size");
+  scan.protocol =
+      std::make_unique<Protocol>(options.conditions, options.blockVolumes, scan.volumes, scan.trMs / 1000.0);
+  if (!explicitRois(options, nifti->dims(), scan.rois, error)) return false;
+  if (scan.rois.empty()) scan.rois.push_back(centralBox(nifti->dims()));
+  scan.source = std::move(nifti);
+  return true;
+}
+
+bool setUpBids(const SimOptions& options, Scan& scan, std::string& error) {
+  BidsRun run;
+  if (!findBidsRun(options.bids, {options.subject, options.session, options.task, options.bidsRun}, run,
+                   error) ||
+      !replayNifti(options, run.bold, run.trSeconds, nullptr, scan, error))
+    return false;
+  scan.notices.push_back("BIDS run " + run.bold + ", TR " + std::to_string(scan.trMs) + " ms" +
+                         (options.trGiven ? " (--tr-ms)" : " (" + run.sidecar + ")"));
+  if (run.events.empty()) {
+    scan.notices.push_back(
+        "the run has no events file: the block design of --conditions and --block-volumes");
+    return true;
+  }
+  std::vector<std::string> names;
+  if (!readBidsEvents(run.events, scan.trMs / 1000.0, scan.volumes, scan.protocol, names, error))
+    return false;
+  std::string list;
+  for (size_t c = 0; c < names.size(); ++c)
+    list += (c > 0 ? ", " : "") + std::to_string(c + 1) + " = " + names[c];
+  scan.notices.push_back("conditions from " + run.events + ": " + (list.empty() ? "none" : list) +
+                         " (0 = none)");
+  if (options.conditionsGiven || options.classes > 0)
+    scan.notices.push_back("--conditions is ignored: the events file gives the conditions");
+  return true;
+}
+
 }  // namespace
 
 bool setUpScan(const SimOptions& options, Scan& scan, std::string& error) {
-  if (!options.nifti.empty()) {
-    std::unique_ptr<NiftiScan> nifti = NiftiScan::open(options.nifti, error);
-    if (!nifti) return false;
-    scan.volumes = nifti->volumes();
-    if (options.volumesGiven) {
-      if (options.volumes > nifti->volumes())
-        scan.notices.push_back("the file has only " + std::to_string(nifti->volumes()) +
-                               " volumes; playing those");
-      else
-        scan.volumes = options.volumes;
-    }
-    if (options.trGiven) {
-      scan.trMs = options.trMs;
-    } else if (nifti->trMilliseconds() > 0.0) {
-      const double tr = nifti->trMilliseconds();
-      // A header whose time unit does not match its TR (2000 "seconds" is a
-      // common one) would make a run last for days.
-      if (tr < kPlausibleTrMs[0] || tr > kPlausibleTrMs[1]) {
-        error = "the file's header gives a TR of " + std::to_string(std::llround(tr)) +
-                " ms, outside 0.1 to 30 s (is its time unit wrong?); give the TR with --tr-ms";
-        return false;
-      }
-      scan.trMs = static_cast<int>(std::lround(tr));
-    } else {
-      scan.trMs = kFallbackTrMs;
-      scan.notices.push_back("the file's header gives no TR; using " + std::to_string(kFallbackTrMs) + " ms");
-    }
-    if (options.dimsGiven) scan.notices.push_back("--dims is ignored: the file gives the volume size");
-    scan.protocol = std::make_unique<Protocol>(options.conditions, options.blockVolumes, scan.volumes,
-                                               scan.trMs / 1000.0);
-    if (!explicitRois(options, nifti->dims(), scan.rois, error)) return false;
-    if (scan.rois.empty()) scan.rois.push_back(centralBox(nifti->dims()));
-    if (!fitsInMemory(scan, nifti->dims(), error)) return false;
-    scan.source = std::move(nifti);
-    return true;
+  bool replayed = false;
+  if (!options.bids.empty()) {
+    if (!setUpBids(options, scan, error)) return false;
+    replayed = true;
+  } else if (!options.dicom.empty() || !options.parrec.empty()) {
+    ConvertedRun converted;
+    const bool ok =
+        (!options.dicom.empty() ? convertDicomFolder(options.dicom, options.series, converted, error)
+                                : convertParRec(options.parrec, converted, error)) &&
+        replayNifti(options, converted.nifti, converted.trSeconds, &converted, scan, error);
+    // The replay holds the whole run in memory: dcm2niix's files can go.
+    removeConversion(converted);
+    if (!ok) return false;
+    scan.notices.push_back("replaying " + converted.origin);
+    replayed = true;
+  } else if (!options.nifti.empty()) {
+    if (!replayNifti(options, options.nifti, 0.0, nullptr, scan, error)) return false;
+    replayed = true;
   }
+  if (replayed) return fitsInMemory(scan, scan.source->dims(), error);
   scan.volumes = options.volumes;
   scan.trMs = options.trMs;
   scan.protocol =

@@ -12,6 +12,12 @@ any namespace, reach that host anyway:
 - UDP: every discovery datagram the plug-in broadcasts in its network is sent
   on as a unicast to 127.0.0.1, port 55555, in the normal network, so
   `nmb discover` hears the host (at 127.0.0.1).
+- UDP: with --trigger-port PORT, the scanner triggers (nimbrel-sim
+  --trigger-udp PORT) reach 127.0.0.1:PORT in the normal network.  The
+  simulator sends each trigger to 127.0.0.1:PORT in its own network, where its
+  own clients may listen, and a copy to the forwarder's trigger socket there,
+  whose port the forwarder writes to the file given with --trigger-door-file
+  (./dev run hands it to the simulator as NMB_SIM_TRIGGER_COPY_PORT).
 
 Everything it opens in the normal network is bound to 127.0.0.1 and it sends
 only to 127.0.0.1: nothing listens on another address and nothing leaves the
@@ -123,7 +129,8 @@ class Relay:
 
 
 class Forwarder:
-    def __init__(self, namespace_path, discovery_port=DISCOVERY_PORT, relay_port=DISCOVERY_PORT):
+    def __init__(self, namespace_path, discovery_port=DISCOVERY_PORT, relay_port=DISCOVERY_PORT,
+                 trigger_port=None):
         self.normal = os.open("/proc/self/ns/net", os.O_RDONLY)
         self.inner = os.open(namespace_path, os.O_RDONLY)
         self.relay_port = relay_port
@@ -141,6 +148,22 @@ class Forwarder:
         if hasattr(socket, "SO_REUSEPORT"):
             self.announcements.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
         self.announcements.bind(("", discovery_port))
+        self.trigger_port = trigger_port
+        self.triggers = None
+        if trigger_port is not None:
+            self.triggers = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            self.triggers.bind((LOOPBACK, 0))
+
+    def trigger_door(self):
+        """The port of the trigger socket in the simulator's network."""
+        return self.triggers.getsockname()[1] if self.triggers is not None else None
+
+    def relay_trigger(self):
+        try:
+            datagram = self.triggers.recv(512)
+            self.relay.sendto(datagram, (LOOPBACK, self.trigger_port))
+        except OSError:
+            pass
 
     def open_port(self, port):
         """Listens on 127.0.0.1:port in the normal network, unless it already does or
@@ -212,7 +235,8 @@ class Forwarder:
             if watch_pid is not None and not os.path.exists("/proc/%d" % watch_pid):
                 return
             by_socket = {listener: port for port, listener in self.listeners.items()}
-            readable, _, _ = select.select([self.announcements, wakeup] + list(by_socket), [], [], 0.5)
+            watched = [self.announcements, wakeup] + ([self.triggers] if self.triggers is not None else [])
+            readable, _, _ = select.select(watched + list(by_socket), [], [], 0.5)
             for sock in readable:
                 if sock is wakeup:
                     try:
@@ -221,6 +245,8 @@ class Forwarder:
                         pass
                 elif sock is self.announcements:
                     self.relay_announcement()
+                elif sock is self.triggers:
+                    self.relay_trigger()
                 else:
                     self.accept(by_socket[sock], sock)
 
@@ -239,6 +265,8 @@ class Forwarder:
         for listener in self.listeners.values():
             listener.close()
         self.announcements.close()
+        if self.triggers is not None:
+            self.triggers.close()
         self.relay.close()
         os.close(self.normal)
         os.close(self.inner)
@@ -251,6 +279,10 @@ def main(argv=None):
                         help="open this port at once (repeatable); announced ports are opened too")
     parser.add_argument("--watch-pid", type=int, default=None,
                         help="end when this process ends (the ./dev run that started it, through sudo)")
+    parser.add_argument("--trigger-port", type=int, default=None,
+                        help="relay the simulator's trigger datagrams to 127.0.0.1:PORT in the machine's network")
+    parser.add_argument("--trigger-door-file", default=None,
+                        help="with --trigger-port: write the port the simulator sends a copy of each trigger to")
     parser.add_argument("--discovery-port", type=int, default=DISCOVERY_PORT, help=argparse.SUPPRESS)
     parser.add_argument("--relay-port", type=int, default=DISCOVERY_PORT, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -269,10 +301,15 @@ def main(argv=None):
     # then still finishes its run, and its clients need the door until the end.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
-        forwarder = Forwarder(args.netns, args.discovery_port, args.relay_port)
+        forwarder = Forwarder(args.netns, args.discovery_port, args.relay_port, args.trigger_port)
     except OSError as exc:
         log("cannot start: %s" % exc)
         return 1
+    if args.trigger_door_file and forwarder.trigger_door() is not None:
+        with open(args.trigger_door_file + ".part", "w") as door:
+            door.write("%d\n" % forwarder.trigger_door())
+        os.rename(args.trigger_door_file + ".part", args.trigger_door_file)
+        log("scanner triggers reach 127.0.0.1:%d on this machine" % args.trigger_port)
     try:
         for port in args.port:
             forwarder.open_port(port)

@@ -28,8 +28,10 @@
 #include "simulator/PluginObject.h"
 #include "simulator/RunDriver.h"
 #include "simulator/ScanSetup.h"
+#include "simulator/ScannerTrigger.h"
 #include "simulator/SettingsCopy.h"
 #include "simulator/SimHost.h"
+#include "simulator/StartGate.h"
 #include "simulator/platform/System.h"
 
 namespace {
@@ -81,6 +83,20 @@ int run(int argc, char** argv) {
                          " voxels leaves a volume " + std::to_string(width) +
                          " voxels wide as it was; give a shift that is not a multiple of the width");
   }
+
+  if (faults.touchesTriggers() && options.triggerTty.empty() && options.triggerUdp == 0)
+    return fail(2,
+                "--faults: missed-trigger, extra-trigger and first-trigger-missed need a trigger "
+                "(--trigger-tty PATH or --trigger-udp PORT)");
+  // Removed as run() returns: the link to the trigger tty goes with it.
+  ScannerTrigger trigger;
+  if (!trigger.open(options.triggerTty, options.triggerByte, options.triggerUdp, error))
+    return fail(2, error);
+  if (trigger.hasTerminal())
+    console.notice("trigger: \"" + std::string(1, options.triggerByte) +
+                   "\" per volume on the pseudo-terminal at " + options.triggerTty);
+  if (options.triggerUdp > 0)
+    console.notice("trigger: a datagram per volume to 127.0.0.1:" + std::to_string(options.triggerUdp));
 
   const std::string pluginPath =
       options.plugin.empty() ? defaultPluginPath(executableFolder()) : options.plugin;
@@ -198,11 +214,15 @@ int run(int argc, char** argv) {
   timing.volumes = scan.volumes;
   timing.trMs = scan.trMs;
   timing.startDelayMs = options.startDelayMs >= 0 ? options.startDelayMs : scan.trMs;
+  timing.processingDelayMs = options.processingDelayMs;
   if (!options.faults.empty())
     console.notice("faults on request: " + options.faults +
                    " (drops, repeats, late, spiked and shifted volumes are reported as they happen, all at "
                    "each run's end)");
-  RunDriver driver(host, console, timing, interrupts::flag(), faults);
+  RunDriver driver(host, console, timing, interrupts::flag(), faults, &trigger);
+  StartGate gate(
+      options.startOn, console, trigger, [&servedPort]() { return servedPort; }, interrupts::flag());
+  if (!options.startOn.empty()) driver.onReady([&gate](int run) { return gate.wait(run); });
   ClientCommand client(options.client);
   if (!options.client.empty())
     driver.onServing([&client, &console, &listenWatch]() {

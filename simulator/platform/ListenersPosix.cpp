@@ -2,6 +2,10 @@
 // sockets of the process's network namespace (/proc/self/net/tcp and tcp6)
 // matched by inode against the process's own open files.
 #include <dirent.h>
+#include <netinet/in.h>
+// Linux's own tcp_info, with the byte counts glibc's older copy lacks.
+#include <linux/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -62,6 +66,48 @@ bool processListensOn(int port) {
   }
   closedir(folder);
   return found;
+}
+
+namespace {
+
+// A role message: an 8-byte length, a 4-byte count and "Execute Socket" or
+// "Request Socket" with its NUL; the handshake's answer adds three integers.
+constexpr unsigned kRoleMessageBytes = 27;
+constexpr unsigned kHandshakeAnswerBytes = 39;
+// The kernel's code for an established connection (tcpi_state).
+constexpr int kEstablishedState = 1;
+
+int localPort(int fd) {
+  sockaddr_storage address{};
+  socklen_t size = sizeof address;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return -1;
+  if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+  if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+  return -1;
+}
+
+}  // namespace
+
+// The plug-in's sockets are this process's own, so the kernel's figures for
+// each (TCP_INFO) are at hand: what the client has sent and what of the
+// plug-in's answer it has acknowledged.
+int countAnnouncedConnections(int port) {
+  DIR* folder = opendir("/proc/self/fd");
+  if (folder == nullptr) return -1;
+  int count = 0;
+  while (const dirent* entry = readdir(folder)) {
+    char* end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd == dirfd(folder)) continue;
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (getsockopt(static_cast<int>(fd), IPPROTO_TCP, TCP_INFO, &info, &size) != 0) continue;
+    if (info.tcpi_state != kEstablishedState || localPort(static_cast<int>(fd)) != port) continue;
+    if (info.tcpi_bytes_received == kRoleMessageBytes && info.tcpi_bytes_acked >= kHandshakeAnswerBytes)
+      ++count;
+  }
+  closedir(folder);
+  return count;
 }
 
 }  // namespace simsys

@@ -67,12 +67,59 @@ constexpr char kSearchPathSeparator = ';';
 constexpr char kSearchPathSeparator = ':';
 #endif
 
+// --- Programs ----------------------------------------------------------
+
+// The full path of program `name` found on PATH ("" when absent).
+std::string findProgram(const std::string& name);
+// Runs `program` with `arguments`, its output into the file `outputPath`, and
+// waits for it.  Its exit status, or -1 when it could not be started.
+int runProgram(const std::string& program, const std::vector<std::string>& arguments,
+               const std::string& outputPath);
+// A new empty folder for this process's temporary files ("" on failure).
+std::string makeTemporaryFolder(const std::string& prefix);
+
 // --- Network ---------------------------------------------------------------
 
 // True when a TCP socket of this very process listens on `port` (on any local
 // address).  Tells the plug-in's own listener apart from another program
 // holding the port.  Implemented in Listeners*.cpp.
 bool processListensOn(int port);
+
+// --- The scanner's trigger ---------------------------------------------------
+
+// A pseudo-terminal playing a trigger box's serial port: the simulator writes
+// to one end, a stimulus program opens the other through a link at `link`.
+struct TriggerTerminal {
+  int writer = -1;    // the simulator's end
+  int otherEnd = -1;  // held open (in raw mode) so that the line stays up
+  std::string link;
+};
+// Whether this platform has pseudo-terminals (Windows has no counterpart here).
+bool hasTriggerTerminal();
+// Opens the pseudo-terminal in raw mode and makes `link` a link to its other
+// end (an existing link is replaced, any other file is not).
+bool openTriggerTerminal(const std::string& link, TriggerTerminal& terminal, std::string& error);
+bool writeTriggerTerminal(TriggerTerminal& terminal, char byte);
+// Waits up to `timeoutMs` for bytes the stimulus program sends back; true
+// when some came (they are read and dropped).
+bool triggerTerminalAnswered(TriggerTerminal& terminal, int timeoutMs);
+// Removes the link and closes both ends.
+void closeTriggerTerminal(TriggerTerminal& terminal);
+
+// A UDP socket that sends to 127.0.0.1 only; -1 with `error` set on failure.
+long long openLoopbackSender(std::string& error);
+bool sendLoopbackDatagram(long long sender, int port, const std::string& datagram);
+void closeLoopbackSender(long long sender);
+
+// The seconds since 1970 on the wall clock, to the microsecond.
+double wallClockSeconds();
+
+// The connections to this process's `port` whose client has announced itself
+// with one role message and sent nothing since, and that have had the
+// handshake's answer: execute clients, and request clients that have not
+// asked anything yet.  -1 when the platform cannot tell.  Implemented in
+// Listeners*.cpp.
+int countAnnouncedConnections(int port);
 
 // --- Console ---------------------------------------------------------------
 

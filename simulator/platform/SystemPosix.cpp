@@ -1,13 +1,16 @@
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <sstream>
 #include <thread>
 
 #include "simulator/platform/System.h"
@@ -94,6 +97,50 @@ void watchInterrupts(std::function<void()> onInterrupt) {
       onInterrupt();
     }
   }).detach();
+}
+
+std::string findProgram(const std::string& name) {
+  std::stringstream folders(environmentVariable("PATH"));
+  std::string folder;
+  while (std::getline(folders, folder, ':')) {
+    const std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "";
+}
+
+int runProgram(const std::string& program, const std::vector<std::string>& arguments,
+               const std::string& outputPath) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const int output = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (output < 0) return -1;
+  const pid_t child = fork();
+  if (child == 0) {
+    // Only async-signal-safe calls between fork and exec.
+    dup2(output, STDOUT_FILENO);
+    dup2(output, STDERR_FILENO);
+    const int nothing = open("/dev/null", O_RDONLY);
+    if (nothing >= 0) dup2(nothing, STDIN_FILENO);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(output);
+  if (child < 0) return -1;
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0)
+    if (errno != EINTR) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+std::string makeTemporaryFolder(const std::string& prefix) {
+  const std::string base = environmentVariable("TMPDIR").empty() ? "/tmp" : environmentVariable("TMPDIR");
+  std::string pattern = base + "/" + prefix + "XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  return mkdtemp(buffer.data()) != nullptr ? std::string(buffer.data()) : std::string();
 }
 
 }  // namespace simsys

@@ -1,8 +1,11 @@
 #include <io.h>
+#include <process.h>
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <utility>
 
 #include "simulator/platform/System.h"
@@ -154,6 +157,47 @@ bool readInputByte(char& c) {
 void watchInterrupts(std::function<void()> onInterrupt) {
   interruptHandler() = std::move(onInterrupt);
   SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+std::string findProgram(const std::string& name) {
+  std::stringstream folders(environmentVariable("PATH"));
+  std::string folder;
+  while (std::getline(folders, folder, ';')) {
+    for (const char* suffix : {".exe", ""}) {
+      const std::string candidate = folder + "\\" + name + suffix;
+      const DWORD attributes = GetFileAttributesA(candidate.c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return candidate;
+    }
+  }
+  return "";
+}
+
+// The program's output goes to the console here; `outputPath` gets a note.
+int runProgram(const std::string& program, const std::vector<std::string>& arguments,
+               const std::string& outputPath) {
+  std::vector<std::string> quoted{"\"" + program + "\""};
+  for (const std::string& a : arguments) quoted.push_back("\"" + a + "\"");
+  std::vector<const char*> argv;
+  for (const std::string& q : quoted) argv.push_back(q.c_str());
+  argv.push_back(nullptr);
+  if (FILE* note = std::fopen(outputPath.c_str(), "w")) {
+    std::fputs("(the program's output went to the console)\n", note);
+    std::fclose(note);
+  }
+  const intptr_t status = _spawnv(_P_WAIT, program.c_str(), argv.data());
+  return status < 0 ? -1 : static_cast<int>(status);
+}
+
+std::string makeTemporaryFolder(const std::string& prefix) {
+  char base[MAX_PATH + 1];
+  const DWORD n = GetTempPathA(sizeof base, base);
+  if (n == 0 || n > MAX_PATH) return "";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string folder =
+        std::string(base) + prefix + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
+    if (CreateDirectoryA(folder.c_str(), nullptr)) return folder;
+  }
+  return "";
 }
 
 }  // namespace simsys

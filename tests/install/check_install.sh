@@ -13,7 +13,7 @@ cmake --install "$build" --prefix "$work/prefix" >"$work/install.log"
 
 (cd "$work/prefix" && find . -type f | sed 's|^\./||' | sed 's|/nmbclient_cppConfig-[a-z]*\.cmake$|/nmbclient_cppConfig-CONFIG.cmake|' | sort) >"$work/installed"
 {
-  printf '%s\n' bin/nimbrel-sim bin/nmb_roi_feedback lib/libNMBNetworkPlugin.so lib/libnmbclient_cpp.a \
+  printf '%s\n' bin/nimbrel-sim bin/nmb_roi_feedback bin/nmb_trigger_follower lib/libNMBNetworkPlugin.so lib/libnmbclient_cpp.a \
     lib/cmake/nmbclient_cpp/nmbclient_cppConfig.cmake lib/cmake/nmbclient_cpp/nmbclient_cppConfig-CONFIG.cmake
   (cd "$source/clients/cpp/include" && find nmbclient -name '*.h' | sed 's|^|include/|')
   (cd "$source/clients" && find matlab -name '*.m' | sed 's|^|share/nimbrel/|')

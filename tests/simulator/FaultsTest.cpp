@@ -27,6 +27,13 @@ TEST(Faults, ReadsEveryItemOfTheGrammar) {
   EXPECT_DOUBLE_EQ(plan.shiftProbability, 0.2);
   EXPECT_EQ(plan.shiftVoxels, 1);
 
+  ASSERT_TRUE(parseFaults("missed-trigger=0.1,extra-trigger=0.2,first-trigger-missed", plan, error)) << error;
+  EXPECT_DOUBLE_EQ(plan.missedTriggerProbability, 0.1);
+  EXPECT_DOUBLE_EQ(plan.extraTriggerProbability, 0.2);
+  EXPECT_TRUE(plan.firstTriggerMissed);
+  EXPECT_TRUE(plan.touchesTriggers());
+  EXPECT_TRUE(plan.any());
+
   ASSERT_TRUE(parseFaults("jitter=20", plan, error));
   EXPECT_EQ(plan.jitterMs, 20);
   EXPECT_EQ(plan.seed, 1u);  // items not given fall back to their defaults
@@ -35,10 +42,28 @@ TEST(Faults, ReadsEveryItemOfTheGrammar) {
 }
 
 TEST(Faults, RefusesWhatItCannotRead) {
-  for (const char* bad :
-       {"", "drop", "drop=1.5", "drop=-0.1", "late=0.1", "late=0.1:x", "jitter=-5ms", "stop-at=0",
-        "stop-at=4.5", "seed=x", "wobble=3", "drop=0.1,,jitter=abc", "spike=0.1:0", "spike=0.1:x%", "spike=2",
-        "spike=0.1:-101%", "shift=0.1:0", "shift=0.1:1.5", "shift=0.1:"}) {
+  for (const char* bad : {"",
+                          "drop",
+                          "drop=1.5",
+                          "drop=-0.1",
+                          "late=0.1",
+                          "late=0.1:x",
+                          "jitter=-5ms",
+                          "stop-at=0",
+                          "stop-at=4.5",
+                          "seed=x",
+                          "wobble=3",
+                          "drop=0.1,,jitter=abc",
+                          "spike=0.1:0",
+                          "spike=0.1:x%",
+                          "spike=2",
+                          "spike=0.1:-101%",
+                          "shift=0.1:0",
+                          "shift=0.1:1.5",
+                          "shift=0.1:",
+                          "missed-trigger=2",
+                          "extra-trigger",
+                          "first-trigger-missed=1"}) {
     FaultPlan plan;
     plan.jitterMs = 99;
     std::string error;
@@ -93,4 +118,29 @@ TEST(Faults, TheSameSeedGivesTheSameFaultsAndTheRatesAreKept) {
     spikes += y.spike;
   }
   EXPECT_NEAR(spikes / 1000.0, 0.3, 0.05);
+}
+
+TEST(Faults, TriggerFaultsLeaveTheVolumeFaultsAsTheyWereAndMissTheFirstTrigger) {
+  FaultPlan plain, withTriggers;
+  std::string error;
+  ASSERT_TRUE(parseFaults("jitter=40ms,drop=0.2,spike=0.1,seed=5", plain, error));
+  ASSERT_TRUE(
+      parseFaults("jitter=40ms,drop=0.2,spike=0.1,seed=5,missed-trigger=0.3,extra-trigger=0.3,"
+                  "first-trigger-missed",
+                  withTriggers, error));
+  FaultDice a(plain), b(withTriggers);
+  int missed = 0, extra = 0;
+  constexpr int kVolumes = 4000;
+  for (int v = 0; v < kVolumes; ++v) {
+    const VolumeFaults x = a.next(v == 0), y = b.next(v == 0);
+    ASSERT_EQ(x.delayMs, y.delayMs);
+    ASSERT_EQ(x.drop, y.drop);
+    ASSERT_EQ(x.spike, y.spike);
+    EXPECT_FALSE(x.missedTrigger || x.extraTrigger);
+    if (v == 0) EXPECT_TRUE(y.missedTrigger);
+    missed += y.missedTrigger;
+    extra += y.extraTrigger;
+  }
+  EXPECT_NEAR(missed / double(kVolumes), 0.3, 0.03);
+  EXPECT_NEAR(extra / double(kVolumes), 0.3, 0.03);
 }

@@ -62,6 +62,44 @@ TEST(Options, ReadsEveryKindOfValue) {
   EXPECT_DOUBLE_EQ(o.noise, 2.5);
 }
 
+TEST(Options, ReadsTheTriggerAndStartOptions) {
+  SimOptions o;
+  std::string error;
+  ASSERT_EQ(parse({"--trigger-tty",
+                   "/tmp/t",
+                   "--trigger-byte",
+                   "t",
+                   "--trigger-udp",
+                   "5000",
+                   "--processing-delay-ms",
+                   "120",
+                   "--start-on",
+                   "trigger-ack",
+                   "--bids",
+                   "d",
+                   "--subject",
+                   "01",
+                   "--session",
+                   "a",
+                   "--task",
+                   "nf",
+                   "--run",
+                   "2"},
+                  o, error),
+            ParseResult::Run)
+      << error;
+  EXPECT_EQ(o.triggerTty, "/tmp/t");
+  EXPECT_EQ(o.triggerByte, 't');
+  EXPECT_EQ(o.triggerUdp, 5000);
+  EXPECT_EQ(o.processingDelayMs, 120);
+  EXPECT_EQ(o.startOn, "trigger-ack");
+  EXPECT_EQ(o.subject + o.session + o.task + o.bidsRun, "01anf2");
+  SimOptions p;
+  ASSERT_EQ(parse({"--start-on", "clients=3", "--dicom", "d", "--series", "4"}, p, error), ParseResult::Run);
+  EXPECT_EQ(p.startOn, "clients=3");
+  EXPECT_EQ(p.series, 4);
+}
+
 TEST(Options, PortCancelAnswersTheCancelValue) {
   SimOptions o;
   std::string error;
@@ -81,13 +119,29 @@ TEST(Options, ClassesBringEnoughTaskConditions) {
 
 TEST(Options, RefusesBadInputWithAMessage) {
   const std::vector<std::vector<const char*>> cases = {
-      {"--port", "0"},      {"--port", "65536"},
-      {"--port", "x"},      {"--runs", "0"},
-      {"--volumes", "-3"},  {"--tr-ms", "1.5"},
-      {"--version", "3"},   {"--version", "3.a.0"},
-      {"--dims", "8", "8"}, {"--roi-box", "1", "2"},
-      {"--bogus"},          {"--nifti"},
-      {"--classes", "1"},   {"--dims", "1024", "1024", "1024"},
+      {"--port", "0"},
+      {"--port", "65536"},
+      {"--port", "x"},
+      {"--runs", "0"},
+      {"--volumes", "-3"},
+      {"--tr-ms", "1.5"},
+      {"--version", "3"},
+      {"--version", "3.a.0"},
+      {"--dims", "8", "8"},
+      {"--roi-box", "1", "2"},
+      {"--bogus"},
+      {"--nifti"},
+      {"--classes", "1"},
+      {"--dims", "1024", "1024", "1024"},
+      {"--start-on", "later"},
+      {"--start-on", "clients=0"},
+      {"--start-on", "trigger-ack"},  // without a trigger tty
+      {"--trigger-byte", "55"},
+      {"--trigger-udp", "70000"},
+      {"--processing-delay-ms", "-1"},
+      {"--subject", "01"},  // without --bids
+      {"--series", "3"},    // without --dicom
+      {"--nifti", "a.nii", "--parrec", "b.PAR"},
   };
   for (const auto& args : cases) {
     SimOptions o;

@@ -16,6 +16,7 @@ import time
 import pytest
 
 from nmbclient import Client, NmbError, Subscription, discover
+from nmbclient.tools.events import parse_trigger
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FORWARDER = os.path.join(HERE, "..", "..", "simulator", "loopback_forwarder.py")
@@ -147,3 +148,34 @@ def test_stopped_before_the_host_ends_it_still_delivers_the_end_of_the_run_and_e
     assert forwarder.wait(10) == 0
     forwarder_log.seek(0)
     assert "Traceback" not in forwarder_log.read()
+
+
+def test_the_scanners_triggers_reach_the_normal_network_through_the_door(tmp_path):
+    require_setup()
+    trigger_port = free_port()
+    listener = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    listener.bind(("127.0.0.1", trigger_port))
+    listener.settimeout(10)
+    door = tmp_path / "door"
+    # The simulator starts once the forwarder has said where its trigger socket is.
+    script = ('ip link set lo up && ip route add default dev lo && '
+              'while [ ! -s "$1" ]; do sleep 0.05; done && NMB_SIM_TRIGGER_COPY_PORT=$(cat "$1") && '
+              'export NMB_SIM_TRIGGER_COPY_PORT && shift && exec "$@"')
+    sim = subprocess.Popen(
+        ["unshare", "--net", "sh", "-c", script, "sh", str(door), os.environ["NMB_SIMULATOR"], "--port",
+         str(free_port()), "--volumes", "4", "--tr-ms", "100", "--start-delay-ms", "300", "--dims", "4", "4", "2",
+         "--trigger-udp", str(trigger_port), "--exit-when-done", "--linger-ms", "0"],
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    forwarder = subprocess.Popen([sys.executable, FORWARDER, "--netns", wait_for_own_namespace(sim.pid),
+                                  "--trigger-port", str(trigger_port), "--trigger-door-file", str(door)],
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        volumes = [parse_trigger(listener.recv(512))[:2] for _ in range(4)]
+        assert volumes == [(1, v) for v in range(1, 5)]
+        assert sim.wait(20) == 0
+    finally:
+        for process in (sim, forwarder):
+            if process.poll() is None:
+                process.terminate()
+            process.wait(10)
+        listener.close()

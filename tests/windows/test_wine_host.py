@@ -311,3 +311,40 @@ def test_hostile_clients_leave_the_run_at_its_pace_and_the_good_clients_whole():
     assert mean < 5.0 and longest < 500, "the plug-in held the host %.1f ms at most, %.2f ms on average" % (
         longest, mean)
     assert seconds < nominal * 1.2 + 0.5, "the run took %.2f s, nominal %.2f s" % (seconds, nominal)
+
+
+def test_a_bids_run_with_the_udp_trigger_starts_on_its_client_and_serves_the_events(tmp_path):
+    numpy = pytest.importorskip("numpy")
+    nibabel = pytest.importorskip("nibabel")
+    from nmbclient.tools.events import parse_trigger
+    func = tmp_path / "sub-01" / "func"
+    func.mkdir(parents=True)
+    data = numpy.arange(4 * 3 * 2 * 6, dtype=numpy.int16).reshape((4, 3, 2, 6), order="F")
+    nibabel.save(nibabel.Nifti1Image(data, numpy.eye(4)), str(func / "sub-01_task-nf_bold.nii.gz"))
+    (func / "sub-01_task-nf_bold.json").write_text('{"RepetitionTime": 0.3}')
+    (func / "sub-01_task-nf_events.tsv").write_text("onset\tduration\ttrial_type\n0.6\t0.6\tup\n")
+    trigger_port = free_udp_port()
+    listener = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    listener.bind(("127.0.0.1", trigger_port))
+    listener.settimeout(15)
+    with simulator.running("--bids", tmp_path, "--trigger-udp", trigger_port, "--processing-delay-ms", 50,
+                           "--start-on", "clients=1", "--linger-ms", 20000) as sim:
+        time.sleep(1.0)  # longer than the TR: without --start-on volume 1 would be gone
+        with Subscription("127.0.0.1", sim.port, timeout=15) as sub:
+            pre_steps = [step.time_point for step in sub.notifications(timeout=15) if step.name == "PreStepCalled"]
+        triggers = [parse_trigger(listener.recv(512))[:2] for _ in range(6)]
+        with Client("127.0.0.1", sim.port, timeout=10) as client:
+            design = [client.value_of_design_matrix(0, t) for t in range(6)]
+        log = sim.log()
+    listener.close()
+    assert pre_steps == list(range(1, 7))
+    assert triggers == [(1, v) for v in range(1, 7)]
+    assert "1 = up" in log and "TR 300 ms" in log
+    # "up" covers volumes 2 and 3 (from 0); the response rises from the volume after.
+    assert design[:3] == [0.0, 0.0, 0.0] and design[3] > 0.0 and design[4] > design[3]
+
+
+def free_udp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]

@@ -134,7 +134,7 @@ std::size_t TcpStream::receiveSome(std::uint8_t* buffer, std::size_t capacity, D
   }
 }
 
-UdpReceiver::UdpReceiver(std::uint16_t port) {
+UdpReceiver::UdpReceiver(std::uint16_t port, Scope scope) {
   startWinsock();
   const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (s == INVALID_SOCKET) throw ConnectionError(systemError("udp socket"));
@@ -144,7 +144,7 @@ UdpReceiver::UdpReceiver(std::uint16_t port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_addr.s_addr = htonl(scope == Scope::Loopback ? INADDR_LOOPBACK : INADDR_ANY);
   if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     const std::string error = systemError(("bind udp port " + std::to_string(port)).c_str());
     ::closesocket(s);

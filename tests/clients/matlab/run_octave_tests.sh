@@ -45,3 +45,12 @@ volumes=10
 sim_pid=$!
 trap 'kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null' EXIT
 run "test_live($port, $volumes)"
+[ $? -eq 0 ] || exit 1
+kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null
+
+# The trigger example against a run whose first trigger is missed.
+trigger_port=$(python3 -c 'import socket; s = socket.socket(type=socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+"$simulator" --exit-when-done --port "$port" --volumes 6 --tr-ms 300 --dims 8 8 4 --trigger-udp "$trigger_port" \
+  --processing-delay-ms 100 --start-on clients=1 --faults first-trigger-missed --linger-ms 500 </dev/null >/dev/null 2>&1 &
+sim_pid=$!
+run "addpath('$client_dir/examples'); test_trigger_follower($port, $trigger_port)"

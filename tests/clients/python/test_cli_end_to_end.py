@@ -16,7 +16,8 @@ from ports import free_port
 BOXES = [(0, 0, 0, 1, 1, 1), (2, 1, 0, 4, 2, 1), (1, 3, 2, 5, 4, 3)]
 VOXEL_COUNTS = [8, 12, 20]
 STEPS = 4
-OPTIONS = ["--dims", 6, 5, 4, "--volumes", 40, "--tr-ms", 150, "--start-delay-ms", 3000,
+# The run starts once watch, record and plot are subscribed.
+OPTIONS = ["--dims", 6, 5, 4, "--volumes", 40, "--tr-ms", 150, "--start-on", "clients=3",
            "--linger-ms", 120000, "--project", "cli-project"]
 for box in BOXES:
     OPTIONS += ["--roi-box", *box]

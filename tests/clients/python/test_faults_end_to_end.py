@@ -8,12 +8,14 @@ irregular ones marked.
 import json
 import os
 import re
+import socket
 import subprocess
 import sys
 
 import numpy
 
 import simulator
+from ports import free_port
 from nmbclient import Client, Subscription
 
 DIMS = (6, 5, 4)
@@ -21,10 +23,22 @@ BOX = (1, 1, 0, 3, 3, 2)
 VOLUMES = 40
 STOP_AT = 24
 FAULTS = "drop=0.25,repeat=0.2,late=0.15:250ms,jitter=30ms,stop-at=%d,seed=5" % STOP_AT
-# The start delay leaves the subscriber time to connect on a busy machine; the
-# linger keeps the host up while the last step's requests are answered (the
-# post-run of a stopped run follows its last step at once).
-OPTIONS = ["--dims", *DIMS, "--volumes", VOLUMES, "--tr-ms", 150, "--start-delay-ms", 4000,
+
+
+def start_on(execute, requests=0):
+    """--start-on for `execute` subscribers that also keep `requests` request
+    connections open: under Wine, whose sockets give no TCP figures, the
+    Windows host (Nimbrel.exe) counts every established connection; the Linux
+    one counts only the subscribed ones."""
+    windows = bool(os.environ.get("NMB_WINDOWS_SIMULATOR"))
+    return ["--start-on", "clients=%d" % (execute + (requests if windows else 0))]
+
+
+# The run starts once both followers (nmb record and the test's subscription)
+# are subscribed, however busy the machine; the linger keeps the host up while
+# the last step's requests are answered (the post-run of a stopped run follows
+# its last step at once).
+OPTIONS = ["--dims", *DIMS, "--volumes", VOLUMES, "--tr-ms", 150, *start_on(2, requests=2),
            "--roi-box", *BOX, "--faults", FAULTS, "--linger-ms", 5000]
 
 
@@ -43,9 +57,12 @@ def test_the_stream_the_answers_and_the_recording_under_every_kind_of_fault(tmp_
         recording = subprocess.Popen([sys.executable, "-m", "nmbclient", "--port", str(sim.port), "record",
                                       "--tsv", str(tmp_path / "run.tsv")],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=os.environ)
-        client = Client("127.0.0.1", sim.port, timeout=10)
         post_steps, post_run, checked = [], None, 0
         with Subscription("127.0.0.1", sim.port, timeout=10) as sub:
+            # Asked at once: a request connection that has asked nothing yet
+            # would count as a subscriber for --start-on.
+            client = Client("127.0.0.1", sim.port, timeout=10)
+            client.current_time_point()
             for step in sub.notifications(timeout=10):
                 if step.name == "PostRunCalled":
                     post_run = step.time_point
@@ -96,7 +113,7 @@ def test_the_stream_the_answers_and_the_recording_under_every_kind_of_fault(tmp_
 
 def test_spike_flags_fall_on_exactly_the_volumes_the_simulator_spoiled(tmp_path):
     faults = "spike=0.08,shift=0.06,late=0.1:300ms,jitter=20ms,seed=11"
-    options = ["--dims", 32, 32, 16, "--volumes", 60, "--tr-ms", 120, "--start-delay-ms", 4000,
+    options = ["--dims", 32, 32, 16, "--volumes", 60, "--tr-ms", 120, *start_on(1, requests=1),
                "--faults", faults, "--linger-ms", 3000, "--exit-when-done"]
     with simulator.running(*options) as sim:
         recording = subprocess.run([sys.executable, "-m", "nmbclient", "--port", str(sim.port), "--wait", "20",
@@ -110,3 +127,68 @@ def test_spike_flags_fall_on_exactly_the_volumes_the_simulator_spoiled(tmp_path)
     rows = [dict(zip(sidecar["Columns"], line.split("\t"))) for line in open(tmp_path / "run.tsv").read().splitlines()]
     assert [int(r["time_point"]) for r in rows if r["spike"] == "1"] == spoiled
     assert sidecar["Quality"][0]["SpikeVolumes"] == spoiled
+    assert [int(r["time_point"]) for r in rows] == list(range(1, 61)), "every volume live"
+
+
+def test_the_ledger_shows_each_trigger_the_processing_delay_and_its_late_delay_before_the_pre_step(tmp_path):
+    """The trigger goes out at each volume's slot and the pre-step follows the
+    processing delay later, plus the volume's late delay; the ledger of `nmb
+    record --trigger` shows it (the recorder does no quality work here, so
+    that its own timing stays out of the figures)."""
+    delay_ms, late_ms, tr_ms = 100, 120, 250  # a late volume still comes before the next slot
+    trigger_port = free_port(socket.SOCK_DGRAM)
+    options = ["--dims", 8, 8, 4, "--volumes", 48, "--tr-ms", tr_ms, *start_on(1, requests=1),
+               "--trigger-udp", trigger_port, "--processing-delay-ms", delay_ms,
+               "--faults", "late=0.12:%dms,seed=11" % late_ms, "--linger-ms", 3000, "--exit-when-done"]
+    with simulator.running(*options) as sim:
+        recording = subprocess.run([sys.executable, "-m", "nmbclient", "--port", str(sim.port), "--wait", "20",
+                                    "record", "--tsv", str(tmp_path / "run.tsv"), "--events-port", "0",
+                                    "--no-quality", "--trigger", "udp:%d" % trigger_port],
+                                   capture_output=True, text=True, env=os.environ, timeout=120)
+        log = sim.log()
+    assert recording.returncode == 0, recording.stderr
+    late = reported(log, r"arrives \d+ ms after its slot \(late\)")
+    assert late, "the seed must delay volumes:\n" + log
+    sidecar = json.load(open(tmp_path / "run.json"))
+    rows = [dict(zip(sidecar["Columns"], line.split("\t"))) for line in open(tmp_path / "run.tsv").read().splitlines()]
+    assert [int(r["time_point"]) for r in rows] == list(range(1, 49)), "every volume live"
+    errors = sorted(abs((float(r["pre_step_s"]) - float(r["trigger_s"])) * 1000.0
+                        - (delay_ms + (late_ms if int(r["time_point"]) in late else 0)))
+                    for r in rows)
+    # Wine's sleeps and socket calls (through its server) are coarser.
+    assert errors[int(0.9 * len(errors)) - 1] <= (10.0 if os.environ.get("NMB_WINDOWS_SIMULATOR") else 5.0), errors
+    assert errors[-1] < 50.0, errors
+
+
+def test_the_trigger_follower_example_names_each_volumes_trigger_and_the_missing_ones():
+    import importlib.util
+    path = os.path.join(os.path.dirname(__file__), "..", "..", "..", "clients", "python", "examples",
+                        "trigger_follower.py")
+    found = importlib.util.spec_from_file_location("trigger_follower", path)
+    example = importlib.util.module_from_spec(found)
+    found.loader.exec_module(example)
+    trigger_port = free_port(socket.SOCK_DGRAM)
+    options = ["--dims", 8, 8, 4, "--volumes", 12, "--tr-ms", 200, "--trigger-udp", trigger_port,
+               "--processing-delay-ms", 80, *start_on(1), "--linger-ms", 500,
+               "--faults", "first-trigger-missed,missed-trigger=0.2,extra-trigger=0.2,seed=4"]
+    with simulator.running(*options) as sim:
+        follower = example.TriggerFollower("127.0.0.1", sim.port, trigger_port)
+        lines = []
+        while not follower.ended:
+            lines += follower.poll()
+        follower.close()
+        log = sim.wait_for_log("done")
+    missed = [int(v) for v in re.findall(r"no trigger for volume (\d+)", log)]
+    extra = [int(v) for v in re.findall(r"a second trigger for volume (\d+)", log)]
+    assert missed[0] == 1 and len(missed) > 1 and extra, log
+    assert lines[0] == "first trigger: volume %d" % min(set(range(1, 13)) - set(missed))
+    volumes = {int(m.group(1)): m.group(2) for m in (re.match(r"volume +(\d+): (.*)", line) for line in lines) if m}
+    assert sorted(volumes) == list(range(1, 13))
+    assert [v for v, said in volumes.items() if said == "no trigger (missed)"] == missed
+    for v, said in volumes.items():
+        if v not in missed:
+            assert said.startswith("trigger %d, pre-step " % v), said
+    # A second trigger after a missed first one is the only one the program hears.
+    assert sorted(int(v) for v in re.findall(r"extra trigger for volume (\d+)", "\n".join(lines))) == \
+        sorted(v for v in extra if v not in missed)
+    assert lines[-1].startswith("run ended after 12 volumes: %d without a trigger" % len(missed))

@@ -58,11 +58,14 @@ class TcpStream {
   std::intptr_t handle_ = kInvalid;
 };
 
-// A UDP socket bound to a port on every local address, shared with other
-// listeners on the same port (address reuse), for the discovery datagrams.
+// A UDP socket bound to a port on every local address (for the discovery
+// datagrams) or on 127.0.0.1 only (for what this computer's own programs send,
+// such as a trigger), shared with other listeners on the same port (address
+// reuse).
 class UdpReceiver {
  public:
-  explicit UdpReceiver(std::uint16_t port);
+  enum class Scope { AnyAddress, Loopback };
+  explicit UdpReceiver(std::uint16_t port, Scope scope = Scope::AnyAddress);
   ~UdpReceiver();
   UdpReceiver(const UdpReceiver&) = delete;
   UdpReceiver& operator=(const UdpReceiver&) = delete;
