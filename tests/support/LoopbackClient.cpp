@@ -93,8 +93,9 @@ bool LoopbackClient::waitForClose(int timeoutMs) {
   QElapsedTimer timer;
   timer.start();
   while (fd >= 0) {
+    // A time-out of 0 still looks once: has the peer closed already?
     const qint64 left = timeoutMs - timer.elapsed();
-    if (left <= 0) return false;
+    if (left < 0) return false;
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, int(left)) <= 0) return false;
     char buffer[4096];

@@ -152,12 +152,16 @@ def test_the_ledger_shows_each_trigger_the_processing_delay_and_its_late_delay_b
     sidecar = json.load(open(tmp_path / "run.json"))
     rows = [dict(zip(sidecar["Columns"], line.split("\t"))) for line in open(tmp_path / "run.tsv").read().splitlines()]
     assert [int(r["time_point"]) for r in rows] == list(range(1, 49)), "every volume live"
-    errors = sorted(abs((float(r["pre_step_s"]) - float(r["trigger_s"])) * 1000.0
-                        - (delay_ms + (late_ms if int(r["time_point"]) in late else 0)))
-                    for r in rows)
+    # Signed: how much later than the injected delays the pre-step came.
+    errors = {int(r["time_point"]): (float(r["pre_step_s"]) - float(r["trigger_s"])) * 1000.0
+              - (delay_ms + (late_ms if int(r["time_point"]) in late else 0)) for r in rows}
     # Wine's sleeps and socket calls (through its server) are coarser.
-    assert errors[int(0.9 * len(errors)) - 1] <= (10.0 if os.environ.get("NMB_WINDOWS_SIMULATOR") else 5.0), errors
-    assert errors[-1] < 50.0, errors
+    within_ms = 10.0 if os.environ.get("NMB_WINDOWS_SIMULATOR") else 5.0
+    for which, volumes in (("late", late), ("on time", set(errors) - set(late))):
+        assert abs(numpy.median([errors[v] for v in volumes])) <= within_ms, (which, errors)
+    # A process held up by a busy machine stamps a volume or two late.
+    outside = {v: e for v, e in errors.items() if abs(e) > within_ms}
+    assert len(outside) <= len(errors) // 10, outside
 
 
 def test_the_trigger_follower_example_names_each_volumes_trigger_and_the_missing_ones():
