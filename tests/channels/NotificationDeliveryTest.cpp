@@ -150,18 +150,27 @@ TEST(NotificationDelivery, WithAStalledClientAmongManySilentOnesTheDeliveryThrea
   EXPECT_GT(ChannelListsProbe::pendingNotificationBytes(*plugin), 0);
 }
 
+namespace {
+
+// Steps until the plug-in drops a client that reads nothing: some 4,300
+// volumes of notifications, beyond what the buffers hold.
+void expectDisconnectedPast256KiB(TcpIpExport& plugin, quint16 port) {
+  LoopbackClient client;
+  connectBackedUpClient(plugin, port, client);
+  int timePoint = 0;
+  while (ChannelListsProbe::executeChannelCount(plugin) > 0 && timePoint < 20000) step(plugin, ++timePoint);
+  EXPECT_EQ(ChannelListsProbe::executeChannelCount(plugin), 0);
+  EXPECT_GT(timePoint * stepFrames(1, 1).size(), 256 * 1024);
+  EXPECT_TRUE(client.waitForClose(3000));
+}
+
+}  // namespace
+
 TEST(NotificationDelivery, AClientThatLeavesMoreThan256KiBUnreadIsDisconnected) {
   quint16 port = 0;
   auto plugin = startServedPlugin(port);
   ASSERT_NE(plugin, nullptr);
-  LoopbackClient client;
-  connectBackedUpClient(*plugin, port, client);
-  int timePoint = 0;
-  while (ChannelListsProbe::executeChannelCount(*plugin) > 0 && timePoint < 20000) step(*plugin, ++timePoint);
-  EXPECT_EQ(ChannelListsProbe::executeChannelCount(*plugin), 0);
-  // Some 4,300 volumes of notifications, beyond what the buffers hold.
-  EXPECT_GT(timePoint * stepFrames(1, 1).size(), 256 * 1024);
-  EXPECT_TRUE(client.waitForClose(3000));
+  expectDisconnectedPast256KiB(*plugin, port);
 }
 
 TEST(NotificationDelivery, WhenTheDeliveryThreadCannotStartTheHostsThreadWritesAndLogsOneLine) {
@@ -194,13 +203,7 @@ TEST(NotificationDelivery, WithoutADeliveryThreadTheHostsThreadDisconnectsAClien
   quint16 port = 0;
   auto plugin = startWithoutDeliveryThread(port);
   ASSERT_NE(plugin, nullptr);
-  LoopbackClient client;
-  connectBackedUpClient(*plugin, port, client);
-  int timePoint = 0;
-  while (ChannelListsProbe::executeChannelCount(*plugin) > 0 && timePoint < 20000) step(*plugin, ++timePoint);
-  EXPECT_EQ(ChannelListsProbe::executeChannelCount(*plugin), 0);
-  EXPECT_GT(timePoint * stepFrames(1, 1).size(), 256 * 1024);
-  EXPECT_TRUE(client.waitForClose(3000));
+  expectDisconnectedPast256KiB(*plugin, port);
 }
 
 TEST(NotificationDelivery, FramesThatGoInPiecesOnTheHostsDirectPathArriveWholeAndInOrder) {
