@@ -10,32 +10,33 @@ namespace {
 constexpr size_t kPageBytes = 4096;
 }  // namespace
 
-RawPieceReserve::RawPieceReserve(size_t pieceSamples, int depth) : pieceSamples_(pieceSamples), depth_(depth) {}
+RawPieceReserve::RawPieceReserve(size_t pieceSamples, int readyDepth)
+    : pieceSamples_(pieceSamples), depth(readyDepth) {}
 
 RawPieceReserve::~RawPieceReserve() {
   {
-    MutexLock lock(&mutex_);
-    stopping_ = true;
+    MutexLock lock(&readyMutex);
+    stopping = true;
   }
-  wanted_.notifyOne();
-  if (thread_.joinable()) thread_.join();
-  MutexLock lock(&mutex_);
-  for (qint16* piece : ready_) std::free(piece);
+  pieceWanted.notifyOne();
+  if (filler.joinable()) filler.join();
+  MutexLock lock(&readyMutex);
+  for (qint16* piece : readyPieces) std::free(piece);
 }
 
 void RawPieceReserve::start() {
-  if (!thread_.joinable()) thread_ = std::thread([this] { fill(); });
+  if (!filler.joinable()) filler = std::thread([this] { fill(); });
 }
 
 qint16* RawPieceReserve::take() {
   qint16* piece = nullptr;
   {
-    MutexLock lock(&mutex_);
-    if (ready_.empty()) return nullptr;
-    piece = ready_.back();
-    ready_.pop_back();
+    MutexLock lock(&readyMutex);
+    if (readyPieces.empty()) return nullptr;
+    piece = readyPieces.back();
+    readyPieces.pop_back();
   }
-  wanted_.notifyOne();
+  pieceWanted.notifyOne();
   return piece;
 }
 
@@ -44,9 +45,9 @@ void RawPieceReserve::fill() {
   platform::lowerCurrentThreadPriority();
   for (;;) {
     {
-      MutexLock lock(&mutex_);
-      while (!stopping_ && int(ready_.size()) >= depth_) wanted_.wait(mutex_, -1);
-      if (stopping_) return;
+      MutexLock lock(&readyMutex);
+      while (!stopping && int(readyPieces.size()) >= depth) pieceWanted.wait(readyMutex, -1);
+      if (stopping) return;
     }
     qint16* piece = RawVolumeRecord::allocateZeroed(pieceSamples_);
     // Out of memory: the record finds the reserve empty and tries itself.
@@ -55,7 +56,7 @@ void RawPieceReserve::fill() {
     // resident without changing it.
     volatile char* bytes = reinterpret_cast<char*>(piece);
     for (size_t at = 0; at < pieceSamples_ * sizeof(qint16); at += kPageBytes) bytes[at] = 0;
-    MutexLock lock(&mutex_);
-    ready_.push_back(piece);
+    MutexLock lock(&readyMutex);
+    readyPieces.push_back(piece);
   }
 }

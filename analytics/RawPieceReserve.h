@@ -31,26 +31,26 @@
 
 class RawPieceReserve {
  public:
-  // Keeps up to `depth` pieces of `pieceSamples` zeroed samples ready.
-  RawPieceReserve(size_t pieceSamples, int depth);
+  // Keeps up to `readyDepth` pieces of `pieceSamples` zeroed samples ready.
+  RawPieceReserve(size_t pieceSamples, int readyDepth);
   ~RawPieceReserve();
   RawPieceReserve(const RawPieceReserve&) = delete;
   RawPieceReserve& operator=(const RawPieceReserve&) = delete;
 
   size_t pieceSamples() const { return pieceSamples_; }
   // Starts the thread that fills the reserve; later calls do nothing.
-  void start() LOCKS_EXCLUDED(mutex_);
+  void start() LOCKS_EXCLUDED(readyMutex);
   // A ready piece (std::free releases it), or null; asks for another.
-  qint16* take() LOCKS_EXCLUDED(mutex_);
+  qint16* take() LOCKS_EXCLUDED(readyMutex);
 
  private:
-  void fill() LOCKS_EXCLUDED(mutex_);
+  void fill() LOCKS_EXCLUDED(readyMutex);
 
   const size_t pieceSamples_;
-  const int depth_;
-  Mutex mutex_;
-  ConditionVariable wanted_;
-  std::vector<qint16*> ready_ GUARDED_BY(mutex_);
-  bool stopping_ GUARDED_BY(mutex_) = false;
-  std::thread thread_;  // started and joined on the host's thread only
+  const int depth;
+  Mutex readyMutex;
+  ConditionVariable pieceWanted;
+  std::vector<qint16*> readyPieces GUARDED_BY(readyMutex);
+  bool stopping GUARDED_BY(readyMutex) = false;
+  std::thread filler;  // started and joined on the host's thread only
 };
