@@ -15,6 +15,7 @@ import sys
 import numpy
 
 import simulator
+from examples import load_example
 from ports import free_port
 from nmbclient import Client, Subscription
 
@@ -165,12 +166,7 @@ def test_the_ledger_shows_each_trigger_the_processing_delay_and_its_late_delay_b
 
 
 def test_the_trigger_follower_example_names_each_volumes_trigger_and_the_missing_ones():
-    import importlib.util
-    path = os.path.join(os.path.dirname(__file__), "..", "..", "..", "clients", "python", "examples",
-                        "trigger_follower.py")
-    found = importlib.util.spec_from_file_location("trigger_follower", path)
-    example = importlib.util.module_from_spec(found)
-    found.loader.exec_module(example)
+    example = load_example("trigger_follower")
     trigger_port = free_port(socket.SOCK_DGRAM)
     options = ["--dims", 8, 8, 4, "--volumes", 12, "--tr-ms", 200, "--trigger-udp", trigger_port,
                "--processing-delay-ms", 80, *start_on(1), "--linger-ms", 500,

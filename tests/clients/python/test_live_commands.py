@@ -12,6 +12,7 @@ import urllib.request
 
 import pytest
 
+from examples import load_example
 from fakerun import NEW_RUN, PROJECT, FakeRun, condition_at, mean_at
 from nmbclient.tools.cli import main
 from nmbclient.tools.follower import (DROPPED, ENDED_EARLY, GAP, IDLE, LATE, LOST, REPEATED, RUN_ENDED, RunFollower,
@@ -340,14 +341,8 @@ def test_the_dashboard_refuses_to_start_without_its_network_namespace(capsys):
 
 
 def test_the_thermometer_example_feeds_back_percent_signal_change_after_the_baseline():
-    import importlib.util
-    import os
     import time
-    path = os.path.join(os.path.dirname(__file__), "..", "..", "..", "clients", "python", "examples",
-                        "thermometer_feedback.py")
-    module = importlib.util.spec_from_file_location("thermometer_feedback", path)
-    example = importlib.util.module_from_spec(module)
-    module.loader.exec_module(example)
+    example = load_example("thermometer_feedback")
     with FakeRun([(t, 0.02) for t in range(1, 13)]) as run:
         feedback = example.Feedback("127.0.0.1", run.port, 0, 1, 5)
         updates = []
